@@ -1,0 +1,133 @@
+#include "backlinks/backlink_index.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "types/utf8.h"
+
+namespace brindle {
+
+namespace {
+
+constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
+
+void put_string(std::string& out, std::string_view text) {
+  auto n = static_cast<std::uint32_t>(text.size());
+  char len[4];
+  std::memcpy(len, &n, 4);
+  out.append(len, 4);
+  out.append(text);
+}
+
+}  // namespace
+
+std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
+  auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+  if (!file) return std::unexpected(file.error());
+  auto length = file->size();
+  if (!length) return std::unexpected(length.error());
+  BacklinkIndex index(std::move(path), std::move(*file));
+  if (auto replayed = index.replay(*length); !replayed) return std::unexpected(replayed.error());
+  index.file_length_ = *length;
+  return index;
+}
+
+std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
+  FileWindow window(file_, length);
+  std::uint64_t at = 0;
+  auto read_string = [&](std::string& out) -> std::expected<void, IoError> {
+    if (length - at < 4) return std::unexpected(IoError::unexpected_eof());
+    auto head = window.view(at, 4);
+    if (!head) return std::unexpected(head.error());
+    std::uint32_t n;
+    std::memcpy(&n, *head, 4);
+    at += 4;
+    if (length - at < n) return std::unexpected(IoError::unexpected_eof());
+    auto body = window.view(at, n);
+    if (!body) return std::unexpected(body.error());
+    std::string_view bytes(*body, n);
+    at += n;
+    if (!is_valid_utf8(bytes)) return std::unexpected(IoError::invalid_data("invalid utf8 in backlink"));
+    out.assign(bytes);
+    return {};
+  };
+
+  std::string target_key;
+  while (at < length) {
+    auto op_byte = window.view(at, 1);
+    if (!op_byte) return std::unexpected(op_byte.error());
+    const auto op = static_cast<std::uint8_t>(**op_byte);
+    at += 1;
+    BacklinkEntry entry;
+    for (std::string* field : {&target_key, &entry.source_collection, &entry.source_key, &entry.source_path}) {
+      if (auto r = read_string(*field); !r) return r;
+    }
+    if (op == static_cast<std::uint8_t>(Op::Add) || op == static_cast<std::uint8_t>(Op::Remove)) {
+      apply(static_cast<Op>(op), target_key, std::move(entry));
+    }
+  }
+  return {};
+}
+
+void BacklinkIndex::apply(Op op, std::string_view target_key, BacklinkEntry&& entry) {
+  auto it = entries_.find(target_key);
+  if (op == Op::Add) {
+    if (it == entries_.end()) it = entries_.emplace(std::string(target_key), std::vector<BacklinkEntry>{}).first;
+    it->second.push_back(std::move(entry));
+    return;
+  }
+  if (it == entries_.end()) return;
+  std::erase(it->second, entry);
+}
+
+std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view target_key,
+                                                        const BacklinkEntry& entry) {
+  if (broken_) return std::unexpected(*broken_);
+  for (std::string_view s : {target_key, std::string_view(entry.source_collection),
+                             std::string_view(entry.source_key), std::string_view(entry.source_path)}) {
+    if (s.size() > kMaxLength) return std::unexpected(IoError::invalid_input("backlink string too long"));
+  }
+  scratch_.clear();
+  scratch_.push_back(static_cast<char>(op));
+  put_string(scratch_, target_key);
+  put_string(scratch_, entry.source_collection);
+  put_string(scratch_, entry.source_key);
+  put_string(scratch_, entry.source_path);
+
+  std::size_t written = 0;
+  auto result = file_.write_all(scratch_, written);
+  if (result) {
+    file_length_ += written;
+    return {};
+  }
+  if (written > 0) {
+    // Keep the file on a record boundary, or refuse to append after a tail
+    // that replay would misframe.
+    if (auto cut = file_.truncate(file_length_); !cut) broken_ = cut.error();
+  }
+  return std::unexpected(result.error());
+}
+
+std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {
+  if (auto r = write_record(Op::Add, target_key, entry); !r) return r;
+  apply(Op::Add, target_key, std::move(entry));
+  return {};
+}
+
+std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, const BacklinkEntry& entry) {
+  if (auto r = write_record(Op::Remove, target_key, entry); !r) return r;
+  auto it = entries_.find(target_key);
+  if (it != entries_.end()) std::erase(it->second, entry);
+  return {};
+}
+
+const std::vector<BacklinkEntry>* BacklinkIndex::find(std::string_view target_key) const {
+  auto it = entries_.find(target_key);
+  return it == entries_.end() ? nullptr : &it->second;
+}
+
+}  // namespace brindle

@@ -1,0 +1,67 @@
+// The binary encoding of values.
+//
+// A value is one type byte followed by the variant's body; numbers are
+// little-endian, lengths and counts unsigned 32-bit. There is no header,
+// version or checksum, and an encoding does not record its own length:
+//
+//   0 Null, 12 Tombstone      no body
+//   1 Bool                    1 byte (any non-zero byte reads as true)
+//   2 Int, 3 Float            8 bytes (Float: the binary64 bit pattern)
+//   9 Date, 10 Time           4 bytes unsigned;  11 DateTime: 8 bytes unsigned
+//   4 Text, 6 Blob            u32 length, bytes (Text must be UTF-8)
+//   5 Link                    u32 length, path bytes, then a map body
+//   7 Array                   u32 count, then that many encodings
+//   8 Map                     a map body: u32 count, then per entry a u32 key
+//                             length, key bytes (UTF-8) and one encoding
+//
+// Maps are written in insertion order. The codec is pure: it works on byte
+// buffers and keeps no state between calls. The decoder treats its input as
+// hostile: it never reserves more room than the remaining bytes could fill and
+// refuses containers nested more than kMaxNesting deep.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "types/value.h"
+
+namespace brindle {
+
+class CodecError {
+ public:
+  enum class Kind : std::uint8_t { UnexpectedEnd, UnknownType, InvalidUtf8, TooDeep };
+
+  static CodecError unexpected_end() { return CodecError(Kind::UnexpectedEnd, 0); }
+  static CodecError unknown_type(std::uint8_t byte) { return CodecError(Kind::UnknownType, byte); }
+  static CodecError invalid_utf8() { return CodecError(Kind::InvalidUtf8, 0); }
+  static CodecError too_deep() { return CodecError(Kind::TooDeep, 0); }
+
+  Kind kind() const noexcept { return kind_; }
+  // The offending byte of an UnknownType error.
+  std::uint8_t type_byte() const noexcept { return type_byte_; }
+  std::string to_string() const;
+
+ private:
+  CodecError(Kind kind, std::uint8_t byte) : kind_(kind), type_byte_(byte) {}
+  Kind kind_;
+  std::uint8_t type_byte_;
+};
+
+inline constexpr std::uint8_t kTombstoneTypeByte = 12;
+
+// Appends the encoding of value to out. Returns false, leaving out holding a
+// partial encoding the caller must discard, when a length or count does not
+// fit in 32 bits.
+[[nodiscard]] bool encode(const Value& value, std::string& out);
+
+// Decodes one value from buf starting at pos and advances pos past it. Bytes
+// after the value are left alone. After an error pos is unspecified.
+std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos);
+
+// Decodes one map body (no type byte) the same way.
+std::expected<TextMap, CodecError> decode_map(std::string_view buf, std::size_t& pos);
+
+}  // namespace brindle

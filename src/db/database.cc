@@ -1,0 +1,83 @@
+#include "db/database.h"
+
+#include <utility>
+
+#include "db/directory.h"
+
+namespace brindle {
+
+namespace {
+
+bool is_valid_collection_name(std::string_view name) {
+  return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+IoError invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
+
+}  // namespace
+
+StorageResult<Database> Database::open(std::string root) {
+  if (auto made = create_dir_all(root); !made) return storage_failure(made.error());
+  auto names = list_directory(root);
+  if (!names) return storage_failure(names.error());
+
+  Database db(std::move(root));
+  std::string name;
+  for (const std::string& file_name : *names) {
+    if (!collection_name_of(file_name, name)) continue;
+    auto collection = Collection::open(join_path(db.root_, file_name));
+    if (!collection) return storage_failure(collection.error());
+    db.register_collection(name, std::make_shared<GuardedCollection>(std::move(*collection)));
+  }
+  return db;
+}
+
+std::string Database::file_path(std::string_view name, std::string_view extension) const {
+  std::string path = join_path(root_, name);
+  path.append(extension);
+  return path;
+}
+
+void Database::register_collection(std::string name, CollectionHandle handle) {
+  collection_order_.push_back(handle);
+  collections_.emplace(std::move(name), std::move(handle));
+}
+
+StorageResult<CollectionHandle> Database::collection(std::string_view name) {
+  if (auto it = collections_.find(name); it != collections_.end()) return it->second;
+  if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
+  auto opened = Collection::open(file_path(name, ".brd"));
+  if (!opened) return storage_failure(opened.error());
+  auto handle = std::make_shared<GuardedCollection>(std::move(*opened));
+  // A collection first used inside a transaction takes part in it.
+  if (in_transaction_) handle->collection.set_defer_flush(true);
+  register_collection(std::string(name), handle);
+  return handle;
+}
+
+StorageResult<Value> Database::get(std::string_view collection_name, std::string_view key) {
+  auto handle = collection(collection_name);
+  if (!handle) return storage_failure(handle.error());
+  std::lock_guard lock((*handle)->mutex);
+  return (*handle)->collection.get(key);
+}
+
+StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {
+  if (auto it = backlinks_.find(name); it != backlinks_.end()) return &it->second;
+  if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
+  auto opened = BacklinkIndex::open(file_path(name, ".brl"));
+  if (!opened) return storage_failure(opened.error());
+  auto [it, inserted] = backlinks_.emplace(std::string(name), std::move(*opened));
+  return &it->second;
+}
+
+StorageResult<std::vector<BacklinkEntry>> Database::get_backlinks(std::string_view collection_name,
+                                                                  std::string_view key) {
+  auto index = backlink_index(collection_name);
+  if (!index) return storage_failure(index.error());
+  const std::vector<BacklinkEntry>* entries = (*index)->find(key);
+  if (entries == nullptr) return std::vector<BacklinkEntry>{};
+  return *entries;
+}
+
+}  // namespace brindle

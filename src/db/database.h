@@ -1,0 +1,117 @@
+// The database: one directory of collection data files (<name>.brd) and
+// backlink index files (<name>.brl), the registries of the open ones, and
+// the transaction state.
+//
+// Every write goes through set(), which keeps the backlink indexes in step
+// with the links the record holds: it lists the links of the old and the new
+// value, removes the entries of links that disappeared and then adds those of
+// links that appeared. Inside a transaction (begin() .. commit()) records
+// stay in the collections' write buffers and the backlink changes are queued
+// as BlOps; commit() writes out every buffer and then applies the queue.
+//
+// Choices where the obvious reading would lose data:
+//  - begin() inside a transaction keeps the queued backlink changes;
+//  - a commit whose apply phase fails keeps the failing change and all later
+//    ones queued, in order, and stays in the transaction so the next commit
+//    retries them;
+//  - destroying a database inside a transaction writes out every collection
+//    and then applies the queue (errors ignored), so the index files agree
+//    with the records that reached the data files.
+//
+// Collection names containing "/" or NUL are refused ("io: invalid collection
+// name"), so a name can never address a file outside the directory.
+//
+// Not thread-safe: the owner serialises every call (the Python layer keeps
+// the database behind one lock). Each collection sits behind a mutex of its
+// own, held only for one call into it.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "backlinks/backlink_index.h"
+#include "storage/collection.h"
+#include "storage/storage_error.h"
+#include "types/hash.h"
+#include "types/value.h"
+
+namespace brindle {
+
+struct GuardedCollection {
+  explicit GuardedCollection(Collection c) : collection(std::move(c)) {}
+  std::mutex mutex;
+  Collection collection;
+};
+using CollectionHandle = std::shared_ptr<GuardedCollection>;
+
+// One queued change of a backlink index.
+struct BlOp {
+  enum class Kind : std::uint8_t { Add, Remove };
+  Kind kind;
+  std::string target_collection;
+  std::string target_key;
+  BacklinkEntry entry;
+};
+
+class Database {
+ public:
+  // Creates the directory (with parents, mode 0777 less the umask) when
+  // missing, then opens and replays every "<name>.brd" directly inside it.
+  static StorageResult<Database> open(std::string root);
+
+  Database(Database&&) noexcept = default;
+  Database& operator=(Database&&) = delete;
+  ~Database();
+
+  // The path exactly as given to open().
+  const std::string& root() const noexcept { return root_; }
+
+  // The open collection of that name, opened (and its file created) on first
+  // use.
+  StorageResult<CollectionHandle> collection(std::string_view name);
+
+  // The current value of a record; KeyNotFound when absent or deleted.
+  StorageResult<Value> get(std::string_view collection, std::string_view key);
+
+  // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
+  StorageResult<void> set(std::string_view collection, std::string_view key, const Value& value);
+
+  // The open backlink index of links into collection `name`, opened (and its
+  // file created) on first use. The pointer is valid for the database's life.
+  StorageResult<BacklinkIndex*> backlink_index(std::string_view name);
+
+  // The entries of records linking to (collection, key), in the order they
+  // were added. Changes still queued in a transaction are not included.
+  StorageResult<std::vector<BacklinkEntry>> get_backlinks(std::string_view collection, std::string_view key);
+
+  void begin();
+  StorageResult<void> commit();
+
+  bool in_transaction() const noexcept { return in_transaction_; }
+  const std::deque<BlOp>& pending() const noexcept { return pending_; }
+
+ private:
+  using CollectionMap = std::unordered_map<std::string, CollectionHandle, TextHash, std::equal_to<>>;
+  using IndexMap = std::unordered_map<std::string, BacklinkIndex, TextHash, std::equal_to<>>;
+
+  explicit Database(std::string root) : root_(std::move(root)) {}
+
+  std::string file_path(std::string_view name, std::string_view extension) const;
+  void register_collection(std::string name, CollectionHandle handle);
+  StorageResult<void> apply(const BlOp& op);
+
+  std::string root_;
+  CollectionMap collections_;
+  std::vector<CollectionHandle> collection_order_;  // registration order
+  IndexMap backlinks_;
+  std::deque<BlOp> pending_;
+  bool in_transaction_ = false;
+};
+
+}  // namespace brindle

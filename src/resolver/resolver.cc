@@ -1,0 +1,157 @@
+#include "resolver/resolver.h"
+
+#include <deque>
+#include <utility>
+#include <vector>
+
+#include "types/debug_string.h"
+
+namespace brindle {
+
+std::string ResolveError::to_string() const {
+  switch (kind_) {
+    case Kind::Storage:
+      return "storage: " + std::get<StorageError>(payload_).to_string();
+    case Kind::InvalidPath:
+      return "invalid path: " + std::get<std::string>(payload_);
+    case Kind::CyclicLink:
+      return "cyclic link detected";
+    case Kind::FieldNotFound:
+      return "field not found";
+  }
+  return "unknown resolve error";
+}
+
+namespace {
+
+constexpr std::string_view kSelf = "$self";
+constexpr std::string_view kSelfField = "$self.";
+
+}  // namespace
+
+// One walk down a path. The segments still to walk are kept as a stack
+// (next segment last), so following a link pushes its extra pieces in front
+// of the rest without copying the rest.
+class Resolver::Walk {
+ public:
+  Walk(Database& db, const RootCtx& root, std::size_t self_nesting)
+      : db_(db), root_(root), self_nesting_(self_nesting) {}
+
+  // Queues segments to be walked before those already queued.
+  void push_front(std::span<const std::string_view> segments) {
+    for (auto it = segments.rbegin(); it != segments.rend(); ++it) stack_.push_back(*it);
+  }
+
+  ResolveResult navigate(Value value, std::size_t depth) {
+    for (;;) {
+      if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
+      if (stack_.empty() && !value.is<Link>()) return value;
+      if (!stack_.empty()) {
+        std::string_view segment = stack_.back();
+        if (value.is<Null>() || value.is<Tombstone>()) return value;
+        if (TextMap* map = value.get_if<TextMap>()) {
+          stack_.pop_back();
+          Value* field = map->find(segment);
+          Value next = field ? std::move(*field) : Value();
+          value = std::move(next);
+          continue;
+        }
+        Link* link = value.get_if<Link>();
+        if (link == nullptr) return std::unexpected(ResolveError::field_not_found());
+        if (Value* local = link->local.find(segment)) {
+          stack_.pop_back();
+          Value next = std::move(*local);
+          value = std::move(next);
+          continue;
+        }
+      }
+      // A link to follow: at the end of the path, or for a segment its
+      // local map does not hold.
+      bool dangling = false;
+      auto target = follow_link(*value.get_if<Link>(), depth + 1, dangling);
+      if (!target) return target;
+      if (dangling) return Value();
+      value = std::move(*target);
+      depth += 1;
+    }
+  }
+
+ private:
+  ResolveResult follow_link(const Link& link, std::size_t depth, bool& dangling) {
+    if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
+    const std::string& path = owned_.emplace_back(link.path);
+    std::vector<std::string_view> pieces = split(path, '/');
+    if (pieces.size() < 2) return std::unexpected(ResolveError::invalid_path(path));
+
+    std::string key;
+    std::string_view key_piece = pieces[1];
+    if (key_piece == kSelf) {
+      key = root_.root_key;
+    } else if (key_piece.starts_with(kSelfField)) {
+      auto resolved = self_field_key(key_piece.substr(kSelfField.size()));
+      if (!resolved) return std::unexpected(std::move(resolved.error()));
+      key = std::move(*resolved);
+    } else {
+      key = key_piece;
+    }
+    push_front(std::span(pieces).subspan(2));
+
+    auto record = db_.get(pieces[0], key);
+    if (record) return std::move(*record);
+    if (record.error().is_key_not_found()) {
+      dangling = true;
+      return Value();
+    }
+    return std::unexpected(ResolveError::storage(std::move(record.error())));
+  }
+
+  // The key named by "$self.<fields>": the Text at that field path of the
+  // root record, resolved as a walk of its own.
+  std::expected<std::string, ResolveError> self_field_key(std::string_view fields) {
+    if (self_nesting_ + 1 > kMaxSelfNesting) return std::unexpected(ResolveError::cyclic_link());
+    auto root_value = db_.get(root_.root_collection, root_.root_key);
+    if (!root_value) return std::unexpected(ResolveError::storage(std::move(root_value.error())));
+    Walk inner(db_, root_, self_nesting_ + 1);
+    const std::string& owned_fields = inner.owned_.emplace_back(fields);
+    std::vector<std::string_view> names = split(owned_fields, '.');
+    inner.push_front(names);
+    auto found = inner.navigate(std::move(*root_value), 0);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (std::string* text = found->get_if<std::string>()) return std::move(*text);
+    std::string detail(kSelfField);
+    detail.append(fields);
+    detail += " resolved to ";
+    detail += debug_string(*found);
+    detail += ", expected TEXT";
+    return std::unexpected(ResolveError::invalid_path(std::move(detail)));
+  }
+
+  static std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    for (;;) {
+      std::size_t at = text.find(separator);
+      pieces.push_back(text.substr(0, at));
+      if (at == std::string_view::npos) return pieces;
+      text.remove_prefix(at + 1);
+    }
+  }
+
+  Database& db_;
+  const RootCtx& root_;
+  std::size_t self_nesting_;
+  std::vector<std::string_view> stack_;
+  std::deque<std::string> owned_;  // link paths the stack points into
+};
+
+ResolveResult Resolver::get_field(std::string_view collection, std::string_view key,
+                                  std::span<const std::string> path) {
+  RootCtx root{std::string(collection), std::string(key)};
+  auto record = db_.get(collection, key);
+  if (!record) return std::unexpected(ResolveError::storage(std::move(record.error())));
+  Walk walk(db_, root, 0);
+  std::vector<std::string_view> segments(path.begin(), path.end());
+  walk.push_front(segments);
+  return walk.navigate(std::move(*record), 0);
+}
+
+}  // namespace brindle

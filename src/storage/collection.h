@@ -1,0 +1,112 @@
+// One collection: an append-only data file plus an in-memory key index.
+//
+// File format. A plain sequence of records, no header or trailer:
+//
+//   u32 K | K bytes of key (UTF-8) | u32 V | V bytes: one encoded value
+//
+// all little-endian; the next record starts right after. A record whose value
+// is Tombstone (the single type byte 0x0C) deletes its key. For every key the
+// last record in the file decides. Records are never modified; the file only
+// grows.
+//
+// Invariants:
+//  - every offset in the index is the start of a whole record for that key,
+//    either in the file or still in the write buffer;
+//  - write_offset() == file length + bytes in the write buffer;
+//  - the file always ends on a record boundary as far as this process wrote
+//    it: a write that fails part-way is cut back (buffer and file) to the
+//    record's start, so later records frame correctly.
+//
+// Replay at open reads only headers, keys and type bytes; value bodies are
+// decoded on demand by get(). Records still in the write buffer are served
+// from the buffer, so a value is never kept in memory beyond its bytes
+// waiting to be written.
+//
+// Replay treats the file as hostile: every length is checked against the
+// bytes left before anything is allocated, and a file whose last record runs
+// past its end refuses to open with "failed to fill whole buffer". A record
+// with V = 0 has no type byte: it is indexed as a value (get() then fails
+// with "codec: unexpected end of buffer") and the next record is framed at
+// R + 8 + K.
+//
+// Not thread-safe: callers serialise all calls (the database keeps each
+// collection behind its own mutex).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "storage/file.h"
+#include "storage/storage_error.h"
+#include "types/hash.h"
+#include "types/value.h"
+
+namespace brindle {
+
+class Collection {
+ public:
+  static constexpr std::size_t kWriteBufferSize = 65536;
+
+  // Opens the data file at path, creating it empty when missing (mode 0666
+  // less the umask), and replays it.
+  static StorageResult<Collection> open(std::string path);
+
+  Collection(Collection&&) noexcept = default;
+  Collection& operator=(Collection&&) = delete;
+  // Writes out the buffer (errors ignored) and closes the files.
+  ~Collection();
+
+  // The current value of key: KeyNotFound for absent and deleted keys, Io
+  // when the record cannot be read, Codec when it does not decode.
+  StorageResult<Value> get(std::string_view key) const;
+
+  // Appends a record; Tombstone deletes the key. Unless defer_flush is set
+  // the buffer is written out before returning. Keys and encodings longer
+  // than a 32-bit length are refused with Io before anything is written.
+  StorageResult<void> set(std::string_view key, const Value& value);
+
+  // Writes out the write buffer.
+  StorageResult<void> flush();
+
+  bool defer_flush() const noexcept { return defer_flush_; }
+  void set_defer_flush(bool defer) noexcept { defer_flush_ = defer; }
+
+  const std::string& path() const noexcept { return path_; }
+  std::uint64_t write_offset() const noexcept { return write_offset_; }
+  std::size_t live_keys() const noexcept { return index_.size(); }
+  // Bytes written by set() that have not yet reached the file.
+  std::size_t buffered_bytes() const noexcept { return buffer_.size(); }
+
+ private:
+  using KeyIndex = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
+
+  Collection(std::string path, File reader, File writer, std::uint64_t length);
+
+  StorageResult<void> replay();
+  // Copies up to n bytes at offset from the file and the write buffer.
+  StorageResult<std::size_t> read_upto(std::uint64_t offset, char* dst, std::size_t n) const;
+  StorageResult<void> read_exact(std::uint64_t offset, char* dst, std::size_t n) const;
+  StorageResult<void> append_piece(std::string_view piece);
+  StorageResult<void> write_buffer_out();
+  void discard_partial_record(std::uint64_t record_start);
+
+  std::string path_;
+  File reader_;
+  File writer_;
+  KeyIndex index_;
+  std::string buffer_;
+  std::string scratch_;  // reused for encoding, so set() does not allocate
+  std::uint64_t file_length_;   // bytes known to be in the file
+  std::uint64_t write_offset_;  // file_length_ + buffer_.size()
+  bool defer_flush_ = false;
+  // Set when a failed write could not be cut back; the file's tail is then
+  // unknown and every later write is refused with this error.
+  std::optional<IoError> broken_;
+};
+
+}  // namespace brindle

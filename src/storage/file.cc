@@ -1,0 +1,97 @@
+#include "storage/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace brindle {
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+File::~File() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::expected<File, IoError> File::open(const std::string& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(IoError::from_errno(errno));
+  return File(fd);
+}
+
+std::expected<std::size_t, IoError> File::read_at(char* dst, std::size_t n, std::uint64_t offset) const {
+  std::size_t done = 0;
+  while (done < n) {
+    ssize_t got = ::pread(fd_, dst + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+std::expected<void, IoError> File::read_exact_at(char* dst, std::size_t n, std::uint64_t offset) const {
+  auto got = read_at(dst, n, offset);
+  if (!got) return std::unexpected(got.error());
+  if (*got < n) return std::unexpected(IoError::unexpected_eof());
+  return {};
+}
+
+std::expected<void, IoError> File::write_all(std::string_view data, std::size_t& written) {
+  written = 0;
+  while (written < data.size()) {
+    ssize_t put = ::write(fd_, data.data() + written, data.size() - written);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    if (put == 0) return std::unexpected(IoError::write_zero());
+    written += static_cast<std::size_t>(put);
+  }
+  return {};
+}
+
+std::expected<std::uint64_t, IoError> File::size() const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::expected<void, IoError> File::truncate(std::uint64_t length) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return std::unexpected(IoError::from_errno(errno));
+  return {};
+}
+
+std::expected<const char*, IoError> FileWindow::view(std::uint64_t offset, std::size_t n) {
+  if (offset >= base_ && offset + n <= base_ + filled_) return data_.data() + (offset - base_);
+  std::size_t want = std::max<std::size_t>(n, kChunk);
+  if (offset < length_) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, length_ - offset));
+  if (data_.size() < want) data_.resize(want);
+  auto got = file_.read_at(data_.data(), want, offset);
+  if (!got) return std::unexpected(got.error());
+  base_ = offset;
+  filled_ = *got;
+  if (filled_ < n) return std::unexpected(IoError::unexpected_eof());
+  return data_.data();
+}
+
+}  // namespace brindle

@@ -1,0 +1,73 @@
+// A file descriptor with ownership, and the few I/O calls the store makes on
+// it: positioned reads, appends that report how far they got, length and
+// truncation. Interrupted calls are retried; every failure is an IoError.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "storage/storage_error.h"
+
+namespace brindle {
+
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // open(2) with O_CLOEXEC added; new files get mode less the umask.
+  static std::expected<File, IoError> open(const std::string& path, int flags, mode_t mode = 0666);
+
+  bool is_open() const noexcept { return fd_ >= 0; }
+
+  // Reads up to n bytes at offset; fewer only at the end of the file.
+  std::expected<std::size_t, IoError> read_at(char* dst, std::size_t n, std::uint64_t offset) const;
+  // Reads exactly n bytes at offset; the end of the file is UnexpectedEof.
+  std::expected<void, IoError> read_exact_at(char* dst, std::size_t n, std::uint64_t offset) const;
+
+  // Writes all of data at the file position (the end, for append-mode
+  // files). `written` receives how many bytes reached the file, also when
+  // the call fails part-way.
+  std::expected<void, IoError> write_all(std::string_view data, std::size_t& written);
+
+  std::expected<std::uint64_t, IoError> size() const;
+  std::expected<void, IoError> truncate(std::uint64_t length);
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// A sliding window over a file of known length, for reading many small
+// fields (record headers, keys) in large chunks instead of one call each.
+// *file must outlive the window.
+class FileWindow {
+ public:
+  FileWindow(const File& file, std::uint64_t length) : file_(file), length_(length) {}
+
+  // Makes [offset, offset + n) readable and returns a pointer to it, valid
+  // until the next call. The caller has checked that the range lies inside
+  // the file's length; a file that shrank meanwhile gives UnexpectedEof.
+  std::expected<const char*, IoError> view(std::uint64_t offset, std::size_t n);
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 20;
+  const File& file_;
+  std::uint64_t length_;
+  std::vector<char> data_;
+  std::uint64_t base_ = 0;
+  std::size_t filled_ = 0;
+};
+
+}  // namespace brindle

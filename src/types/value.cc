@@ -1,0 +1,61 @@
+#include "types/value.h"
+
+#include <bit>
+
+#include "types/hash.h"
+
+namespace brindle {
+
+TextMap::TextMap(const TextMap&) = default;
+TextMap::TextMap(TextMap&&) noexcept = default;
+TextMap& TextMap::operator=(const TextMap&) = default;
+TextMap& TextMap::operator=(TextMap&&) noexcept = default;
+TextMap::~TextMap() = default;
+
+void TextMap::reserve(std::size_t n) { entries_.reserve(n); }
+
+std::ptrdiff_t TextMap::find_index(std::string_view key) const noexcept {
+  if (slots_.empty()) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (entries_[i].key == key) return static_cast<std::ptrdiff_t>(i);
+    }
+    return -1;
+  }
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t s = hash_bytes(key, process_hash_seed()) & mask;; s = (s + 1) & mask) {
+    std::uint32_t slot = slots_[s];
+    if (slot == 0) return -1;
+    if (entries_[slot - 1].key == key) return static_cast<std::ptrdiff_t>(slot - 1);
+  }
+}
+
+void TextMap::index_insert(std::uint32_t entry) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t s = hash_bytes(entries_[entry].key, process_hash_seed()) & mask;
+  while (slots_[s] != 0) s = (s + 1) & mask;
+  slots_[s] = entry + 1;
+}
+
+void TextMap::rebuild_index() {
+  // At most half full, so probe sequences stay short.
+  std::size_t capacity = std::bit_ceil(entries_.size() * 2 + 2);
+  slots_.assign(capacity, 0);
+  for (std::size_t i = 0; i < entries_.size(); ++i) index_insert(static_cast<std::uint32_t>(i));
+}
+
+void TextMap::insert_or_assign(std::string key, Value value) {
+  std::ptrdiff_t existing = find_index(key);
+  if (existing >= 0) {
+    entries_[static_cast<std::size_t>(existing)].value = std::move(value);
+    return;
+  }
+  entries_.push_back(MapEntry{std::move(key), std::move(value)});
+  if (entries_.size() <= kIndexThreshold) return;
+  if (slots_.empty() || entries_.size() * 2 > slots_.size()) {
+    rebuild_index();
+  } else {
+    index_insert(static_cast<std::uint32_t>(entries_.size() - 1));
+  }
+}
+
+}  // namespace brindle

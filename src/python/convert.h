@@ -1,0 +1,39 @@
+// Conversion between Python objects and values.
+//
+// Python to value, first match wins: None, Tombstone, Link, exactly bool,
+// int (64-bit), float, str (UTF-8), bytes, list, dict (str keys); anything
+// else is a TypeError "cannot convert <type name> to a Brindle value".
+// Containers (lists, dicts, links) nest at most kMaxNesting deep, the bound
+// the decoder enforces, so whatever is written can be read back; deeper
+// objects raise ValueError and nothing is written.
+//
+// Value to Python: Null None, Tombstone a new Tombstone, Bool/Int/Float/Text/
+// Blob their Python counterparts, Date/Time/DateTime int, Array list, Map
+// dict in the map's order, Link a new Link.
+//
+// Every function returns false or null with a Python exception set on
+// failure, and needs the interpreter lock.
+#pragma once
+
+#include <cstddef>
+
+#include "python/py.h"
+#include "types/value.h"
+
+namespace brindle::python {
+
+bool py_to_value(PyObject* obj, Value& out);
+bool py_dict_to_map(PyObject* dict, TextMap& out);
+// py_dict_to_map for a map that will sit `level` containers deep.
+bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out);
+
+// Consumes value; returns a new reference or null.
+PyObject* value_to_py(Value&& value);
+// Reads map; returns a new dict or null.
+PyObject* map_to_py(const TextMap& map);
+
+// The number of container levels in value: 0 for a scalar, 1 for an array,
+// map or link holding only scalars, and so on.
+std::size_t nesting_depth(const Value& value);
+
+}  // namespace brindle::python

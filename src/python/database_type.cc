@@ -1,0 +1,414 @@
+// class Database and the module function open(path).
+//
+// A Database object holds one shared handle to a cell: the core database and
+// the mutex that guards it. Every method binds and converts its arguments,
+// takes the mutex, makes its core call(s), releases the mutex and then
+// converts the result or raises by the error table.
+//
+// The mutex is never the cause of a hang. Python code can run while a method
+// holds it (a finaliser run by a garbage collection during set_many's
+// conversions); if that code calls back into the same Database on the same
+// thread, the call raises RuntimeError instead of deadlocking. A call from
+// another thread (possible only when such code released the interpreter
+// lock) waits for the mutex with the interpreter lock released.
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/database.h"
+#include "python/arguments.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+#include "python/types.h"
+#include "resolver/resolver.h"
+#include "types/debug_string.h"
+
+namespace brindle::python {
+
+namespace {
+
+struct DatabaseCell {
+  explicit DatabaseCell(Database database) : db(std::move(database)) {}
+  std::mutex mutex;
+  std::atomic<std::thread::id> owner{};  // the thread holding mutex, if any
+  Database db;
+};
+
+struct DatabaseObject {
+  PyObject_HEAD
+  std::shared_ptr<DatabaseCell> cell;
+};
+
+PyTypeObject* g_database_type = nullptr;
+
+DatabaseCell& cell_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*>(self)->cell; }
+
+// Holds a cell's mutex for one method call.
+class CellLock {
+ public:
+  // Takes the mutex, or returns nullopt with RuntimeError set when this
+  // thread already holds it.
+  static std::optional<CellLock> acquire(DatabaseCell& cell) {
+    const std::thread::id me = std::this_thread::get_id();
+    if (!cell.mutex.try_lock()) {
+      if (cell.owner.load() == me) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Database is already in use by a call on this thread; it cannot be "
+                        "used again until that call returns");
+        return std::nullopt;
+      }
+      PyThreadState* saved = PyEval_SaveThread();
+      cell.mutex.lock();
+      PyEval_RestoreThread(saved);
+    }
+    cell.owner.store(me);
+    return CellLock(cell);
+  }
+
+  CellLock(CellLock&& other) noexcept : cell_(std::exchange(other.cell_, nullptr)) {}
+  CellLock& operator=(CellLock&&) = delete;
+  ~CellLock() { release(); }
+
+  void release() {
+    if (cell_ == nullptr) return;
+    cell_->owner.store(std::thread::id{});
+    cell_->mutex.unlock();
+    cell_ = nullptr;
+  }
+
+  Database& db() { return cell_->db; }
+
+ private:
+  explicit CellLock(DatabaseCell& cell) : cell_(&cell) {}
+  DatabaseCell* cell_;
+};
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// --- argument signatures ---------------------------------------------------
+
+constexpr std::array<const char*, 2> kCollectionKey = {"collection", "key"};
+constexpr std::array<const char*, 3> kCollectionKeyValue = {"collection", "key", "value"};
+constexpr std::array<const char*, 3> kCollectionKeyPath = {"collection", "key", "path"};
+constexpr std::array<const char*, 1> kOps = {"ops"};
+constexpr std::array<const char*, 1> kPath = {"path"};
+
+constexpr Signature kGet = {"Database.get()", kCollectionKey, 2};
+constexpr Signature kSet = {"Database.set()", kCollectionKeyValue, 3};
+constexpr Signature kSetMany = {"Database.set_many()", kOps, 1};
+constexpr Signature kDelete = {"Database.delete()", kCollectionKey, 2};
+constexpr Signature kResolve = {"Database.resolve()", kCollectionKeyPath, 3};
+constexpr Signature kBacklinks = {"Database.backlinks()", kCollectionKey, 2};
+constexpr Signature kOpen = {"open()", kPath, 1};
+
+// Binds (collection, key, ...) and converts the two texts.
+template <std::size_t N>
+bool bind_record(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 std::array<PyObject*, N>& bound, std::string_view& collection, std::string_view& key) {
+  return bind_fast(sig, args, nargs, kwnames, bound) &&
+         extract_text_argument(bound[0], "collection", collection) &&
+         extract_text_argument(bound[1], "key", key);
+}
+
+// --- methods ---------------------------------------------------------------
+
+PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("Database.get()", [&]() -> PyObject* {
+    std::array<PyObject*, 2> bound;
+    std::string_view collection, key;
+    if (!bind_record(kGet, args, nargs, kwnames, bound, collection, key)) return nullptr;
+    auto lock = CellLock::acquire(cell_of(self));
+    if (!lock) return nullptr;
+    auto value = lock->db().get(collection, key);
+    lock->release();
+    if (!value) return raise_storage_error(value.error(), Operation::Get);
+    return value_to_py(std::move(*value));
+  });
+}
+
+PyObject* write_one(PyObject* self, std::string_view collection, std::string_view key, const Value& value) {
+  auto lock = CellLock::acquire(cell_of(self));
+  if (!lock) return nullptr;
+  auto written = lock->db().set(collection, key, value);
+  lock->release();
+  if (!written) return raise_storage_error(written.error(), Operation::Other);
+  return none();
+}
+
+PyObject* db_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("Database.set()", [&]() -> PyObject* {
+    std::array<PyObject*, 3> bound;
+    std::string_view collection, key;
+    if (!bind_record(kSet, args, nargs, kwnames, bound, collection, key)) return nullptr;
+    Value value;
+    if (!py_to_value(bound[2], value)) return nullptr;
+    return write_one(self, collection, key, value);
+  });
+}
+
+PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("Database.delete()", [&]() -> PyObject* {
+    std::array<PyObject*, 2> bound;
+    std::string_view collection, key;
+    if (!bind_record(kDelete, args, nargs, kwnames, bound, collection, key)) return nullptr;
+    return write_one(self, collection, key, Value(Tombstone{}));
+  });
+}
+
+// One element of set_many: converts and writes it. Returns false with an
+// exception set, or with *storage_error filled for a failed write (raised
+// once the lock is released).
+bool write_element(Database& db, PyObject* element, std::optional<StorageError>& storage_error) {
+  if (!PyTuple_Check(element)) {
+    PyErr_SetString(PyExc_TypeError, "set_many: expected list of (col, key, value) tuples");
+    return false;
+  }
+  std::string_view collection, key;
+  PyObject* item = PyTuple_GetItem(element, 0);
+  if (item == nullptr || !extract_text(item, collection)) return false;
+  item = PyTuple_GetItem(element, 1);
+  if (item == nullptr || !extract_text(item, key)) return false;
+  item = PyTuple_GetItem(element, 2);
+  if (item == nullptr) return false;
+  Value value;
+  if (!py_to_value(item, value)) return false;
+  if (auto written = db.set(collection, key, value); !written) {
+    storage_error = std::move(written.error());
+    return false;
+  }
+  return true;
+}
+
+PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("Database.set_many()", [&]() -> PyObject* {
+    std::array<PyObject*, 1> bound;
+    if (!bind_fast(kSetMany, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* ops = bound[0];
+    if (!PyList_Check(ops)) {
+      raise_cannot_convert(ops, "PyList");
+      prefix_argument_error("ops");
+      return nullptr;
+    }
+    auto lock = CellLock::acquire(cell_of(self));
+    if (!lock) return nullptr;
+    std::optional<StorageError> storage_error;
+    const Py_ssize_t initial_length = PyList_Size(ops);
+    for (Py_ssize_t i = 0; i < std::min(initial_length, PyList_Size(ops)); ++i) {
+      // Hold the element: conversions may run code that changes the list.
+      PyRef element = PyRef::borrow(PyList_GetItem(ops, i));
+      if (!element || !write_element(lock->db(), element.get(), storage_error)) {
+        lock->release();
+        if (storage_error) return raise_storage_error(*storage_error, Operation::Other);
+        return nullptr;
+      }
+    }
+    return none();
+  });
+}
+
+bool extract_path(PyObject* path, std::vector<std::string>& out) {
+  if (PyUnicode_Check(path)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'path': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(path)) {
+    raise_cannot_convert(path, "Sequence");
+    prefix_argument_error("path");
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(path);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(path));
+  if (!iterator) {
+    prefix_argument_error("path");
+    return false;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    std::string_view segment;
+    if (!extract_text(item.get(), segment)) {
+      prefix_argument_error("path");
+      return false;
+    }
+    out.emplace_back(segment);
+  }
+  if (PyErr_Occurred()) {
+    prefix_argument_error("path");
+    return false;
+  }
+  return true;
+}
+
+PyObject* db_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("Database.resolve()", [&]() -> PyObject* {
+    std::array<PyObject*, 3> bound;
+    std::string_view collection, key;
+    if (!bind_record(kResolve, args, nargs, kwnames, bound, collection, key)) return nullptr;
+    std::vector<std::string> path;
+    if (!extract_path(bound[2], path)) return nullptr;
+    auto lock = CellLock::acquire(cell_of(self));
+    if (!lock) return nullptr;
+    Resolver resolver(lock->db());
+    auto found = resolver.get_field(collection, key, path);
+    if (!found) {
+      lock->release();
+      return raise_resolve_error(found.error());
+    }
+    // Converted under the lock: the result belongs to this resolution.
+    PyObject* result = value_to_py(std::move(*found));
+    lock->release();
+    return result;
+  });
+}
+
+PyObject* entry_to_dict(const BacklinkEntry& entry) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const std::pair<const char*, const std::string*> fields[] = {
+      {"source_collection", &entry.source_collection},
+      {"source_key", &entry.source_key},
+      {"source_path", &entry.source_path},
+  };
+  for (const auto& [name, text] : fields) {
+    PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
+    if (!value || PyDict_SetItemString(dict.get(), name, value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("Database.backlinks()", [&]() -> PyObject* {
+    std::array<PyObject*, 2> bound;
+    std::string_view collection, key;
+    if (!bind_record(kBacklinks, args, nargs, kwnames, bound, collection, key)) return nullptr;
+    auto lock = CellLock::acquire(cell_of(self));
+    if (!lock) return nullptr;
+    auto entries = lock->db().get_backlinks(collection, key);
+    lock->release();
+    if (!entries) return raise_storage_error(entries.error(), Operation::Other);
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const BacklinkEntry& entry : *entries) {
+      PyRef dict = PyRef::steal(entry_to_dict(entry));
+      if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* db_begin(PyObject* self, PyObject*) {
+  return guarded("Database.begin()", [&]() -> PyObject* {
+    auto lock = CellLock::acquire(cell_of(self));
+    if (!lock) return nullptr;
+    lock->db().begin();
+    return none();
+  });
+}
+
+PyObject* db_commit(PyObject* self, PyObject*) {
+  return guarded("Database.commit()", [&]() -> PyObject* {
+    auto lock = CellLock::acquire(cell_of(self));
+    if (!lock) return nullptr;
+    auto committed = lock->db().commit();
+    lock->release();
+    if (!committed) return raise_storage_error(committed.error(), Operation::Other);
+    return none();
+  });
+}
+
+PyObject* db_repr(PyObject* self) {
+  // The root never changes after open, so no lock is needed: repr works
+  // even while a call is in progress.
+  return guarded("Database.__repr__()", [&]() -> PyObject* {
+    std::string text = "Database(" + quote_text(cell_of(self).db.root()) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* db_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for Database");
+  return nullptr;
+}
+
+void db_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping the last handle closes the database, writing out its buffers.
+  reinterpret_cast<DatabaseObject*>(self)->cell.~shared_ptr();
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+template <class F>
+PyCFunction fast(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef db_methods[] = {
+    {"get", fast(db_get), METH_FASTCALL | METH_KEYWORDS, "get($self, collection, key)\n--\n\n"},
+    {"set", fast(db_set), METH_FASTCALL | METH_KEYWORDS, "set($self, collection, key, value)\n--\n\n"},
+    {"set_many", fast(db_set_many), METH_FASTCALL | METH_KEYWORDS, "set_many($self, ops)\n--\n\n"},
+    {"delete", fast(db_delete), METH_FASTCALL | METH_KEYWORDS, "delete($self, collection, key)\n--\n\n"},
+    {"resolve", fast(db_resolve), METH_FASTCALL | METH_KEYWORDS, "resolve($self, collection, key, path)\n--\n\n"},
+    {"begin", fast(db_begin), METH_NOARGS, "begin($self)\n--\n\n"},
+    {"commit", fast(db_commit), METH_NOARGS, "commit($self)\n--\n\n"},
+    {"backlinks", fast(db_backlinks), METH_FASTCALL | METH_KEYWORDS, "backlinks($self, collection, key)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot db_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(db_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(db_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(db_repr)},
+    {Py_tp_methods, db_methods},
+    {0, nullptr},
+};
+
+PyType_Spec db_spec = {
+    "Database",
+    static_cast<int>(sizeof(DatabaseObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    db_slots,
+};
+
+}  // namespace
+
+PyObject* create_database_type() {
+  PyObject* type = PyType_FromSpec(&db_spec);
+  if (type == nullptr) return nullptr;
+  // The module keeps one reference for the life of the process.
+  g_database_type = reinterpret_cast<PyTypeObject*>(type);
+  Py_INCREF(type);
+  return type;
+}
+
+PyObject* open_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded("open()", [&]() -> PyObject* {
+    std::array<PyObject*, 1> bound;
+    std::string_view path;
+    if (!bind_fast(kOpen, args, nargs, kwnames, bound) || !extract_text_argument(bound[0], "path", path)) {
+      return nullptr;
+    }
+    auto opened = Database::open(std::string(path));
+    if (!opened) return raise_storage_error(opened.error(), Operation::Other);
+    auto cell = std::make_shared<DatabaseCell>(std::move(*opened));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_database_type, Py_tp_alloc));
+    PyObject* obj = alloc(g_database_type, 0);
+    if (obj == nullptr) return nullptr;
+    new (&reinterpret_cast<DatabaseObject*>(obj)->cell) std::shared_ptr<DatabaseCell>(std::move(cell));
+    return obj;
+  });
+}
+
+}  // namespace brindle::python

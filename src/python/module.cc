@@ -1,0 +1,88 @@
+// Module initialisation: registers Tombstone, Link, Database, open and
+// TOMBSTONE, in that order, each also appended to __all__.
+//
+// The module belongs to the first interpreter that initialises it: a second
+// initialisation from that interpreter returns the same module, and one from
+// any other interpreter of the process fails with ImportError. The type
+// objects live for the process.
+#include <cstdint>
+
+#include "python/py_ref.h"
+#include "python/types.h"
+
+namespace brindle::python {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_brindle",
+    "",
+    0,  // no per-module state
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyMethodDef open_def = {
+    "open",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_database)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "open(path)\n--\n\n",
+};
+
+// The module object and the interpreter that owns it, set once.
+PyObject* g_module = nullptr;
+std::int64_t g_owner_interpreter = -1;
+
+// Adds value (a new reference, consumed; null means an exception is set)
+// under name and appends name to __all__.
+bool add(PyObject* module, const char* name, PyObject* new_reference) {
+  PyRef value = PyRef::steal(new_reference);
+  if (!value) return false;
+  PyObject* all = PyDict_GetItemString(PyModule_GetDict(module), "__all__");  // borrowed
+  PyRef all_list;
+  if (all == nullptr) {
+    all_list = PyRef::steal(PyList_New(0));
+    if (!all_list || PyModule_AddObjectRef(module, "__all__", all_list.get()) != 0) return false;
+    all = all_list.get();
+  }
+  PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
+  if (!name_object || PyList_Append(all, name_object.get()) != 0) return false;
+  return PyModule_AddObjectRef(module, name, value.get()) == 0;
+}
+
+bool register_members(PyObject* module) {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  return add(module, "Tombstone", create_tombstone_type()) && add(module, "Link", create_link_type()) &&
+         add(module, "Database", create_database_type()) &&
+         add(module, "open", PyCFunction_NewEx(&open_def, nullptr, module_name.get())) &&
+         add(module, "TOMBSTONE", new_tombstone());
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id < 0) return nullptr;
+  if (g_module != nullptr) {
+    if (id == g_owner_interpreter) return Py_NewRef(g_module);
+    PyErr_SetString(PyExc_ImportError,
+                    "brindle._brindle does not support subinterpreters: it is already loaded in "
+                    "another interpreter of this process");
+    return nullptr;
+  }
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module || !register_members(module.get())) return nullptr;
+  g_owner_interpreter = id;
+  g_module = Py_NewRef(module.get());  // kept for the process
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace brindle::python
+
+PyMODINIT_FUNC PyInit__brindle() { return brindle::python::init_module(); }

@@ -1,0 +1,62 @@
+// class Tombstone: the Python face of a deleted key. Holds nothing, is always
+// false, and cannot be constructed from Python (TOMBSTONE is the instance to
+// use).
+#include "python/types.h"
+
+namespace brindle::python {
+
+namespace {
+
+PyTypeObject* g_tombstone_type = nullptr;
+
+PyObject* tombstone_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined for Tombstone");
+  return nullptr;
+}
+
+PyObject* tombstone_repr(PyObject*) { return PyUnicode_FromString("TOMBSTONE"); }
+
+int tombstone_bool(PyObject*) { return 0; }
+
+void tombstone_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot tombstone_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tombstone_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(tombstone_repr)},
+    {Py_nb_bool, reinterpret_cast<void*>(tombstone_bool)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tombstone_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec tombstone_spec = {
+    "Tombstone",
+    static_cast<int>(sizeof(PyObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    tombstone_slots,
+};
+
+}  // namespace
+
+PyObject* create_tombstone_type() {
+  PyObject* type = PyType_FromSpec(&tombstone_spec);
+  if (type == nullptr) return nullptr;
+  // The module keeps one reference for the life of the process.
+  g_tombstone_type = reinterpret_cast<PyTypeObject*>(type);
+  Py_INCREF(type);
+  return type;
+}
+
+PyObject* new_tombstone() {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_tombstone_type, Py_tp_alloc));
+  return alloc(g_tombstone_type, 0);
+}
+
+bool is_tombstone(PyObject* obj) { return Py_IS_TYPE(obj, g_tombstone_type); }
+
+}  // namespace brindle::python

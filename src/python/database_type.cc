@@ -375,7 +375,7 @@ PyType_Slot db_slots[] = {
 };
 
 PyType_Spec db_spec = {
-    "Database",
+    "brindle._brindle.Database",
     static_cast<int>(sizeof(DatabaseObject)),
     0,
     Py_TPFLAGS_DEFAULT,

@@ -102,7 +102,7 @@ PyType_Slot link_slots[] = {
 };
 
 PyType_Spec link_spec = {
-    "Link",
+    "brindle._brindle.Link",
     static_cast<int>(sizeof(LinkObject)),
     0,
     Py_TPFLAGS_DEFAULT,

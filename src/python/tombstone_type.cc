@@ -34,7 +34,7 @@ PyType_Slot tombstone_slots[] = {
 };
 
 PyType_Spec tombstone_spec = {
-    "Tombstone",
+    "brindle._brindle.Tombstone",
     static_cast<int>(sizeof(PyObject)),
     0,
     Py_TPFLAGS_DEFAULT,

@@ -1,0 +1,112 @@
+// Micro-benchmarks of the core's hot paths. They print figures; nothing here
+// asserts on time.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "codec/codec.h"
+#include "db/database.h"
+#include "resolver/resolver.h"
+#include "storage/collection.h"
+#include "testing/temp_dir.h"
+
+namespace brindle {
+namespace {
+
+Value sample_record(int i) {
+  TextMap map;
+  map.insert_or_assign("name", Value("record-" + std::to_string(i)));
+  map.insert_or_assign("count", Value(i));
+  map.insert_or_assign("score", Value(i * 0.5));
+  map.insert_or_assign("tags", Value(Array{Value("a"), Value("b"), Value(true)}));
+  return Value(std::move(map));
+}
+
+void BM_Encode(benchmark::State& state) {
+  Value value = sample_record(42);
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    benchmark::DoNotOptimize(encode(value, out));
+  }
+}
+BENCHMARK(BM_Encode);
+
+void BM_Decode(benchmark::State& state) {
+  std::string bytes;
+  (void)encode(sample_record(42), bytes);
+  for (auto _ : state) {
+    std::size_t pos = 0;
+    benchmark::DoNotOptimize(decode(bytes, pos));
+  }
+}
+BENCHMARK(BM_Decode);
+
+void BM_CollectionSetFlushed(benchmark::State& state) {
+  testing::TempDir dir;
+  auto collection = Collection::open(dir.file("c.brd"));
+  Value value = sample_record(1);
+  int i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(collection->set("k" + std::to_string(i++ % 100000), value));
+}
+BENCHMARK(BM_CollectionSetFlushed);
+
+void BM_CollectionGet(benchmark::State& state) {
+  testing::TempDir dir;
+  {
+    auto collection = Collection::open(dir.file("c.brd"));
+    collection->set_defer_flush(true);
+    for (int i = 0; i < 10000; ++i) (void)collection->set("k" + std::to_string(i), sample_record(i));
+  }
+  auto collection = Collection::open(dir.file("c.brd"));
+  int i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(collection->get("k" + std::to_string(i++ % 10000)));
+}
+BENCHMARK(BM_CollectionGet);
+
+void BM_OpenReplay(benchmark::State& state) {
+  testing::TempDir dir;
+  {
+    auto collection = Collection::open(dir.file("c.brd"));
+    collection->set_defer_flush(true);
+    for (int i = 0; i < state.range(0); ++i) (void)collection->set("key-" + std::to_string(i), Value(i));
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(Collection::open(dir.file("c.brd")));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_OpenReplay)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+void BM_DatabaseSetWithLink(benchmark::State& state) {
+  testing::TempDir dir;
+  auto db = Database::open(dir.path());
+  int i = 0;
+  for (auto _ : state) {
+    TextMap map;
+    map.insert_or_assign("author", Value(Link{"people/p" + std::to_string(i % 100), {}}));
+    benchmark::DoNotOptimize(db->set("books", "b" + std::to_string(i++), Value(std::move(map))));
+  }
+}
+BENCHMARK(BM_DatabaseSetWithLink);
+
+void BM_ResolveTwoHops(benchmark::State& state) {
+  testing::TempDir dir;
+  auto db = Database::open(dir.path());
+  TextMap alice;
+  alice.insert_or_assign("name", Value("Alice"));
+  (void)db->set("people", "alice", Value(std::move(alice)));
+  TextMap bob;
+  bob.insert_or_assign("mentor", Value(Link{"people/alice", {}}));
+  (void)db->set("people", "bob", Value(std::move(bob)));
+  TextMap book;
+  book.insert_or_assign("author", Value(Link{"people/bob", {}}));
+  (void)db->set("books", "b1", Value(std::move(book)));
+  const std::string path[] = {"author", "mentor", "name"};
+  for (auto _ : state) {
+    Resolver resolver(*db);
+    benchmark::DoNotOptimize(resolver.get_field("books", "b1", path));
+  }
+}
+BENCHMARK(BM_ResolveTwoHops);
+
+}  // namespace
+}  // namespace brindle

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Packaging checks: the wheel is tagged for the stable ABI and passes
+# abi3audit, the type stub matches the module (stubtest), and the one built
+# extension imports and works under every CPython 3.10+ on this machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+export PATH="$PWD/.venv/bin:$PATH"
+
+wheel_dir=build/wheel
+rm -rf "$wheel_dir"
+python -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$wheel_dir" .
+wheel=$(ls "$wheel_dir"/brindle-*.whl)
+case "$(basename "$wheel")" in
+  *-cp310-abi3-*.whl) echo "wheel: $(basename "$wheel")" ;;
+  *) echo "wheel is not tagged cp310-abi3: $wheel" >&2; exit 1 ;;
+esac
+abi3audit --strict --report "$wheel" | tail -n 3
+
+(cd tests && python -m mypy.stubtest brindle._brindle)
+
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+python -m zipfile -e "$wheel" "$unpacked"
+interpreters=()
+if command -v pyenv >/dev/null 2>&1; then
+  for version in $(pyenv versions --bare 2>/dev/null); do
+    candidate="$(pyenv root)/versions/$version/bin/python3"
+    [ -x "$candidate" ] && interpreters+=("$candidate")
+  done
+fi
+interpreters+=("$(command -v python3)")
+tested=0
+for interpreter in "${interpreters[@]}"; do
+  if ! "$interpreter" -c 'import sys; sys.exit(sys.version_info < (3, 10))' 2>/dev/null; then continue; fi
+  (cd "$unpacked" && "$interpreter" "$OLDPWD/tests/smoke.py")
+  tested=$((tested + 1))
+done
+echo "smoke test passed under $tested interpreter(s)"

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Every test: C++ unit tests plain and under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the Python suite against the installed module
+# (plain, then again with the module built under the sanitizers), the stub
+# and stable-ABI checks, and an import smoke test of one wheel under every
+# CPython 3.10+ on the machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+export PATH="$PWD/.venv/bin:$PATH"
+jobs=$(nproc)
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "C++ unit tests"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_PYTHON=OFF -DBRINDLE_BENCH=ON >/dev/null
+ninja -C build/release -j "$jobs" >/dev/null
+ctest --test-dir build/release -j "$jobs" --output-on-failure
+
+step "C++ unit tests under ASan + UBSan"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_PYTHON=OFF >/dev/null
+ninja -C build/asan -j "$jobs" >/dev/null
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan -j "$jobs" --output-on-failure
+
+step "Python tests"
+bash scripts/build_module.sh
+(cd tests && python -m pytest -q -p no:cacheprovider python)
+
+step "Stub and stable-ABI checks"
+bash scripts/check_package.sh
+
+step "Python tests with the module under ASan + UBSan"
+bash scripts/asan_python_tests.sh

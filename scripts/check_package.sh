@@ -21,6 +21,8 @@ abi3audit --strict --report "$wheel" | tail -n 3
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
 python -m zipfile -e "$wheel" "$unpacked"
+# Run from the unpacked wheel, so the script's own folder provides brindle.
+cp tests/smoke.py "$unpacked"/
 interpreters=()
 if command -v pyenv >/dev/null 2>&1; then
   for version in $(pyenv versions --bare 2>/dev/null); do
@@ -32,7 +34,7 @@ interpreters+=("$(command -v python3)")
 tested=0
 for interpreter in "${interpreters[@]}"; do
   if ! "$interpreter" -c 'import sys; sys.exit(sys.version_info < (3, 10))' 2>/dev/null; then continue; fi
-  (cd "$unpacked" && "$interpreter" "$OLDPWD/tests/smoke.py")
+  "$interpreter" "$unpacked/smoke.py"
   tested=$((tested + 1))
 done
 echo "smoke test passed under $tested interpreter(s)"

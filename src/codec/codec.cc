@@ -59,93 +59,102 @@ void put(std::string& out, T v) {
 
 constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
 
-bool put_bytes(std::string& out, std::string_view bytes) {
-  if (bytes.size() > kMaxLength) return false;
+using Status = EncodeStatus;
+
+Status put_bytes(std::string& out, std::string_view bytes) {
+  if (bytes.size() > kMaxLength) return Status::TooLong;
   put(out, static_cast<std::uint32_t>(bytes.size()));
   out.append(bytes);
-  return true;
+  return Status::Ok;
 }
 
-bool encode_value(const Value& value, std::string& out);
+// `level` counts the containers enclosing the value, as the decoder does.
+Status encode_value(const Value& value, std::size_t level, std::string& out);
 
-bool encode_map_body(const TextMap& map, std::string& out) {
-  if (map.size() > kMaxLength) return false;
+Status encode_map_body(const TextMap& map, std::size_t level, std::string& out) {
+  if (map.size() > kMaxLength) return Status::TooLong;
   put(out, static_cast<std::uint32_t>(map.size()));
   for (const MapEntry& entry : map) {
-    if (!put_bytes(out, entry.key) || !encode_value(entry.value, out)) return false;
+    if (Status s = put_bytes(out, entry.key); s != Status::Ok) return s;
+    if (Status s = encode_value(entry.value, level, out); s != Status::Ok) return s;
   }
-  return true;
+  return Status::Ok;
 }
 
 struct Encoder {
   std::string& out;
-  bool operator()(const Null&) {
+  std::size_t level;
+  Status operator()(const Null&) {
     out.push_back(static_cast<char>(kNull));
-    return true;
+    return Status::Ok;
   }
-  bool operator()(const Tombstone&) {
+  Status operator()(const Tombstone&) {
     out.push_back(static_cast<char>(kTombstone));
-    return true;
+    return Status::Ok;
   }
-  bool operator()(bool b) {
+  Status operator()(bool b) {
     out.push_back(static_cast<char>(kBool));
     out.push_back(b ? '\x01' : '\x00');
-    return true;
+    return Status::Ok;
   }
-  bool operator()(std::int64_t i) {
+  Status operator()(std::int64_t i) {
     out.push_back(static_cast<char>(kInt));
     put(out, i);
-    return true;
+    return Status::Ok;
   }
-  bool operator()(double d) {
+  Status operator()(double d) {
     out.push_back(static_cast<char>(kFloat));
     put(out, std::bit_cast<std::uint64_t>(d));
-    return true;
+    return Status::Ok;
   }
-  bool operator()(const std::string& text) {
+  Status operator()(const std::string& text) {
     out.push_back(static_cast<char>(kText));
     return put_bytes(out, text);
   }
-  bool operator()(const Blob& blob) {
+  Status operator()(const Blob& blob) {
     out.push_back(static_cast<char>(kBlob));
     return put_bytes(out, blob.bytes);
   }
-  bool operator()(const Date& d) {
+  Status operator()(const Date& d) {
     out.push_back(static_cast<char>(kDate));
     put(out, d.value);
-    return true;
+    return Status::Ok;
   }
-  bool operator()(const Time& t) {
+  Status operator()(const Time& t) {
     out.push_back(static_cast<char>(kTime));
     put(out, t.value);
-    return true;
+    return Status::Ok;
   }
-  bool operator()(const DateTime& d) {
+  Status operator()(const DateTime& d) {
     out.push_back(static_cast<char>(kDateTime));
     put(out, d.value);
-    return true;
+    return Status::Ok;
   }
-  bool operator()(const Array& array) {
+  Status operator()(const Array& array) {
+    if (level >= kMaxNesting) return Status::TooDeep;
     out.push_back(static_cast<char>(kArray));
-    if (array.size() > kMaxLength) return false;
+    if (array.size() > kMaxLength) return Status::TooLong;
     put(out, static_cast<std::uint32_t>(array.size()));
     for (const Value& element : array) {
-      if (!encode_value(element, out)) return false;
+      if (Status s = encode_value(element, level + 1, out); s != Status::Ok) return s;
     }
-    return true;
+    return Status::Ok;
   }
-  bool operator()(const TextMap& map) {
+  Status operator()(const TextMap& map) {
+    if (level >= kMaxNesting) return Status::TooDeep;
     out.push_back(static_cast<char>(kMap));
-    return encode_map_body(map, out);
+    return encode_map_body(map, level + 1, out);
   }
-  bool operator()(const Link& link) {
+  Status operator()(const Link& link) {
+    if (level >= kMaxNesting) return Status::TooDeep;
     out.push_back(static_cast<char>(kLink));
-    return put_bytes(out, link.path) && encode_map_body(link.local, out);
+    if (Status s = put_bytes(out, link.path); s != Status::Ok) return s;
+    return encode_map_body(link.local, level + 1, out);
   }
 };
 
-bool encode_value(const Value& value, std::string& out) {
-  return std::visit(Encoder{out}, value.data());
+Status encode_value(const Value& value, std::size_t level, std::string& out) {
+  return std::visit(Encoder{out, level}, value.data());
 }
 
 // Bounds-checked cursor over the input. `level` counts the containers that
@@ -280,7 +289,7 @@ std::expected<TextMap, CodecError> Decoder::map_body(std::size_t level) {
 
 }  // namespace
 
-bool encode(const Value& value, std::string& out) { return encode_value(value, out); }
+EncodeStatus encode(const Value& value, std::string& out) { return encode_value(value, 0, out); }
 
 std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos) {
   return Decoder(buf, pos).value(0);

@@ -52,10 +52,15 @@ class CodecError {
 
 inline constexpr std::uint8_t kTombstoneTypeByte = 12;
 
-// Appends the encoding of value to out. Returns false, leaving out holding a
-// partial encoding the caller must discard, when a length or count does not
-// fit in 32 bits.
-[[nodiscard]] bool encode(const Value& value, std::string& out);
+enum class EncodeStatus : std::uint8_t {
+  Ok,
+  TooLong,  // a length or count does not fit in 32 bits
+  TooDeep,  // containers nest more than kMaxNesting deep: decode would refuse it
+};
+
+// Appends the encoding of value to out. On any status but Ok, out holds a
+// partial encoding the caller must discard.
+[[nodiscard]] EncodeStatus encode(const Value& value, std::string& out);
 
 // Decodes one value from buf starting at pos and advances pos past it. Bytes
 // after the value are left alone. After an error pos is unspecified.

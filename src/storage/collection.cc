@@ -35,7 +35,9 @@ Collection::Collection(std::string path, File reader, File writer, std::uint64_t
 
 StorageResult<Collection> Collection::open(std::string path) {
   // Only makes sure the file exists; the handles below never create it.
-  if (auto created = File::open(path, O_WRONLY | O_APPEND | O_CREAT, 0666); !created) {
+  // Non-blocking, so that a FIFO named like a data file fails instead of
+  // waiting for a reader forever.
+  if (auto created = File::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666); !created) {
     return storage_failure(created.error());
   }
   auto reader = File::open(path, O_RDONLY);
@@ -65,7 +67,6 @@ StorageResult<void> Collection::replay() {
     if (left - 4 < key_len + 4) return eof();
     auto key_and_len = window.view(record + 4, static_cast<std::size_t>(key_len) + 4);
     if (!key_and_len) return storage_failure(key_and_len.error());
-    std::string_view key(*key_and_len, static_cast<std::size_t>(key_len));
     const std::uint64_t value_len = load_u32(*key_and_len + key_len);
     const std::uint64_t value_start = record + 8 + key_len;
     bool deletion = false;
@@ -75,6 +76,10 @@ StorageResult<void> Collection::replay() {
       if (!type) return storage_failure(type.error());
       deletion = static_cast<std::uint8_t>(**type) == kTombstoneTypeByte;
     }
+    // Viewed last: reading the type byte may have moved the window.
+    auto key_bytes = window.view(record + 4, static_cast<std::size_t>(key_len));
+    if (!key_bytes) return storage_failure(key_bytes.error());
+    std::string_view key(*key_bytes, static_cast<std::size_t>(key_len));
     if (!is_valid_utf8(key)) return storage_failure(IoError::invalid_data("invalid utf8 key"));
     // A value that runs past the end of the file: the last append was cut.
     if (length - value_start < value_len) return eof();
@@ -197,10 +202,13 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
   if (broken_) return storage_failure(*broken_);
   if (key.size() > kMaxLength) return storage_failure(IoError::invalid_input("key too long"));
   scratch_.clear();
-  if (!encode(value, scratch_) || scratch_.size() > kMaxLength) {
+  EncodeStatus status = encode(value, scratch_);
+  if (status == EncodeStatus::Ok && scratch_.size() > kMaxLength) status = EncodeStatus::TooLong;
+  if (status != EncodeStatus::Ok) {
     scratch_.clear();
     scratch_.shrink_to_fit();
-    return storage_failure(IoError::invalid_input("value too long"));
+    return storage_failure(IoError::invalid_input(status == EncodeStatus::TooDeep ? "value is nested too deeply"
+                                                                                  : "value too long"));
   }
 
   const std::uint64_t record = write_offset_;

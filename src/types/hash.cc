@@ -55,7 +55,8 @@ std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
     n -= 8;
   }
   std::uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
+  // An empty view may carry a null pointer, which memcpy must never see.
+  if (n != 0) std::memcpy(&tail, p, n);
   return mix(h ^ tail ^ (static_cast<std::uint64_t>(n) << 56));
 }
 

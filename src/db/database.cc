@@ -6,11 +6,11 @@
 
 namespace brindle {
 
-namespace {
-
 bool is_valid_collection_name(std::string_view name) {
   return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
+
+namespace {
 
 IoError invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
 

@@ -43,6 +43,10 @@
 
 namespace brindle {
 
+// Whether name can name a collection: no "/" and no NUL, so that it never
+// addresses a file outside the database directory.
+bool is_valid_collection_name(std::string_view name);
+
 struct GuardedCollection {
   explicit GuardedCollection(Collection c) : collection(std::move(c)) {}
   std::mutex mutex;

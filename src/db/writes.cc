@@ -72,6 +72,12 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
   auto change = [&](BlOp::Kind kind, const LinkRef& link) -> StorageResult<void> {
     BacklinkEntry entry{std::string(collection_name), std::string(key), link.source_path};
     if (in_transaction_) {
+      // Queued, such a change would fail every commit from then on and keep
+      // all later ones from being applied; refuse it now, as a write outside
+      // a transaction would.
+      if (!is_valid_collection_name(link.target_collection)) {
+        return storage_failure(IoError::invalid_input("invalid collection name"));
+      }
       pending_.push_back(BlOp{kind, link.target_collection, link.target_key, std::move(entry)});
       return {};
     }

@@ -1,6 +1,7 @@
 #include "resolver/resolver.h"
 
 #include <deque>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,14 @@ namespace {
 constexpr std::string_view kSelf = "$self";
 constexpr std::string_view kSelfField = "$self.";
 
+// The keys named by "$self.<fields>" during one resolution, by field text and
+// the nesting they were resolved at. Within one resolution the result depends
+// on nothing else, so each is worked out once: without this, records whose
+// hops each need the key of the next level redo every nested resolution per
+// hop, and the work grows exponentially with the nesting.
+using SelfKeyCache =
+    std::map<std::pair<std::string, std::size_t>, std::expected<std::string, ResolveError>, std::less<>>;
+
 }  // namespace
 
 // One walk down a path. The segments still to walk are kept as a stack
@@ -34,8 +43,8 @@ constexpr std::string_view kSelfField = "$self.";
 // of the rest without copying the rest.
 class Resolver::Walk {
  public:
-  Walk(Database& db, const RootCtx& root, std::size_t self_nesting)
-      : db_(db), root_(root), self_nesting_(self_nesting) {}
+  Walk(Database& db, const RootCtx& root, std::size_t self_nesting, SelfKeyCache& self_keys)
+      : db_(db), root_(root), self_nesting_(self_nesting), self_keys_(self_keys) {}
 
   // Queues segments to be walked before those already queued.
   void push_front(std::span<const std::string_view> segments) {
@@ -108,10 +117,18 @@ class Resolver::Walk {
   // The key named by "$self.<fields>": the Text at that field path of the
   // root record, resolved as a walk of its own.
   std::expected<std::string, ResolveError> self_field_key(std::string_view fields) {
+    std::pair<std::string, std::size_t> slot(fields, self_nesting_);
+    if (auto known = self_keys_.find(slot); known != self_keys_.end()) return known->second;
+    auto key = resolve_self_field_key(fields);
+    self_keys_.emplace(std::move(slot), key);
+    return key;
+  }
+
+  std::expected<std::string, ResolveError> resolve_self_field_key(std::string_view fields) {
     if (self_nesting_ + 1 > kMaxSelfNesting) return std::unexpected(ResolveError::cyclic_link());
     auto root_value = db_.get(root_.root_collection, root_.root_key);
     if (!root_value) return std::unexpected(ResolveError::storage(std::move(root_value.error())));
-    Walk inner(db_, root_, self_nesting_ + 1);
+    Walk inner(db_, root_, self_nesting_ + 1, self_keys_);
     const std::string& owned_fields = inner.owned_.emplace_back(fields);
     std::vector<std::string_view> names = split(owned_fields, '.');
     inner.push_front(names);
@@ -139,6 +156,7 @@ class Resolver::Walk {
   Database& db_;
   const RootCtx& root_;
   std::size_t self_nesting_;
+  SelfKeyCache& self_keys_;
   std::vector<std::string_view> stack_;
   std::deque<std::string> owned_;  // link paths the stack points into
 };
@@ -148,7 +166,8 @@ ResolveResult Resolver::get_field(std::string_view collection, std::string_view 
   RootCtx root{std::string(collection), std::string(key)};
   auto record = db_.get(collection, key);
   if (!record) return std::unexpected(ResolveError::storage(std::move(record.error())));
-  Walk walk(db_, root, 0);
+  SelfKeyCache self_keys;
+  Walk walk(db_, root, 0, self_keys);
   std::vector<std::string_view> segments(path.begin(), path.end());
   walk.push_front(segments);
   return walk.navigate(std::move(*record), 0);

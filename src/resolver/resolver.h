@@ -16,7 +16,9 @@
 // Bounds: one chain passes through at most kMaxHops links, and "$self."
 // resolutions nest at most kMaxSelfNesting deep; past either the result is
 // "cyclic link detected". The walk is a loop, not a recursion, so a path of
-// any length resolves without growing the stack.
+// any length resolves without growing the stack. Within one resolution each
+// "$self." key is worked out once per nesting level and then reused, so
+// links that need the same key again cost one lookup each.
 #pragma once
 
 #include <cstddef>

@@ -10,16 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "testing/file_size_limit.h"
+#include "testing/builders.h"
 #include "testing/temp_dir.h"
 
 namespace brindle {
 
-// Readable failure messages for entry comparisons.
-static void PrintTo(const BacklinkEntry& e, std::ostream* os) {
-  *os << "(" << e.source_collection << ", " << e.source_key << ", " << e.source_path << ")";
-}
-
 namespace {
+
+using testing::array;
+using testing::FileSizeLimit;
+using testing::link;
+using testing::map;
 
 using testing::file_exists;
 using testing::file_size;
@@ -55,29 +57,6 @@ Entries entries_of(const BacklinkIndex& index, std::string_view key) {
   const Entries* found = index.find(key);
   return found ? *found : Entries{};
 }
-
-// Makes writes past `limit` bytes of any file fail with EFBIG instead of
-// killing the process; restores the previous limit and signal action.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uint64_t limit) {
-    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    rlimit next = previous_;
-    next.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &next);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &previous_);
-    std::signal(SIGXFSZ, previous_handler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit previous_{};
-  void (*previous_handler_)(int) = nullptr;
-};
 
 TEST(BacklinkIndexFormat, AddWritesTheDocumentedRecord) {
   TempDir dir;

@@ -8,30 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "testing/builders.h"
 #include "types/value.h"
 
 namespace brindle {
-
-// Readable failure messages for link comparisons.
-static void PrintTo(const LinkRef& r, std::ostream* os) {
-  *os << "(" << r.target_collection << ", " << r.target_key << ", " << r.source_path << ")";
-}
-
 namespace {
 
-Value link(std::string path, std::initializer_list<std::pair<const char*, Value>> local = {}) {
-  Link l{std::move(path), {}};
-  for (const auto& [key, value] : local) l.local.insert_or_assign(key, value);
-  return Value(std::move(l));
-}
-
-Value map(std::initializer_list<std::pair<const char*, Value>> fields) {
-  TextMap m;
-  for (const auto& [key, value] : fields) m.insert_or_assign(key, value);
-  return Value(std::move(m));
-}
-
-Value array(std::initializer_list<Value> elements) { return Value(Array(elements)); }
+using testing::array;
+using testing::link;
+using testing::map;
 
 std::vector<LinkRef> scan(const Value& value, std::vector<std::string> segments = {}) {
   std::vector<LinkRef> out;

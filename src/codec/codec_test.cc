@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/allocation_probe.h"
+
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -11,22 +13,6 @@
 #include <string>
 
 #include "types/debug_string.h"
-
-// Records the largest single allocation made while armed, so tests can show
-// that a decoder does not size its buffers from untrusted counts.
-namespace {
-bool g_tracking = false;
-std::size_t g_largest = 0;
-}  // namespace
-
-// Kept out of line so the compiler does not pair malloc with inlined deletes.
-[[gnu::noinline]] void* operator new(std::size_t n) {
-  if (g_tracking && n > g_largest) g_largest = n;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace brindle {
 namespace {
@@ -179,13 +165,16 @@ TEST(CodecTest, HugeCountsWithTinyBuffersFailWithoutSizingAllocations) {
                             "05 00 00 00 00 FF FF FF FF 00 00", "07 00 00 00 10 07 FF FF FF 7F"}) {
     const std::string input = hex(bytes);
     std::size_t pos = 0;
-    g_largest = 0;
-    g_tracking = true;
-    auto value = decode(input, pos);
-    g_tracking = false;
+    std::size_t largest;
+    std::expected<Value, CodecError> value = std::unexpected(CodecError::unexpected_end());
+    {
+      testing::AllocationProbe probe;
+      value = decode(input, pos);
+      largest = probe.largest();
+    }
     ASSERT_FALSE(value.has_value()) << bytes;
     EXPECT_EQ(value.error().to_string(), kEnd) << bytes;
-    EXPECT_LT(g_largest, 4096u) << bytes;
+    EXPECT_LT(largest, 4096u) << bytes;
   }
 }
 

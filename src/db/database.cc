@@ -17,6 +17,10 @@ IoError invalid_collection_name() { return IoError::invalid_input("invalid colle
 }  // namespace
 
 StorageResult<Database> Database::open(std::string root) {
+  // The system calls would silently cut the path at the NUL.
+  if (root.find('\0') != std::string::npos) {
+    return storage_failure(IoError::invalid_input("path contains a NUL byte"));
+  }
   if (auto made = create_dir_all(root); !made) return storage_failure(made.error());
   auto names = list_directory(root);
   if (!names) return storage_failure(names.error());

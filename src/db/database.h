@@ -67,6 +67,7 @@ class Database {
  public:
   // Creates the directory (with parents, mode 0777 less the umask) when
   // missing, then opens and replays every "<name>.brd" directly inside it.
+  // A root holding a NUL byte is refused.
   static StorageResult<Database> open(std::string root);
 
   Database(Database&&) noexcept = default;

@@ -237,3 +237,17 @@ TEST(DatabaseTest, FailedCollectionOpenRegistersNothingAndIsRetried) {
 
 }  // namespace
 }  // namespace brindle
+
+namespace brindle {
+namespace {
+
+TEST(DatabaseOpenRegression, PathWithNulIsRefusedInsteadOfCutShort) {
+  testing::TempDir dir;
+  auto db = Database::open(dir.file("x") + std::string("\0y", 2));
+  ASSERT_FALSE(db.has_value());
+  EXPECT_EQ(db.error().to_string(), "io: path contains a NUL byte");
+  EXPECT_FALSE(testing::file_exists(dir.file("x")));
+}
+
+}  // namespace
+}  // namespace brindle

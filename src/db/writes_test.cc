@@ -12,17 +12,19 @@
 
 #include "backlinks/backlink_index.h"
 #include "db/database.h"
+#include "testing/file_size_limit.h"
+#include "testing/builders.h"
 #include "testing/temp_dir.h"
 #include "types/value.h"
 
 namespace brindle {
 
-// Readable failure messages for entry comparisons.
-static void PrintTo(const BacklinkEntry& e, std::ostream* os) {
-  *os << "(" << e.source_collection << ", " << e.source_key << ", " << e.source_path << ")";
-}
-
 namespace {
+
+using testing::array;
+using testing::FileSizeLimit;
+using testing::link;
+using testing::map;
 
 using testing::file_exists;
 using testing::file_size;
@@ -30,14 +32,6 @@ using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
 using Entries = std::vector<BacklinkEntry>;
-
-Value link(std::string path) { return Value(Link{std::move(path), {}}); }
-
-Value map(std::initializer_list<std::pair<const char*, Value>> fields) {
-  TextMap m;
-  for (const auto& [key, value] : fields) m.insert_or_assign(key, value);
-  return Value(std::move(m));
-}
 
 std::string str(std::string_view text) {
   const auto n = static_cast<std::uint32_t>(text.size());
@@ -76,29 +70,6 @@ int count_brl_files(const TempDir& dir) {
   }
   return n;
 }
-
-// Makes writes past `limit` bytes of any file fail with EFBIG instead of
-// killing the process; restores the previous limit and signal action.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uint64_t limit) {
-    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    rlimit next = previous_;
-    next.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &next);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &previous_);
-    std::signal(SIGXFSZ, previous_handler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit previous_{};
-  void (*previous_handler_)(int) = nullptr;
-};
 
 const BacklinkEntry kAuthor{"books", "b1", "author"};
 const BacklinkEntry kEditor{"books", "b1", "editor"};

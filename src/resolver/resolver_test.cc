@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/database.h"
+#include "testing/builders.h"
 #include "testing/temp_dir.h"
 #include "types/debug_string.h"
 #include "types/value.h"
@@ -17,20 +18,12 @@
 namespace brindle {
 namespace {
 
+using testing::array;
+using testing::link;
+using testing::map;
+
 using testing::TempDir;
 using Path = std::vector<std::string>;
-
-Value link(std::string path, std::initializer_list<std::pair<const char*, Value>> local = {}) {
-  Link l{std::move(path), {}};
-  for (const auto& [key, value] : local) l.local.insert_or_assign(key, value);
-  return Value(std::move(l));
-}
-
-Value map(std::initializer_list<std::pair<const char*, Value>> fields) {
-  TextMap m;
-  for (const auto& [key, value] : fields) m.insert_or_assign(key, value);
-  return Value(std::move(m));
-}
 
 class ResolverTest : public ::testing::Test {
  protected:

@@ -13,24 +13,10 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "testing/allocation_probe.h"
+#include "testing/file_size_limit.h"
 #include "testing/temp_dir.h"
 #include "types/debug_string.h"
-
-// Records the largest single allocation made while armed, so tests can show
-// that replay does not size buffers from lengths read out of a file.
-namespace {
-bool g_tracking = false;
-std::size_t g_largest = 0;
-}  // namespace
-
-// Kept out of line so the compiler does not pair malloc with inlined deletes.
-[[gnu::noinline]] void* operator new(std::size_t n) {
-  if (g_tracking && n > g_largest) g_largest = n;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace brindle {
 namespace {
@@ -39,6 +25,7 @@ using testing::file_size;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
+using testing::FileSizeLimit;
 
 std::string hex(const char* text) {
   std::string digits;
@@ -226,12 +213,15 @@ TEST_P(DamagedTailTest, RefusesToOpenWithoutAllocatingOrTouchingTheFile) {
   for (const std::string& before : {std::string(), kWorkedRecord}) {
     const std::string bytes = before + hex(GetParam().tail);
     write_file(dir.file("c.brd"), bytes);
-    g_largest = 0;
-    g_tracking = true;
-    std::string error = open_error(dir.file("c.brd"));
-    g_tracking = false;
+    std::string error;
+    std::size_t largest;
+    {
+      testing::AllocationProbe probe;
+      error = open_error(dir.file("c.brd"));
+      largest = probe.largest();
+    }
     EXPECT_EQ(error, kEof);
-    EXPECT_LT(g_largest, 1u << 16);
+    EXPECT_LT(largest, 1u << 16);
     EXPECT_EQ(read_file(dir.file("c.brd")), bytes);
   }
 }
@@ -355,29 +345,6 @@ TEST(CollectionTest, PiecesOfBufferSizeBypassTheBuffer) {
   EXPECT_EQ(read(*c, "x"), debug_string(exact));
   EXPECT_EQ(read(*c, "a"), "Int(1)");
 }
-
-// Lowers the file-size limit so that writes past `limit` fail with EFBIG
-// instead of raising SIGXFSZ; restores both on destruction.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    ok_ = ::getrlimit(RLIMIT_FSIZE, &saved_) == 0;
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = limit;
-    ok_ = ok_ && ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_{};
-  sighandler_t old_handler_;
-  bool ok_;
-};
 
 constexpr const char* kTooLarge = "io: File too large (os error 27)";
 

@@ -1,0 +1,31 @@
+#include "testing/allocation_probe.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+bool g_armed = false;
+std::size_t g_largest = 0;
+}  // namespace
+
+// Kept out of line so the compiler does not pair malloc with inlined deletes.
+[[gnu::noinline]] void* operator new(std::size_t n) {
+  if (g_armed && n > g_largest) g_largest = n;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace brindle::testing {
+
+AllocationProbe::AllocationProbe() {
+  g_largest = 0;
+  g_armed = true;
+}
+
+AllocationProbe::~AllocationProbe() { g_armed = false; }
+
+std::size_t AllocationProbe::largest() const { return g_largest; }
+
+}  // namespace brindle::testing

@@ -22,6 +22,7 @@ using testing::array;
 using testing::FileSizeLimit;
 using testing::link;
 using testing::map;
+using testing::prefixed;
 
 using testing::file_exists;
 using testing::file_size;
@@ -30,17 +31,10 @@ using testing::TempDir;
 using testing::write_file;
 using Entries = std::vector<BacklinkEntry>;
 
-std::string str(std::string_view text) {
-  const auto n = static_cast<std::uint32_t>(text.size());
-  std::string out;
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
-  out.append(text);
-  return out;
-}
 
 std::string record(std::uint8_t op, std::string_view key, const BacklinkEntry& e) {
-  return std::string(1, static_cast<char>(op)) + str(key) + str(e.source_collection) + str(e.source_key) +
-         str(e.source_path);
+  return std::string(1, static_cast<char>(op)) + prefixed(key) + prefixed(e.source_collection) + prefixed(e.source_key) +
+         prefixed(e.source_path);
 }
 
 const BacklinkEntry kA{"posts", "p1", "author"};

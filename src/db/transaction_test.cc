@@ -25,6 +25,7 @@ using testing::array;
 using testing::FileSizeLimit;
 using testing::link;
 using testing::map;
+using testing::prefixed;
 
 using testing::file_exists;
 using testing::file_size;
@@ -34,16 +35,9 @@ using Entries = std::vector<BacklinkEntry>;
 
 Value author(const char* target) { return map({{"author", link(target)}}); }
 
-std::string str(std::string_view text) {
-  const auto n = static_cast<std::uint32_t>(text.size());
-  std::string out;
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
-  out.append(text);
-  return out;
-}
 
 std::string record(char op, std::string_view key, const BacklinkEntry& e) {
-  return std::string(1, op) + str(key) + str(e.source_collection) + str(e.source_key) + str(e.source_path);
+  return std::string(1, op) + prefixed(key) + prefixed(e.source_collection) + prefixed(e.source_key) + prefixed(e.source_path);
 }
 
 Database open_db(const TempDir& dir) {

@@ -25,6 +25,7 @@ using testing::array;
 using testing::FileSizeLimit;
 using testing::link;
 using testing::map;
+using testing::prefixed;
 
 using testing::file_exists;
 using testing::file_size;
@@ -33,19 +34,12 @@ using testing::TempDir;
 using testing::write_file;
 using Entries = std::vector<BacklinkEntry>;
 
-std::string str(std::string_view text) {
-  const auto n = static_cast<std::uint32_t>(text.size());
-  std::string out;
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
-  out.append(text);
-  return out;
-}
 
 std::string add_record(std::string_view key, const BacklinkEntry& e) {
-  return "\x01" + str(key) + str(e.source_collection) + str(e.source_key) + str(e.source_path);
+  return "\x01" + prefixed(key) + prefixed(e.source_collection) + prefixed(e.source_key) + prefixed(e.source_path);
 }
 std::string remove_record(std::string_view key, const BacklinkEntry& e) {
-  return "\x02" + str(key) + str(e.source_collection) + str(e.source_key) + str(e.source_path);
+  return "\x02" + prefixed(key) + prefixed(e.source_collection) + prefixed(e.source_key) + prefixed(e.source_path);
 }
 
 Database open_db(const TempDir& dir) {
@@ -230,7 +224,7 @@ TEST(WriteUpkeep, UndecodableOldValueAddsEveryNewLinkAgain) {
   // past the value's bytes.
   const std::string garbage_value = std::string("\x04\x10\x00\x00\x00", 5) + "ab";
   write_file(dir.file("books.brd"),
-             read_file(dir.file("books.brd")) + str("b1") + str(garbage_value));
+             read_file(dir.file("books.brd")) + prefixed("b1") + prefixed(garbage_value));
   Database db = open_db(dir);
   auto old = db.get("books", "b1");
   ASSERT_FALSE(old);

@@ -2,9 +2,11 @@
 // the records the tests compare.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "backlinks/backlink_index.h"
@@ -38,6 +40,15 @@ inline Value map(Fields fields) {
 }
 
 inline Value array(std::initializer_list<Value> elements) { return Value(Array(elements)); }
+
+// text as the files store strings: a u32 little-endian length, then the bytes.
+inline std::string prefixed(std::string_view text) {
+  const auto n = static_cast<std::uint32_t>(text.size());
+  std::string out;
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
+  out.append(text);
+  return out;
+}
 
 }  // namespace testing
 }  // namespace brindle

@@ -9,6 +9,7 @@ import pytest
 
 import brindle
 from brindle import TOMBSTONE, Link, Tombstone
+from values import shape
 
 MAX_NESTING = 256
 TOO_DEEP = "value is nested too deeply (more than 256 levels of lists, dicts and links)"
@@ -69,23 +70,6 @@ def nest_dict(n, inner=0):
     for _ in range(n - 1):
         value = {"k": value}
     return value
-
-
-def shape(value):
-    """A comparable form of a read-back value that keeps types and order."""
-    if isinstance(value, Link):
-        return ("link", value.path, shape(value.local))
-    if isinstance(value, Tombstone):
-        return ("tombstone",)
-    if isinstance(value, dict):
-        assert type(value) is dict
-        return ("dict", tuple((k, shape(v)) for k, v in value.items()))
-    if isinstance(value, list):
-        assert type(value) is list
-        return ("list", tuple(shape(v) for v in value))
-    if isinstance(value, float):
-        return ("float", struct.pack("<d", value))
-    return (type(value).__name__, value)
 
 
 # (written, expected when read back)

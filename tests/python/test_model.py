@@ -11,6 +11,7 @@ import pytest
 
 import brindle
 from brindle import TOMBSTONE, Link, Tombstone
+from values import shape
 
 COLLECTIONS = ["a", "b", "c.d"]
 KEYS = ["k0", "k1", "k2", "k3", "", "$k"]
@@ -19,21 +20,6 @@ MAX_HOPS = 32
 MAX_SELF_NESTING = 32
 SEEDS = [1, 2, 3, 4, 5, 6]
 STEPS = 300 if os.environ.get("BRINDLE_UNDER_SANITIZER") else 800
-
-
-def shape(value):
-    """A comparable form of a value that keeps types and order."""
-    if isinstance(value, Link):
-        return ("link", value.path, shape(value.local))
-    if isinstance(value, Tombstone):
-        return ("tombstone",)
-    if isinstance(value, dict):
-        return ("map", tuple((k, shape(v)) for k, v in value.items()))
-    if isinstance(value, list):
-        return ("array", tuple(shape(v) for v in value))
-    if isinstance(value, float):
-        return ("float", struct.pack("<d", value))
-    return (type(value).__name__, value)
 
 
 # --- the model --------------------------------------------------------------

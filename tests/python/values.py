@@ -1,0 +1,23 @@
+"""Helpers for comparing values read back from the store."""
+
+import struct
+
+from brindle import Link, Tombstone
+
+
+def shape(value):
+    """A comparable form of a value that keeps types, key order and the exact
+    bits of floats (so NaN and -0.0 compare as stored)."""
+    if isinstance(value, Link):
+        return ("link", value.path, shape(value.local))
+    if isinstance(value, Tombstone):
+        return ("tombstone",)
+    if isinstance(value, dict):
+        assert type(value) is dict
+        return ("dict", tuple((k, shape(v)) for k, v in value.items()))
+    if isinstance(value, list):
+        assert type(value) is list
+        return ("list", tuple(shape(v) for v in value))
+    if isinstance(value, float):
+        return ("float", struct.pack("<d", value))
+    return (type(value).__name__, value)

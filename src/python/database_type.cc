@@ -26,6 +26,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
+#include "python/heap_type.h"
 #include "python/types.h"
 #include "resolver/resolver.h"
 #include "types/debug_string.h"
@@ -341,12 +342,9 @@ PyObject* db_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void db_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   // Dropping the last handle closes the database, writing out its buffers.
   reinterpret_cast<DatabaseObject*>(self)->cell.~shared_ptr();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 template <class F>
@@ -385,12 +383,7 @@ PyType_Spec db_spec = {
 }  // namespace
 
 PyObject* create_database_type() {
-  PyObject* type = PyType_FromSpec(&db_spec);
-  if (type == nullptr) return nullptr;
-  // The module keeps one reference for the life of the process.
-  g_database_type = reinterpret_cast<PyTypeObject*>(type);
-  Py_INCREF(type);
-  return type;
+  return create_heap_type(db_spec, g_database_type);
 }
 
 PyObject* open_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -403,8 +396,7 @@ PyObject* open_database(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto opened = Database::open(std::string(path));
     if (!opened) return raise_storage_error(opened.error(), Operation::Other);
     auto cell = std::make_shared<DatabaseCell>(std::move(*opened));
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_database_type, Py_tp_alloc));
-    PyObject* obj = alloc(g_database_type, 0);
+    PyObject* obj = alloc_instance(g_database_type);
     if (obj == nullptr) return nullptr;
     new (&reinterpret_cast<DatabaseObject*>(obj)->cell) std::shared_ptr<DatabaseCell>(std::move(cell));
     return obj;

@@ -8,6 +8,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
+#include "python/heap_type.h"
 #include "python/types.h"
 #include "types/debug_string.h"
 
@@ -28,8 +29,7 @@ LinkObject* as_link(PyObject* obj) { return reinterpret_cast<LinkObject*>(obj); 
 PyObject* make_link(PyTypeObject* type, Link&& link) {
   std::size_t nesting = 1;
   for (const MapEntry& entry : link.local) nesting = std::max(nesting, nesting_depth(entry.value) + 1);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
+  PyObject* obj = alloc_instance(type);
   if (obj == nullptr) return nullptr;
   // The allocator returns zeroed memory; construct the C++ members in it.
   new (&as_link(obj)->link) Link(std::move(link));
@@ -62,11 +62,8 @@ PyObject* link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void link_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   as_link(self)->link.~Link();
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyObject* link_repr(PyObject* self) {
@@ -112,12 +109,7 @@ PyType_Spec link_spec = {
 }  // namespace
 
 PyObject* create_link_type() {
-  PyObject* type = PyType_FromSpec(&link_spec);
-  if (type == nullptr) return nullptr;
-  // The module keeps one reference for the life of the process.
-  g_link_type = reinterpret_cast<PyTypeObject*>(type);
-  Py_INCREF(type);
-  return type;
+  return create_heap_type(link_spec, g_link_type);
 }
 
 PyObject* new_link(Link&& link) { return make_link(g_link_type, std::move(link)); }

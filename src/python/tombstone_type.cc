@@ -1,6 +1,7 @@
 // class Tombstone: the Python face of a deleted key. Holds nothing, is always
 // false, and cannot be constructed from Python (TOMBSTONE is the instance to
 // use).
+#include "python/heap_type.h"
 #include "python/types.h"
 
 namespace brindle::python {
@@ -19,10 +20,7 @@ PyObject* tombstone_repr(PyObject*) { return PyUnicode_FromString("TOMBSTONE"); 
 int tombstone_bool(PyObject*) { return 0; }
 
 void tombstone_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyType_Slot tombstone_slots[] = {
@@ -44,17 +42,11 @@ PyType_Spec tombstone_spec = {
 }  // namespace
 
 PyObject* create_tombstone_type() {
-  PyObject* type = PyType_FromSpec(&tombstone_spec);
-  if (type == nullptr) return nullptr;
-  // The module keeps one reference for the life of the process.
-  g_tombstone_type = reinterpret_cast<PyTypeObject*>(type);
-  Py_INCREF(type);
-  return type;
+  return create_heap_type(tombstone_spec, g_tombstone_type);
 }
 
 PyObject* new_tombstone() {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_tombstone_type, Py_tp_alloc));
-  return alloc(g_tombstone_type, 0);
+  return alloc_instance(g_tombstone_type);
 }
 
 bool is_tombstone(PyObject* obj) { return Py_IS_TYPE(obj, g_tombstone_type); }

@@ -5,7 +5,6 @@ records and of the backlink index."""
 import gc
 import os
 import random
-import struct
 
 import pytest
 
@@ -17,29 +16,27 @@ COLLECTIONS = ["a", "b", "c.d"]
 KEYS = ["k0", "k1", "k2", "k3", "", "$k"]
 FIELDS = ["f", "g", "x/y", "note", ""]
 MAX_HOPS = 32
-MAX_SELF_NESTING = 32
 SEEDS = [1, 2, 3, 4, 5, 6]
 STEPS = 300 if os.environ.get("BRINDLE_UNDER_SANITIZER") else 800
-
-
-# --- the model --------------------------------------------------------------
+ACTIONS = {"set": 34, "delete": 8, "set_many": 10, "begin": 5, "commit": 7, "resolve": 30, "reopen": 2}
 
 
 def collect_links(value, segments, out):
     """(target collection, target key, source path) of every indexed link."""
     if isinstance(value, list):
-        for i, item in enumerate(value):
-            collect_links(item, segments + [str(i)], out)
+        items = [(str(i), item) for i, item in enumerate(value)]
     elif isinstance(value, dict):
-        for key, item in value.items():
-            collect_links(item, segments + [key], out)
+        items = value.items()
     elif isinstance(value, Link):
         collection, slash, rest = value.path.partition("/")
         key = rest.split("/", 1)[0]
         if slash and collection and not key.startswith("$"):
             out.append((collection, key, "/".join(segments)))
-        for key, item in value.local.items():
-            collect_links(item, segments + [key], out)
+        items = value.local.items()
+    else:
+        items = []
+    for segment, item in items:
+        collect_links(item, segments + [segment], out)
     return out
 
 
@@ -51,46 +48,34 @@ class Model:
     def __init__(self):
         self.records = {}
         self.index = {}
-        self.pending = []
-        self.in_transaction = False
-
-    def _apply(self, op):
-        kind, target, entry = op
-        if kind == "add":
-            self.index.setdefault(target, []).append(entry)
-        elif target in self.index:
-            self.index[target] = [e for e in self.index[target] if e != entry]
+        self.pending = None  # queued backlink changes inside a transaction
 
     def set(self, collection, key, value):
-        old = self.records.get((collection, key))
-        old_links = collect_links(old, [], []) if (collection, key) in self.records else []
+        old_links = collect_links(self.records.get((collection, key)), [], [])
         if isinstance(value, Tombstone):
             self.records.pop((collection, key), None)
         else:
             self.records[(collection, key)] = value
         new_links = collect_links(value, [], [])
-        old_set, new_set = set(old_links), set(new_links)
-        ops = [("remove", link) for link in old_links if link not in new_set]
-        ops += [("add", link) for link in new_links if link not in old_set]
-        for kind, (tc, tk, path) in ops:
-            op = (kind, (tc, tk), (collection, key, path))
-            if self.in_transaction:
-                self.pending.append(op)
-            else:
-                self._apply(op)
+        changes = [("remove", link) for link in old_links if link not in new_links]
+        changes += [("add", link) for link in new_links if link not in old_links]
+        for kind, (tc, tk, path) in changes:
+            change = (kind, (tc, tk), (collection, key, path))
+            self.pending.append(change) if self.pending is not None else self._apply(change)
+
+    def _apply(self, change):
+        kind, target, source = change
+        entries = self.index.setdefault(target, [])
+        entries[:] = entries + [source] if kind == "add" else [e for e in entries if e != source]
 
     def begin(self):
-        self.in_transaction = True
+        if self.pending is None:
+            self.pending = []
 
     def commit(self):
-        for op in self.pending:
-            self._apply(op)
-        self.pending = []
-        self.in_transaction = False
-
-    def close(self):
-        # a database dropped inside a transaction applies what is queued
-        self.commit()
+        for change in self.pending or []:
+            self._apply(change)
+        self.pending = None
 
     def backlinks(self, collection, key):
         return [
@@ -98,65 +83,34 @@ class Model:
             for c, k, p in self.index.get((collection, key), [])
         ]
 
-    # resolution
-
     def resolve(self, collection, key, path):
         if (collection, key) not in self.records:
             raise ResolveFailure("storage: key not found")
-        stack = list(reversed(path))
-        return self._navigate(self.records[(collection, key)], stack, 0, (collection, key), 0)
-
-    def _navigate(self, value, stack, depth, root, self_nesting):
-        while True:
-            if depth > MAX_HOPS:
-                raise ResolveFailure("cyclic link detected")
-            if not stack and not isinstance(value, Link):
-                return value
+        value, stack, hops = self.records[(collection, key)], list(reversed(path)), 0
+        while stack or isinstance(value, Link):
             if stack:
-                segment = stack[-1]
                 if value is None or isinstance(value, Tombstone):
                     return value
                 if isinstance(value, dict):
-                    stack.pop()
-                    value = value.get(segment)
+                    value = value.get(stack.pop())
                     continue
                 if not isinstance(value, Link):
                     raise ResolveFailure("field not found")
-                local = value.local
-                if segment in local:
-                    stack.pop()
-                    value = local[segment]
+                if stack[-1] in value.local:
+                    value = value.local[stack.pop()]
                     continue
-            depth += 1
-            if depth > MAX_HOPS:
+            hops += 1
+            if hops > MAX_HOPS:
                 raise ResolveFailure("cyclic link detected")
             pieces = value.path.split("/")
             if len(pieces) < 2:
                 raise ResolveFailure("invalid path: " + value.path)
-            key_piece = pieces[1]
-            if key_piece == "$self":
-                target_key = root[1]
-            elif key_piece.startswith("$self."):
-                target_key = self._self_key(key_piece[6:], root, self_nesting)
-            else:
-                target_key = key_piece
+            target = (pieces[0], key if pieces[1] == "$self" else pieces[1])
             stack.extend(reversed(pieces[2:]))
-            target = (pieces[0], target_key)
             if target not in self.records:
                 return None
             value = self.records[target]
-
-    def _self_key(self, fields, root, self_nesting):
-        if self_nesting + 1 > MAX_SELF_NESTING:
-            raise ResolveFailure("cyclic link detected")
-        found = self._navigate(self.records[root], list(reversed(fields.split("."))), 0, root, self_nesting + 1)
-        if isinstance(found, str):
-            return found
-        # the rendering of the value found is not modelled: only its frame
-        raise ResolveFailure("invalid path: $self.%s resolved to ..., expected TEXT" % fields)
-
-
-# --- random inputs ----------------------------------------------------------
+        return value
 
 
 class Generator:
@@ -165,63 +119,37 @@ class Generator:
 
     def link_path(self):
         r = self.rng
-        collection = r.choice(COLLECTIONS)
-        key = r.choice(KEYS)
-        form = r.random()
+        collection, key, form = r.choice(COLLECTIONS), r.choice(KEYS), r.random()
         if form < 0.55:
             return "%s/%s" % (collection, key)
         if form < 0.7:
             return "%s/%s/%s" % (collection, key, r.choice(["f", "g", "note"]))
-        if form < 0.8:
+        if form < 0.85:
             return collection + "/$self"
-        if form < 0.87:
-            return "%s/$self.%s" % (collection, r.choice(["f", "g", "f.g"]))
         return r.choice([collection, "/" + key, collection + "/", "%s/$other" % collection])
-
-    def scalar(self):
-        r = self.rng
-        return r.choice(
-            [
-                None,
-                True,
-                False,
-                r.randint(-(2**63), 2**63 - 1),
-                r.randint(-3, 3),
-                r.choice([0.5, -0.0, float("inf"), 1e300, float("nan")]),
-                r.choice(KEYS + ["text", "caf\u00e9"]),
-                b"\x00bytes",
-                TOMBSTONE,
-            ]
-        )
 
     def value(self, depth=0):
         r = self.rng
         kind = r.random()
         if depth >= 3 or kind < 0.3:
-            return self.scalar()
+            floats, texts = [0.5, -0.0, float("inf"), float("nan")], KEYS + ["caf\u00e9"]
+            scalars = [None, True, r.randint(-(2**63), 2**63 - 1), r.randint(-3, 3), b"\x00bytes", TOMBSTONE]
+            return r.choice(scalars + [r.choice(floats), r.choice(texts)])
         if kind < 0.55:
-            return self.link(depth)
+            if r.random() < 0.6:
+                return Link(self.link_path())
+            return Link(self.link_path(), {r.choice(FIELDS): self.value(depth + 1) for _ in range(r.randint(1, 2))})
         if kind < 0.75:
             return [self.value(depth + 1) for _ in range(r.randint(0, 3))]
         return {r.choice(FIELDS): self.value(depth + 1) for _ in range(r.randint(0, 3))}
 
-    def link(self, depth):
-        r = self.rng
-        if r.random() < 0.6:
-            return Link(self.link_path())
-        return Link(self.link_path(), {r.choice(FIELDS): self.value(depth + 1) for _ in range(r.randint(1, 2))})
-
     def record(self):
-        r = self.rng
-        if r.random() < 0.8:
-            return {r.choice(FIELDS): self.value(1) for _ in range(r.randint(0, 4))}
+        if self.rng.random() < 0.8:
+            return {self.rng.choice(FIELDS): self.value(1) for _ in range(self.rng.randint(0, 4))}
         return self.value(0)
 
     def path(self):
         return [self.rng.choice(["f", "g", "note", "x/y", "missing"]) for _ in range(self.rng.randint(0, 4))]
-
-
-# --- the run ----------------------------------------------------------------
 
 
 def check_state(db, model):
@@ -244,15 +172,9 @@ def check_resolve(db, model, collection, key, path):
     try:
         expected = model.resolve(collection, key, path)
     except ResolveFailure as failure:
-        message = str(failure)
         with pytest.raises(RuntimeError) as info:
             db.resolve(collection, key, path)
-        got = str(info.value)
-        if message.endswith("resolved to ..., expected TEXT"):
-            head = message[: -len("..., expected TEXT")]
-            assert got.startswith(head) and got.endswith(", expected TEXT"), (got, message)
-        else:
-            assert got == message, (collection, key, path)
+        assert info.value.args == (str(failure),), (collection, key, path)
     else:
         assert shape(db.resolve(collection, key, path)) == shape(expected), (collection, key, path)
 
@@ -264,13 +186,10 @@ def test_random_operations_agree_with_the_model(tmp_path, seed):
     path = str(tmp_path / "db")
     db = brindle.open(path)
     model = Model()
-    counts = {}
-    for step in range(STEPS):
-        action = rng.choices(
-            ["set", "delete", "set_many", "begin", "commit", "resolve", "reopen"],
-            weights=[34, 8, 10, 5, 7, 30, 2],
-        )[0]
-        counts[action] = counts.get(action, 0) + 1
+    counts = dict.fromkeys(ACTIONS, 0)
+    for _ in range(STEPS):
+        action = rng.choices(list(ACTIONS), weights=list(ACTIONS.values()))[0]
+        counts[action] += 1
         collection, key = rng.choice(COLLECTIONS), rng.choice(KEYS)
         if action == "set":
             value = gen.record()
@@ -281,9 +200,9 @@ def test_random_operations_agree_with_the_model(tmp_path, seed):
             model.set(collection, key, TOMBSTONE)
         elif action == "set_many":
             ops = [(rng.choice(COLLECTIONS), rng.choice(KEYS), gen.record()) for _ in range(rng.randint(0, 5))]
-            fail_at = rng.randrange(len(ops) + 1) if ops and rng.random() < 0.3 else None
-            if fail_at is not None and fail_at < len(ops):
-                ops[fail_at] = (ops[fail_at][0], ops[fail_at][1], [1, (2,)])
+            fail_at = rng.randrange(len(ops)) if ops and rng.random() < 0.3 else None
+            if fail_at is not None:
+                ops[fail_at] = ops[fail_at][:2] + ([1, (2,)],)
                 with pytest.raises(TypeError):
                     db.set_many(ops)
                 ops = ops[:fail_at]
@@ -291,30 +210,26 @@ def test_random_operations_agree_with_the_model(tmp_path, seed):
                 db.set_many(ops)
             for op in ops:
                 model.set(*op)
-        elif action == "begin":
-            db.begin()
-            model.begin()
-        elif action == "commit":
-            db.commit()
-            model.commit()
+        elif action in ("begin", "commit"):
+            getattr(db, action)()
+            getattr(model, action)()
         elif action == "resolve":
             for _ in range(3):
                 check_resolve(db, model, rng.choice(COLLECTIONS), rng.choice(KEYS), gen.path())
-        elif action == "reopen":
+        else:
             del db
-            gc.collect()  # only one Database may be open on the directory
-            model.close()
+            gc.collect()  # the old Database must be gone before the directory is reopened
+            model.commit()  # dropping a database applies what is queued
             db = brindle.open(path)
         check_state(db, model)
     del db
     gc.collect()
-    model.close()
+    model.commit()
     db = brindle.open(path)
     check_state(db, model)
     for collection in COLLECTIONS:
         for key in KEYS:
-            check_resolve(db, model, collection, key, [])
             check_resolve(db, model, collection, key, ["f", "g"])
     # every kind of step ran, and the model saw links being indexed
-    assert set(counts) == {"set", "delete", "set_many", "begin", "commit", "resolve", "reopen"}
+    assert min(counts.values()) > 0
     assert any(model.index.values())

@@ -1,4 +1,5 @@
-"""Helpers for comparing values read back from the store."""
+"""Helpers shared by the tests: comparing values read back from the store and
+building raw stored values."""
 
 import struct
 
@@ -21,3 +22,12 @@ def shape(value):
     if isinstance(value, float):
         return ("float", struct.pack("<d", value))
     return (type(value).__name__, value)
+
+
+def u32(n):
+    return struct.pack("<I", n)
+
+
+def text_bytes(text):
+    data = text.encode("utf-8")
+    return u32(len(data)) + data

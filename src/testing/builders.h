@@ -1,6 +1,8 @@
-// Test support: short builders for values, and readable gtest printing of
-// the records the tests compare.
+// Test support: short builders for values and for the raw bytes of the
+// store's files, and readable gtest printing of the records tests compare.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -11,6 +13,8 @@
 
 #include "backlinks/backlink_index.h"
 #include "backlinks/link_ref.h"
+#include "codec/codec.h"
+#include "types/debug_string.h"
 #include "types/value.h"
 
 namespace brindle {
@@ -41,6 +45,18 @@ inline Value map(Fields fields) {
 
 inline Value array(std::initializer_list<Value> elements) { return Value(Array(elements)); }
 
+// Bytes from hex digits, spaces ignored: hex("01 FF").
+inline std::string hex(std::string_view text) {
+  std::string digits, out;
+  for (char c : text) {
+    if (c != ' ') digits.push_back(c);
+  }
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
 // text as the files store strings: a u32 little-endian length, then the bytes.
 inline std::string prefixed(std::string_view text) {
   const auto n = static_cast<std::uint32_t>(text.size());
@@ -48,6 +64,30 @@ inline std::string prefixed(std::string_view text) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((n >> (8 * i)) & 0xff));
   out.append(text);
   return out;
+}
+
+inline std::string encoded(const Value& value) {
+  std::string out;
+  EXPECT_EQ(encode(value, out), EncodeStatus::Ok);
+  return out;
+}
+
+// One data-file record: key and raw value bytes, or key and value.
+inline std::string record(std::string_view key, const std::string& value_bytes) {
+  return prefixed(key) + prefixed(value_bytes);
+}
+inline std::string record(std::string_view key, const Value& value) { return record(key, encoded(value)); }
+
+// One backlink-index record (op 1 adds, 2 removes).
+inline std::string index_record(int op, std::string_view key, const BacklinkEntry& e) {
+  return std::string(1, static_cast<char>(op)) + prefixed(key) + prefixed(e.source_collection) +
+         prefixed(e.source_key) + prefixed(e.source_path);
+}
+
+// The debug form of a result's value, or the text of its error.
+template <class Result>
+std::string shown(const Result& result) {
+  return result ? debug_string(*result) : result.error().to_string();
 }
 
 }  // namespace testing

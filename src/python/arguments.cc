@@ -1,3 +1,5 @@
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include "python/arguments.h"
 
 #include <vector>

@@ -6,12 +6,12 @@
 // TypeError naming the function ("Database.get()", "open()").
 #pragma once
 
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "python/py.h"
 
 namespace brindle::python {
 

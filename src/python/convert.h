@@ -15,9 +15,10 @@
 // failure, and needs the interpreter lock.
 #pragma once
 
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include <cstddef>
 
-#include "python/py.h"
 #include "types/value.h"
 
 namespace brindle::python {

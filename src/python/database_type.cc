@@ -11,6 +11,8 @@
 // thread, the call raises RuntimeError instead of deadlocking. A call from
 // another thread (possible only when such code released the interpreter
 // lock) waits for the mutex with the interpreter lock released.
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include <array>
 #include <atomic>
 #include <memory>

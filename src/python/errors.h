@@ -10,9 +10,13 @@
 // SystemError naming what broke; memory exhaustion raises MemoryError.
 #pragma once
 
+#include "python/py.h"  // first: it may change what the standard headers declare
+
+#include <new>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 
-#include "python/py.h"
 #include "resolver/resolver.h"
 #include "storage/storage_error.h"
 
@@ -27,17 +31,6 @@ PyObject* raise_internal_fault(std::string_view what);
 
 // Runs body, turning C++ exceptions that escape it into MemoryError or
 // SystemError so they never cross into the interpreter.
-template <class Body>
-PyObject* guarded(const char* function, Body&& body) noexcept;
-
-}  // namespace brindle::python
-
-#include <new>
-#include <stdexcept>
-#include <string>
-
-namespace brindle::python {
-
 template <class Body>
 PyObject* guarded(const char* function, Body&& body) noexcept {
   try {

@@ -1,5 +1,7 @@
 // class Link(path, local=None): the Python face of a link value. Immutable;
 // compares and hashes by identity.
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include <array>
 #include <new>
 #include <string>

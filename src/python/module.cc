@@ -5,6 +5,8 @@
 // initialisation from that interpreter returns the same module, and one from
 // any other interpreter of the process fails with ImportError. The type
 // objects live for the process.
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include <cstdint>
 
 #include "python/py_ref.h"

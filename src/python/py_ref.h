@@ -1,9 +1,9 @@
 // Owned references to Python objects.
 #pragma once
 
-#include <utility>
+#include "python/py.h"  // first: it may change what the standard headers declare
 
-#include "python/py.h"
+#include <utility>
 
 namespace brindle::python {
 

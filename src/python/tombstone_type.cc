@@ -1,6 +1,8 @@
 // class Tombstone: the Python face of a deleted key. Holds nothing, is always
 // false, and cannot be constructed from Python (TOMBSTONE is the instance to
 // use).
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include "python/heap_type.h"
 #include "python/types.h"
 

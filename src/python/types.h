@@ -2,9 +2,10 @@
 // function during module initialisation, and lives for the process.
 #pragma once
 
+#include "python/py.h"  // first: it may change what the standard headers declare
+
 #include <cstddef>
 
-#include "python/py.h"
 #include "types/value.h"
 
 namespace brindle::python {

@@ -5,10 +5,10 @@
 
 namespace brindle::python {
 
-// Creates a type from spec; *keep holds one reference for the life of the
+// Creates a type from type_spec; *keep holds one reference for the life of the
 // process. Returns a new reference, or null.
-inline PyObject* create_heap_type(PyType_Spec& spec, PyTypeObject*& keep) {
-  PyObject* type = PyType_FromSpec(&spec);
+inline PyObject* create_heap_type(PyType_Spec& type_spec, PyTypeObject*& keep) {
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;
   keep = reinterpret_cast<PyTypeObject*>(type);
   Py_INCREF(type);

@@ -274,17 +274,25 @@ PyObject* db_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-PyObject* entry_to_dict(const BacklinkEntry& entry) {
+// The three keys of a backlink dict, made once per call rather than per entry.
+struct BacklinkKeys {
+  PyRef source_collection = PyRef::steal(PyUnicode_InternFromString("source_collection"));
+  PyRef source_key = PyRef::steal(PyUnicode_InternFromString("source_key"));
+  PyRef source_path = PyRef::steal(PyUnicode_InternFromString("source_path"));
+  bool ok() const { return source_collection && source_key && source_path; }
+};
+
+PyObject* entry_to_dict(const BacklinkKeys& keys, const BacklinkEntry& entry) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::pair<const char*, const std::string*> fields[] = {
-      {"source_collection", &entry.source_collection},
-      {"source_key", &entry.source_key},
-      {"source_path", &entry.source_path},
+  const std::pair<PyObject*, const std::string*> fields[] = {
+      {keys.source_collection.get(), &entry.source_collection},
+      {keys.source_key.get(), &entry.source_key},
+      {keys.source_path.get(), &entry.source_path},
   };
   for (const auto& [name, text] : fields) {
     PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
-    if (!value || PyDict_SetItemString(dict.get(), name, value.get()) != 0) return nullptr;
+    if (!value || PyDict_SetItem(dict.get(), name, value.get()) != 0) return nullptr;
   }
   return dict.release();
 }
@@ -301,8 +309,10 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!entries) return raise_storage_error(entries.error(), Operation::Other);
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
+    const BacklinkKeys keys;
+    if (!keys.ok()) return nullptr;
     for (const BacklinkEntry& entry : *entries) {
-      PyRef dict = PyRef::steal(entry_to_dict(entry));
+      PyRef dict = PyRef::steal(entry_to_dict(keys, entry));
       if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
     }
     return list.release();

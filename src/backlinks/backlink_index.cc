@@ -4,26 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <utility>
 
+#include "codec/framing.h"
 #include "types/utf8.h"
 
 namespace brindle {
-
-namespace {
-
-constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
-
-void put_string(std::string& out, std::string_view text) {
-  auto n = static_cast<std::uint32_t>(text.size());
-  char len[4];
-  std::memcpy(len, &n, 4);
-  out.append(len, 4);
-  out.append(text);
-}
-
-}  // namespace
 
 std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
@@ -43,8 +29,7 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
     if (length - at < 4) return std::unexpected(IoError::unexpected_eof());
     auto head = window.view(at, 4);
     if (!head) return std::unexpected(head.error());
-    std::uint32_t n;
-    std::memcpy(&n, *head, 4);
+    const std::uint32_t n = load_u32(*head);
     at += 4;
     if (length - at < n) return std::unexpected(IoError::unexpected_eof());
     auto body = window.view(at, n);
@@ -93,10 +78,10 @@ std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view
   }
   scratch_.clear();
   scratch_.push_back(static_cast<char>(op));
-  put_string(scratch_, target_key);
-  put_string(scratch_, entry.source_collection);
-  put_string(scratch_, entry.source_key);
-  put_string(scratch_, entry.source_path);
+  append_string(scratch_, target_key);
+  append_string(scratch_, entry.source_collection);
+  append_string(scratch_, entry.source_key);
+  append_string(scratch_, entry.source_path);
 
   std::size_t written = 0;
   auto result = file_.write_all(scratch_, written);

@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <limits>
 #include <utility>
 
+#include "codec/framing.h"
 #include "types/utf8.h"
 
 namespace brindle {
-
-static_assert(std::endian::native == std::endian::little,
-              "the encoding is little-endian and the codec copies numbers as they lie in memory");
 
 std::string CodecError::to_string() const {
   switch (kind_) {
@@ -50,21 +47,11 @@ enum TypeByte : std::uint8_t {
   kTombstone = kTombstoneTypeByte,
 };
 
-template <class T>
-void put(std::string& out, T v) {
-  char bytes[sizeof(T)];
-  std::memcpy(bytes, &v, sizeof(T));
-  out.append(bytes, sizeof(T));
-}
-
-constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
-
 using Status = EncodeStatus;
 
 Status put_bytes(std::string& out, std::string_view bytes) {
   if (bytes.size() > kMaxLength) return Status::TooLong;
-  put(out, static_cast<std::uint32_t>(bytes.size()));
-  out.append(bytes);
+  append_string(out, bytes);
   return Status::Ok;
 }
 
@@ -73,7 +60,7 @@ Status encode_value(const Value& value, std::size_t level, std::string& out);
 
 Status encode_map_body(const TextMap& map, std::size_t level, std::string& out) {
   if (map.size() > kMaxLength) return Status::TooLong;
-  put(out, static_cast<std::uint32_t>(map.size()));
+  append_le(out, static_cast<std::uint32_t>(map.size()));
   for (const MapEntry& entry : map) {
     if (Status s = put_bytes(out, entry.key); s != Status::Ok) return s;
     if (Status s = encode_value(entry.value, level, out); s != Status::Ok) return s;
@@ -99,12 +86,12 @@ struct Encoder {
   }
   Status operator()(std::int64_t i) {
     out.push_back(static_cast<char>(kInt));
-    put(out, i);
+    append_le(out, i);
     return Status::Ok;
   }
   Status operator()(double d) {
     out.push_back(static_cast<char>(kFloat));
-    put(out, std::bit_cast<std::uint64_t>(d));
+    append_le(out, std::bit_cast<std::uint64_t>(d));
     return Status::Ok;
   }
   Status operator()(const std::string& text) {
@@ -117,24 +104,24 @@ struct Encoder {
   }
   Status operator()(const Date& d) {
     out.push_back(static_cast<char>(kDate));
-    put(out, d.value);
+    append_le(out, d.value);
     return Status::Ok;
   }
   Status operator()(const Time& t) {
     out.push_back(static_cast<char>(kTime));
-    put(out, t.value);
+    append_le(out, t.value);
     return Status::Ok;
   }
   Status operator()(const DateTime& d) {
     out.push_back(static_cast<char>(kDateTime));
-    put(out, d.value);
+    append_le(out, d.value);
     return Status::Ok;
   }
   Status operator()(const Array& array) {
     if (level >= kMaxNesting) return Status::TooDeep;
     out.push_back(static_cast<char>(kArray));
     if (array.size() > kMaxLength) return Status::TooLong;
-    put(out, static_cast<std::uint32_t>(array.size()));
+    append_le(out, static_cast<std::uint32_t>(array.size()));
     for (const Value& element : array) {
       if (Status s = encode_value(element, level + 1, out); s != Status::Ok) return s;
     }

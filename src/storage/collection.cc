@@ -4,27 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 #include "codec/codec.h"
+#include "codec/framing.h"
 #include "types/utf8.h"
 
 namespace brindle {
-
-namespace {
-
-constexpr std::uint64_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
-
-std::uint32_t load_u32(const char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-
-void store_u32(char* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
-
-}  // namespace
 
 Collection::Collection(std::string path, File reader, File writer, std::uint64_t length)
     : path_(std::move(path)),

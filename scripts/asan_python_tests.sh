@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export PATH="$PWD/.venv/bin:$PATH"
 build=build/asan-python
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_TESTS=OFF \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_TESTS=OFF -DBRINDLE_WERROR=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 ninja -C "$build" -j "$(nproc)" _brindle >/dev/null
 package="$build/package/brindle"

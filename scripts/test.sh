@@ -13,17 +13,17 @@ jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
 step "C++ unit tests"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_PYTHON=OFF -DBRINDLE_BENCH=ON >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_PYTHON=OFF -DBRINDLE_BENCH=ON -DBRINDLE_WERROR=ON >/dev/null
 ninja -C build/release -j "$jobs" >/dev/null
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
 step "C++ unit tests under ASan + UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_PYTHON=OFF >/dev/null
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_PYTHON=OFF -DBRINDLE_WERROR=ON >/dev/null
 ninja -C build/asan -j "$jobs" >/dev/null
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan -j "$jobs" --output-on-failure
 
 step "Python tests"
-bash scripts/build_module.sh
+bash scripts/build_module.sh -C cmake.define.BRINDLE_WERROR=ON
 (cd tests && python -m pytest -q -p no:cacheprovider python)
 
 step "Stub and stable-ABI checks"

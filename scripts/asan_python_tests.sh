@@ -14,7 +14,7 @@ package="$build/package/brindle"
 rm -rf "$package"
 mkdir -p "$package"
 cp brindle/__init__.py brindle/py.typed "$package"/
-cp "$build"/_brindle*.so "$package"/
+cp "$build"/_brindle*.so "$build"/_version.py "$package"/
 runtime=$(g++ -print-file-name=libasan.so)
 (cd tests && PYTHONPATH="$PWD/../$build/package" LD_PRELOAD="$runtime" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

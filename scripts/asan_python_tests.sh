@@ -5,11 +5,12 @@
 # interpreter keeps objects alive until exit by design.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/quiet.sh
 export PATH="$PWD/.venv/bin:$PATH"
 build=build/asan-python
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_TESTS=OFF -DBRINDLE_WERROR=ON \
-  -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-ninja -C "$build" -j "$(nproc)" _brindle >/dev/null
+quiet cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_TESTS=OFF -DBRINDLE_WERROR=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python"
+quiet ninja -C "$build" -j "$(nproc)" _brindle
 package="$build/package/brindle"
 rm -rf "$package"
 mkdir -p "$package"

@@ -6,6 +6,7 @@
 # CPython 3.10+ on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/quiet.sh
 bash scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc)
@@ -13,13 +14,13 @@ jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
 step "C++ unit tests"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_PYTHON=OFF -DBRINDLE_BENCH=ON -DBRINDLE_WERROR=ON >/dev/null
-ninja -C build/release -j "$jobs" >/dev/null
+quiet cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_PYTHON=OFF -DBRINDLE_BENCH=ON -DBRINDLE_WERROR=ON
+quiet ninja -C build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
 step "C++ unit tests under ASan + UBSan"
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_PYTHON=OFF -DBRINDLE_WERROR=ON >/dev/null
-ninja -C build/asan -j "$jobs" >/dev/null
+quiet cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_PYTHON=OFF -DBRINDLE_WERROR=ON
+quiet ninja -C build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan -j "$jobs" --output-on-failure
 
 step "Python tests"

@@ -31,10 +31,18 @@ if command -v pyenv >/dev/null 2>&1; then
   done
 fi
 interpreters+=("$(command -v python3)")
+# The same interpreter can be reached from two places (a pyenv shim on PATH
+# and pyenv's own folder): ask each for its real executable and test each
+# real one once.
+declare -A seen=()
 tested=0
 for interpreter in "${interpreters[@]}"; do
-  if ! "$interpreter" -c 'import sys; sys.exit(sys.version_info < (3, 10))' 2>/dev/null; then continue; fi
+  real=$("$interpreter" -c 'import os, sys; sys.version_info >= (3, 10) and print(os.path.realpath(sys.executable))' \
+    2>/dev/null) || continue
+  [ -n "$real" ] && [ -z "${seen[$real]:-}" ] || continue
+  seen[$real]=1
+  printf '%s: ' "$real"
   "$interpreter" "$unpacked/smoke.py"
   tested=$((tested + 1))
 done
-echo "smoke test passed under $tested interpreter(s)"
+echo "smoke test passed under $tested distinct interpreter(s)"

@@ -36,7 +36,7 @@ class TextMap {
  public:
   static constexpr std::size_t kIndexThreshold = 8;
 
-  TextMap() = default;
+  TextMap() noexcept;  // defaulted below, once MapEntry is complete
   TextMap(const TextMap&);
   TextMap(TextMap&&) noexcept;
   TextMap& operator=(const TextMap&);
@@ -162,6 +162,7 @@ struct MapEntry {
   Value value;
 };
 
+inline TextMap::TextMap() noexcept = default;
 inline std::size_t TextMap::size() const noexcept { return entries_.size(); }
 inline bool TextMap::empty() const noexcept { return entries_.empty(); }
 inline const MapEntry* TextMap::begin() const noexcept { return entries_.data(); }

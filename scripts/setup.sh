@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing Brindle needs, skipping what is there:
-# Debian packages (compiler, GoogleTest, Google Benchmark) with apt-get, and a
-# virtual environment in .venv made from the `python3` on PATH (on our
-# machines the pyenv CPython 3.11) with the Python build and test tools.
+# Debian packages (compiler, GoogleTest, Google Benchmark, and any named as
+# arguments, as scripts/fuzz.sh names clang's) with apt-get, and a virtual
+# environment in .venv made from the `python3` on PATH (on our machines the
+# pyenv CPython 3.11) with the Python build and test tools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ libgtest-dev libbenchmark-dev)
+debian_packages=(g++ libgtest-dev libbenchmark-dev "$@")
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

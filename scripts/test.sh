@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Every test: C++ unit tests plain and under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the Python suite against the installed module
-# (plain, then again with the module built under the sanitizers), the stub
-# and stable-ABI checks, and an import smoke test of one wheel under every
-# CPython 3.10+ on the machine.
+# UndefinedBehaviorSanitizer, a short run of every fuzz target, the Python
+# suite against the installed module (plain, then again with the module
+# built under the sanitizers), the stub and stable-ABI checks, and an import
+# smoke test of one wheel under every CPython 3.10+ on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/quiet.sh
@@ -22,6 +22,9 @@ step "C++ unit tests under ASan + UBSan"
 quiet cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_PYTHON=OFF -DBRINDLE_WERROR=ON
 quiet ninja -C build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan -j "$jobs" --output-on-failure
+
+step "Fuzzing, 20 s per target (longer runs: bash scripts/fuzz.sh SECONDS)"
+bash scripts/fuzz.sh 20
 
 step "Python tests"
 bash scripts/build_module.sh -C cmake.define.BRINDLE_WERROR=ON

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Every test: C++ unit tests plain and under AddressSanitizer +
-# UndefinedBehaviorSanitizer, a short run of every fuzz target, the Python
-# suite against the installed module (plain, then again with the module
-# built under the sanitizers), the stub and stable-ABI checks, and an import
-# smoke test of one wheel under every CPython 3.10+ on the machine.
+# UndefinedBehaviorSanitizer, the Python suite against the installed module
+# (plain, then again with the module built under the sanitizers), the stub
+# and stable-ABI checks, an import smoke test of one wheel under every
+# CPython 3.10+ on the machine, and last a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/quiet.sh
@@ -23,9 +23,6 @@ quiet cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANIT
 quiet ninja -C build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan -j "$jobs" --output-on-failure
 
-step "Fuzzing, 20 s per target (longer runs: bash scripts/fuzz.sh SECONDS)"
-bash scripts/fuzz.sh 20
-
 step "Python tests"
 bash scripts/build_module.sh -C cmake.define.BRINDLE_WERROR=ON
 (cd tests && python -m pytest -q -p no:cacheprovider python)
@@ -35,3 +32,6 @@ bash scripts/check_package.sh
 
 step "Python tests with the module under ASan + UBSan"
 bash scripts/asan_python_tests.sh
+
+step "Fuzzing, 20 s per target (longer runs: bash scripts/fuzz.sh SECONDS)"
+bash scripts/fuzz.sh 20

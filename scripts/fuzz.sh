@@ -31,6 +31,10 @@ quiet cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="clang++-$clang_versi
   -DBRINDLE_WERROR=ON
 quiet ninja -C "$build" -j "$(nproc)"
 
+# The targets create and remove files for every input: on a memory file
+# system that costs far less.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+
 findings_total=0
 for target in "${targets[@]}"; do
   program="$build/fuzz/fuzz_$target"

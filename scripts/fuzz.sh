@@ -32,8 +32,13 @@ quiet cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="clang++-$clang_versi
 quiet ninja -C "$build" -j "$(nproc)"
 
 # The targets create and remove files for every input: on a memory file
-# system that costs far less.
-if [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+# system that costs far less. One folder for the run, removed at the end even
+# when a target stopped on a finding and left its files behind.
+scratch_parent=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch_parent=/dev/shm; fi
+TMPDIR=$(mktemp -d "$scratch_parent/brindle-fuzz.XXXXXX")
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 
 findings_total=0
 for target in "${targets[@]}"; do

@@ -267,11 +267,11 @@ ToolResult<std::string> JsonReader::read_string() {
           pos_ += 4;
           return true;
         };
-        std::uint32_t cp;
+        std::uint32_t cp = 0;
         if (!hex4(cp)) return fail("bad \\u escape");
         if (cp >= 0xDC00 && cp <= 0xDFFF) return fail("unpaired surrogate");
         if (cp >= 0xD800 && cp <= 0xDBFF) {
-          std::uint32_t low;
+          std::uint32_t low = 0;
           if (text_.substr(pos_, 2) != "\\u") return fail("unpaired surrogate");
           pos_ += 2;
           if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return fail("unpaired surrogate");
@@ -324,12 +324,12 @@ ToolResult<Value> JsonReader::number() {
   const char* first = text_.data() + start;
   const char* last = text_.data() + pos_;
   if (is_float) {
-    double d;
+    double d = 0;
     auto r = std::from_chars(first, last, d);
     if (r.ec != std::errc() || r.ptr != last) return fail("number out of range");
     return Value(d);
   }
-  std::int64_t i;
+  std::int64_t i = 0;
   auto r = std::from_chars(first, last, i);
   if (r.ec != std::errc() || r.ptr != last) return fail("integer out of the 64-bit range");
   return Value(i);
@@ -354,7 +354,7 @@ ToolResult<TextMap> JsonReader::members_at(std::size_t depth) {
 ToolResult<Value> JsonReader::tagged(std::string tag, std::size_t depth) {
   auto unsigned_number = [&](std::uint64_t max) -> ToolResult<std::uint64_t> {
     skip_space();
-    std::uint64_t n;
+    std::uint64_t n = 0;
     auto r = std::from_chars(text_.data() + pos_, text_.data() + text_.size(), n);
     if (r.ec != std::errc() || n > max) return fail("bad number for " + tag);
     pos_ = static_cast<std::size_t>(r.ptr - text_.data());

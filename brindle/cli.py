@@ -12,7 +12,7 @@ import contextlib
 import json
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import Optional
+from typing import NoReturn, Optional
 
 from . import __version__, _tools, tools
 
@@ -20,7 +20,7 @@ EXIT_OK, EXIT_PROBLEMS, EXIT_ERROR = 0, 1, 2
 
 
 class _Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> "NoReturn":  # type: ignore[name-defined]  # noqa: F821
+    def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
         self.exit(EXIT_ERROR, f"{self.prog}: error: {message}\n")
 

@@ -66,6 +66,8 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     open it ended without a normal exit, the backlink indexes are rebuilt
     from the records. Each step emits a RecoveryWarning.
     """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        return _brindle.open(path)  # the store's own TypeError
     root = _as_text(path)
     try:
         os.makedirs(root, exist_ok=True)

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
+import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from typing import NoReturn, Optional
@@ -102,8 +103,6 @@ def _cmd_load(args: argparse.Namespace) -> int:
     if args.input == "-":
         n = tools.load(args.path, sys.stdin.buffer)
     else:
-        import os
-
         with open(args.input, "rb") as source, _progress("load", os.path.getsize(args.input)) as progress:
             n = tools.load(args.path, source, progress=progress)
     print(f"loaded {n} records", file=sys.stderr)
@@ -193,11 +192,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         code: int = args.run(args)
         return code
+    except BrokenPipeError:
+        # The reader went away (`brindle dump DB | head`): not an error of ours.
+        # Point stdout at /dev/null so the final flush at exit does not fail again.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
     except (tools.ToolError, OSError, RuntimeError, UnicodeError) as error:
         print(f"brindle {args.command}: {error}", file=sys.stderr)
         return EXIT_ERROR
     except KeyboardInterrupt:
         print(f"brindle {args.command}: interrupted", file=sys.stderr)
         return EXIT_ERROR
-    except BrokenPipeError:
-        return EXIT_OK

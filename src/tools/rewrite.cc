@@ -121,6 +121,8 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
     if (!opened) return std::unexpected(opened.error());
     auto scan = scan_data(file, opened->first, opened->second, progress);
     if (!scan) return std::unexpected(scan.error());
+    // Records past the damage cannot be read; their links stay as they are.
+    if (auto r = refuse_damage(file, scan->outcome); !r) return std::unexpected(r.error());
     Progress quiet(nullptr);
     auto visited = visit_live(file, opened->first, *scan, true, quiet, [&](const RecordView& record) {
       std::size_t pos = 0;

@@ -13,7 +13,7 @@ class RecoveryWarning(UserWarning):
     """Emitted for each step ``brindle.open`` takes to recover a database."""
 
 
-PathArg = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes]
+PathArg = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 def _as_text(path: PathArg) -> str:
@@ -66,7 +66,7 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     open it ended without a normal exit, the backlink indexes are rebuilt
     from the records. Each step emits a RecoveryWarning.
     """
-    if not isinstance(path, (str, bytes, os.PathLike)):
+    if not isinstance(path, (str, os.PathLike)):
         return _brindle.open(path)  # the store's own TypeError
     root = _as_text(path)
     try:

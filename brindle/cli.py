@@ -9,11 +9,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import json
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import NoReturn, Optional
+from typing import Any, NoReturn, Optional
 
 from . import __version__, _tools, tools
 
@@ -31,7 +32,8 @@ def _progress(label: str, total: int) -> Iterator[Optional[Callable[[int], objec
     if not sys.stderr.isatty():
         yield None
         return
-    from tqdm import tqdm
+    # Imported here, and untyped on purpose: only a terminal needs it.
+    tqdm: Any = importlib.import_module("tqdm").tqdm
 
     with tqdm(total=total, desc=label, unit="B", unit_scale=True, file=sys.stderr, leave=False) as bar:
         yield bar.update

@@ -215,11 +215,12 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
   for (const DbFile& file : files->data) {
     auto opened = open_file(file);
     if (!opened) return std::unexpected(opened.error());
-    auto scan = scan_data(file, opened->handle, opened->length, progress);
+    // The first pass only frames; the bar follows the second, which decodes.
+    Progress quiet(nullptr);
+    auto scan = scan_data(file, opened->handle, opened->length, quiet);
     if (!scan) return std::unexpected(scan.error());
     note_damage(file, scan->outcome, report.problems);
     report.records += scan->records;
-    Progress quiet(nullptr);
     bool stopped = false;
     auto scanned = scan_records(opened->handle, scan->whole_end(), true, [&](const RecordView& record) {
       std::size_t pos = 0;
@@ -239,7 +240,7 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
         if (!is_valid_collection_name(link.target_collection)) continue;  // never indexed
         ++balance[entry_key(link.target_collection, link.target_key, file.stem, record.key, link.source_path)];
       }
-      if (!progress.advance(0)) stopped = true;
+      if (!progress.advance(record.end() - record.offset)) stopped = true;
       return !stopped;
     });
     if (!scanned) return tool_failure(file_error(file.path, scanned.error()));

@@ -9,12 +9,12 @@ export PATH="$PWD/.venv/bin:$PATH"
 build=build/asan-python
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBRINDLE_SANITIZE=ON -DBRINDLE_TESTS=OFF \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-ninja -C "$build" -j "$(nproc)" _brindle >/dev/null
+ninja -C "$build" -j "$(nproc)" _brindle _tools >/dev/null
 package="$build/package/brindle"
 rm -rf "$package"
 mkdir -p "$package"
-cp brindle/__init__.py brindle/py.typed "$package"/
-cp "$build"/_brindle*.so "$package"/
+cp brindle/*.py brindle/py.typed "$package"/
+cp "$build"/_brindle*.so "$build"/_tools*.so "$package"/
 runtime=$(g++ -print-file-name=libasan.so)
 (cd tests && PYTHONPATH="$PWD/../$build/package" LD_PRELOAD="$runtime" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \

@@ -142,7 +142,8 @@ def test_torn_tails_of_both_files_are_moved_aside(tmp_path, run_python, cut):
         assert f"{name}: incomplete last record ({len(tail)} bytes at offset {offset})" in messages
         path = os.path.join(root, name)
         assert os.path.getsize(path) == offset
-        assert open(path + ".torn", "rb").read().endswith(b"\n" + tail)
+        with open(path + ".torn", "rb") as side:
+            assert side.read().endswith(b"\n" + tail)
     db = brindle.open(root)
     assert db.get("people", "alice") == {"name": "Alice"}
     assert db.backlinks("people", "alice") == [
@@ -159,10 +160,12 @@ def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     with open(os.path.join(root, "c.brd"), "wb") as f:
         f.write(b"\x01\x00\x00\x00\xff\x01\x00\x00\x00\x00")
         f.write(b"\x01\x00\x00\x00k\x01\x00\x00\x00\x00")
-    before = open(os.path.join(root, "c.brd"), "rb").read()
+    with open(os.path.join(root, "c.brd"), "rb") as f:
+        before = f.read()
     with pytest.raises(RuntimeError, match="invalid utf8 key"):
         brindle.open(root)
-    assert open(os.path.join(root, "c.brd"), "rb").read() == before
+    with open(os.path.join(root, "c.brd"), "rb") as f:
+        assert f.read() == before
 
 
 def test_open_accepts_path_objects_and_a_second_open_does_not_recover(tmp_path):
@@ -195,7 +198,7 @@ def test_a_kill_during_a_rewrite_leaves_a_database_that_opens_whole(tmp_path, ru
         child.stdout.readline()
         time.sleep(rng.random() * 0.05)
         child.kill()
-        child.wait()
+        child.communicate()
         reopen_in_child(run_python, root)
         db = _brindle.open(root)
         for i in range(0, 2000, 97):

@@ -8,6 +8,7 @@ repair, compact, dump and load, sync).
 
 from ._brindle import TOMBSTONE, Database, Link, Tombstone
 from ._open import RecoveryWarning, open
+from . import tools  # so that brindle.tools works after a plain `import brindle`
 
 __version__ = "0.1.0"
 

@@ -144,19 +144,31 @@ ToolResult<void> sync_path(const std::string& path) {
   return {};
 }
 
-ToolResult<void> append_and_sync(const std::string& path, std::string_view bytes) {
+ToolResult<void> append_and_sync(const std::string& path, std::string_view header, const File& source,
+                                 std::uint64_t from, std::uint64_t n) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return tool_failure(os_error(path, errno));
-  std::size_t done = 0;
-  int error = 0;
-  while (done < bytes.size()) {
-    ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
+  auto write_all = [fd](std::string_view bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += static_cast<std::size_t>(put);
     }
-    done += static_cast<std::size_t>(put);
+    return 0;
+  };
+  int error = write_all(header);
+  std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(n, 1 << 20)), '\0');
+  for (std::uint64_t at = from; error == 0 && at < from + n;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), from + n - at));
+    if (auto r = source.read_exact_at(chunk.data(), want, at); !r) {
+      ::close(fd);
+      return tool_failure(file_error(path, r.error()));
+    }
+    error = write_all(std::string_view(chunk.data(), want));
+    at += want;
   }
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   ::close(fd);

@@ -100,7 +100,9 @@ class ReplacementFile {
 // fsync of one file or directory.
 ToolResult<void> sync_path(const std::string& path);
 
-// Appends bytes to <path> (created when missing) and syncs it.
-ToolResult<void> append_and_sync(const std::string& path, std::string_view bytes);
+// Appends `header` and then bytes [from, from + n) of `source` to <path>
+// (created when missing), copying in bounded chunks, and syncs it.
+ToolResult<void> append_and_sync(const std::string& path, std::string_view header, const File& source,
+                                 std::uint64_t from, std::uint64_t n);
 
 }  // namespace brindle::tools

@@ -46,15 +46,10 @@ ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, bool data) {
   if (outcome->stop != ScanStop::Torn) return std::optional<TornTail>();
   const std::uint64_t tail = length - outcome->at;
   const std::string name = file.path.substr(file.path.rfind('/') + 1);
-  std::string saved = "brindle torn tail: file " + name + " offset " + std::to_string(outcome->at) + " length " +
-                      std::to_string(tail) + "\n";
-  const std::size_t header = saved.size();
-  saved.resize(header + static_cast<std::size_t>(tail));
-  if (auto r = handle.read_exact_at(saved.data() + header, static_cast<std::size_t>(tail), outcome->at); !r) {
-    return tool_failure(file_error(file.path, r.error()));
-  }
+  const std::string header = "brindle torn tail: file " + name + " offset " + std::to_string(outcome->at) +
+                             " length " + std::to_string(tail) + "\n";
   const std::string side = file.path + std::string(kTornSuffix);
-  if (auto r = append_and_sync(side, saved); !r) return std::unexpected(r.error());
+  if (auto r = append_and_sync(side, header, handle, outcome->at, tail); !r) return std::unexpected(r.error());
   if (auto r = cut_back(file.path, outcome->at); !r) return std::unexpected(r.error());
   return TornTail{file.path, side, outcome->at, tail};
 }

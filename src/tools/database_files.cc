@@ -76,7 +76,7 @@ bool Progress::flush() {
 
 ToolResult<ReplacementFile> ReplacementFile::create(std::string destination) {
   std::string temporary = destination + std::string(kRewriteSuffix);
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return tool_failure(os_error(temporary, errno));
   return ReplacementFile(std::move(destination), fd);
 }
@@ -146,7 +146,7 @@ ToolResult<void> sync_path(const std::string& path) {
 
 ToolResult<void> append_and_sync(const std::string& path, std::string_view header, const File& source,
                                  std::uint64_t from, std::uint64_t n) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return tool_failure(os_error(path, errno));
   auto write_all = [fd](std::string_view bytes) {
     for (std::size_t done = 0; done < bytes.size();) {

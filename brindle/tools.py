@@ -82,7 +82,7 @@ class Stats:
 @dataclass(frozen=True)
 class Problem:
     file: str
-    kind: str  # "torn tail", "invalid key" or "undecodable record"
+    kind: str  # "torn tail", "invalid key", "invalid string" (backlink file) or "undecodable record"
     offset: int
     detail: str
 

@@ -38,7 +38,11 @@ std::string damage_kind(ScanStop stop) { return stop == ScanStop::Torn ? "torn t
 
 void note_damage(const DbFile& file, const ScanOutcome& outcome, std::vector<Problem>& problems) {
   if (outcome.stop != ScanStop::Torn && outcome.stop != ScanStop::BadKey) return;
-  problems.push_back({file.path, damage_kind(outcome.stop), outcome.at,
+  // In a backlink file every string of the record is checked, not only a key.
+  const bool backlink_file = file.path.ends_with(".brl");
+  problems.push_back({file.path,
+                      backlink_file && outcome.stop == ScanStop::BadKey ? "invalid string" : damage_kind(outcome.stop),
+                      outcome.at,
                       outcome.stop == ScanStop::Torn
                           ? std::to_string(outcome.length - outcome.at) + " bytes after the last whole record"
                           : "a string that is not UTF-8"});

@@ -52,7 +52,7 @@ ToolResult<std::string> resolve_json(const std::string& root, std::string_view c
 
 struct Problem {
   std::string file;
-  std::string kind;  // "torn tail", "invalid key", "undecodable record"
+  std::string kind;  // "torn tail", "invalid key", "invalid string" (backlink file), "undecodable record"
   std::uint64_t offset = 0;
   std::string detail;
 };

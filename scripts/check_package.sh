@@ -16,7 +16,7 @@ case "$(basename "$wheel")" in
 esac
 abi3audit --strict --report "$wheel" | tail -n 3
 
-(cd tests && python -m mypy.stubtest brindle._brindle)
+(cd tests && python -m mypy.stubtest brindle._brindle && python -m mypy.stubtest brindle._tools)
 
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT

@@ -26,7 +26,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 stamp=.venv/.brindle-tools
-tools="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis mypy abi3audit"
+tools="scikit-build-core>=0.10 cmake>=3.24 ninja pytest hypothesis mypy abi3audit tqdm"
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$tools" ]; then
   echo "setup: installing Python tools into .venv"
   .venv/bin/python -m pip install -q --disable-pip-version-check $tools

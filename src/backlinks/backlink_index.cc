@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "backlinks/backlink_scan.h"
 #include "codec/framing.h"
 #include "types/utf8.h"
 
@@ -23,37 +24,23 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
 }
 
 std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
-  FileWindow window(file_, length);
-  std::uint64_t at = 0;
-  auto read_string = [&](std::string& out) -> std::expected<void, IoError> {
-    if (length - at < 4) return std::unexpected(IoError::unexpected_eof());
-    auto head = window.view(at, 4);
-    if (!head) return std::unexpected(head.error());
-    const std::uint32_t n = load_u32(*head);
-    at += 4;
-    if (length - at < n) return std::unexpected(IoError::unexpected_eof());
-    auto body = window.view(at, n);
-    if (!body) return std::unexpected(body.error());
-    std::string_view bytes(*body, n);
-    at += n;
-    if (!is_valid_utf8(bytes)) return std::unexpected(IoError::invalid_data("invalid utf8 in backlink"));
-    out.assign(bytes);
-    return {};
-  };
-
-  std::string target_key;
-  while (at < length) {
-    auto op_byte = window.view(at, 1);
-    if (!op_byte) return std::unexpected(op_byte.error());
-    const auto op = static_cast<std::uint8_t>(**op_byte);
-    at += 1;
-    BacklinkEntry entry;
-    for (std::string* field : {&target_key, &entry.source_collection, &entry.source_key, &entry.source_path}) {
-      if (auto r = read_string(*field); !r) return r;
+  auto scanned = scan_backlinks(file_, length, [this](const BacklinkRecordView& record) {
+    if (record.op == static_cast<std::uint8_t>(Op::Add) || record.op == static_cast<std::uint8_t>(Op::Remove)) {
+      apply(static_cast<Op>(record.op), record.target_key,
+            BacklinkEntry{std::string(record.source_collection), std::string(record.source_key),
+                          std::string(record.source_path)});
     }
-    if (op == static_cast<std::uint8_t>(Op::Add) || op == static_cast<std::uint8_t>(Op::Remove)) {
-      apply(static_cast<Op>(op), target_key, std::move(entry));
-    }
+    return true;
+  });
+  if (!scanned) return std::unexpected(scanned.error());
+  switch (scanned->stop) {
+    case ScanStop::Torn:
+      return std::unexpected(IoError::unexpected_eof());
+    case ScanStop::BadKey:
+      return std::unexpected(IoError::invalid_data("invalid utf8 in backlink"));
+    case ScanStop::End:
+    case ScanStop::Stopped:
+      break;
   }
   return {};
 }

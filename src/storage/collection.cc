@@ -8,6 +8,7 @@
 
 #include "codec/codec.h"
 #include "codec/framing.h"
+#include "storage/record_scan.h"
 #include "types/utf8.h"
 
 namespace brindle {
@@ -40,43 +41,25 @@ StorageResult<Collection> Collection::open(std::string path) {
 }
 
 StorageResult<void> Collection::replay() {
-  const std::uint64_t length = file_length_;
-  FileWindow window(reader_, length);
-  auto eof = [] { return storage_failure(IoError::unexpected_eof()); };
-  std::uint64_t record = 0;
-  while (record < length) {
-    std::uint64_t left = length - record;
-    if (left < 4) return eof();
-    auto head = window.view(record, 4);
-    if (!head) return storage_failure(head.error());
-    const std::uint64_t key_len = load_u32(*head);
-    if (left - 4 < key_len + 4) return eof();
-    auto key_and_len = window.view(record + 4, static_cast<std::size_t>(key_len) + 4);
-    if (!key_and_len) return storage_failure(key_and_len.error());
-    const std::uint64_t value_len = load_u32(*key_and_len + key_len);
-    const std::uint64_t value_start = record + 8 + key_len;
-    bool deletion = false;
-    if (value_len > 0) {
-      if (value_start >= length) return eof();
-      auto type = window.view(value_start, 1);
-      if (!type) return storage_failure(type.error());
-      deletion = static_cast<std::uint8_t>(**type) == kTombstoneTypeByte;
-    }
-    // Viewed last: reading the type byte may have moved the window.
-    auto key_bytes = window.view(record + 4, static_cast<std::size_t>(key_len));
-    if (!key_bytes) return storage_failure(key_bytes.error());
-    std::string_view key(*key_bytes, static_cast<std::size_t>(key_len));
-    if (!is_valid_utf8(key)) return storage_failure(IoError::invalid_data("invalid utf8 key"));
-    // A value that runs past the end of the file: the last append was cut.
-    if (length - value_start < value_len) return eof();
-    if (deletion) {
-      if (auto it = index_.find(key); it != index_.end()) index_.erase(it);
-    } else if (auto it = index_.find(key); it != index_.end()) {
-      it->second = record;
+  auto scanned = scan_records(reader_, file_length_, false, [this](const RecordView& record) {
+    if (record.value_length > 0 && record.type_byte == kTombstoneTypeByte) {
+      if (auto it = index_.find(record.key); it != index_.end()) index_.erase(it);
+    } else if (auto it = index_.find(record.key); it != index_.end()) {
+      it->second = record.offset;
     } else {
-      index_.emplace(std::string(key), record);
+      index_.emplace(std::string(record.key), record.offset);
     }
-    record = value_start + value_len;
+    return true;
+  });
+  if (!scanned) return storage_failure(scanned.error());
+  switch (scanned->stop) {
+    case ScanStop::Torn:
+      return storage_failure(IoError::unexpected_eof());
+    case ScanStop::BadKey:
+      return storage_failure(IoError::invalid_data("invalid utf8 key"));
+    case ScanStop::End:
+    case ScanStop::Stopped:
+      break;
   }
   return {};
 }

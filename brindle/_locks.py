@@ -1,0 +1,133 @@
+"""Advisory locks and the unclean-exit marker of a database directory.
+
+Three files sit in the directory beside the data:
+
+- ``.brindle-lock``: held exclusively (flock) for the few moments in which
+  ``brindle.open`` decides whether to recover, and for the whole run of a
+  rewriting tool, so that opens wait for a tool and two tools never overlap;
+- ``.brindle-users``: every process that opened the directory through
+  ``brindle.open`` holds a shared lock on it until it exits; the kernel drops
+  the lock of a process that dies, so "nobody holds it" means "nobody has the
+  database open";
+- ``.brindle-open``: the marker, created by the first opener and removed by
+  the last one to exit normally (and by a rewriting tool that finished).
+  Found while nobody holds ``.brindle-users``, it means that the last program
+  ended without a normal exit, and recovery runs.
+
+The store itself locks nothing; these locks only coordinate ``brindle.open``
+and the tools.
+"""
+
+from __future__ import annotations
+
+import atexit
+import contextlib
+import fcntl
+import os
+from collections.abc import Iterator
+
+LOCK_NAME = ".brindle-lock"
+USERS_NAME = ".brindle-users"
+MARKER_NAME = ".brindle-open"
+
+# Directories this process holds a users lock on: real path -> descriptor.
+_users: dict[str, int] = {}
+
+
+def _open_rw(path: str) -> int:
+    return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+
+
+@contextlib.contextmanager
+def guard(root: str) -> Iterator[None]:
+    """Holds the directory's exclusive lock (waiting for it) for the block."""
+    fd = _open_rw(os.path.join(root, LOCK_NAME))
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+def held_here(root: str) -> bool:
+    """True when this process opened root through brindle.open."""
+    return os.path.realpath(root) in _users
+
+
+def others_have_it_open(root: str) -> bool:
+    """True when another process holds root open through brindle.open.
+
+    Call with the guard held. Only this process's own holders are invisible
+    to it; when this process holds the directory itself, other holders
+    cannot be told apart and False is returned.
+    """
+    if held_here(root):
+        return False
+    fd = _open_rw(os.path.join(root, USERS_NAME))
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+    return False
+
+
+def marker_exists(root: str) -> bool:
+    return os.path.exists(os.path.join(root, MARKER_NAME))
+
+
+def set_marker(root: str) -> None:
+    fd = os.open(os.path.join(root, MARKER_NAME), os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    os.close(fd)
+
+
+def clear_marker(root: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(os.path.join(root, MARKER_NAME))
+
+
+def join_users(root: str) -> bool:
+    """With the guard held: takes this process's shared users lock.
+
+    Returns True when no other process had the directory open (so recovery
+    may run), False when another one has it open or this process already
+    joined.
+    """
+    key = os.path.realpath(root)
+    if key in _users:
+        return False
+    fd = _open_rw(os.path.join(root, USERS_NAME))
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            alone = True
+        except BlockingIOError:
+            alone = False
+        # Converting to shared is not atomic, but every opener holds the
+        # guard while it looks, so nobody can slip in between.
+        fcntl.flock(fd, fcntl.LOCK_SH)
+    except BaseException:
+        os.close(fd)
+        raise
+    if not _users:
+        atexit.register(_leave_all)
+    _users[key] = fd
+    return alone
+
+
+def _leave_all() -> None:
+    """At a normal exit: the last user of each directory removes its marker."""
+    for root, fd in list(_users.items()):
+        try:
+            with guard(root):
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    clear_marker(root)
+                except BlockingIOError:
+                    pass
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+            del _users[root]

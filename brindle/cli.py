@@ -1,0 +1,208 @@
+"""The ``brindle`` command: operating a database from the shell.
+
+Output meant for scripts goes to stdout, messages to stderr. Exit codes: 0
+ok, 1 problems found (check), 2 usage or I/O error. Long work shows a
+progress bar on stderr when stderr is a terminal.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import json
+import os
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, NoReturn, Optional
+
+from . import __version__, _tools, tools
+
+EXIT_OK, EXIT_PROBLEMS, EXIT_ERROR = 0, 1, 2
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.print_usage(sys.stderr)
+        self.exit(EXIT_ERROR, f"{self.prog}: error: {message}\n")
+
+
+@contextlib.contextmanager
+def _progress(label: str, total: int) -> Iterator[Optional[Callable[[int], object]]]:
+    if not sys.stderr.isatty():
+        yield None
+        return
+    # Imported here, and untyped on purpose: only a terminal needs it.
+    tqdm: Any = importlib.import_module("tqdm").tqdm
+
+    with tqdm(total=total, desc=label, unit="B", unit_scale=True, file=sys.stderr, leave=False) as bar:
+        yield bar.update
+
+
+def _print_json(text: str) -> None:
+    sys.stdout.write(text + "\n")
+
+
+def _cmd_stats(args: argparse.Namespace) -> int:
+    with _progress("stats", tools.work_size(args.path)) as progress:
+        result = tools.stats(args.path, progress=progress)
+    report = {
+        "collections": [vars(c) for c in result.collections],
+        "backlinks": [vars(b) for b in result.backlinks],
+    }
+    _print_json(json.dumps(report, indent=2))
+    return EXIT_OK
+
+
+def _cmd_collections(args: argparse.Namespace) -> int:
+    for name in tools.collections(args.path):
+        print(name)
+    return EXIT_OK
+
+
+def _cmd_keys(args: argparse.Namespace) -> int:
+    if args.count:
+        print(tools.count(args.path, args.collection))
+    else:
+        for key in tools.keys(args.path, args.collection):
+            print(key)
+    return EXIT_OK
+
+
+def _cmd_get(args: argparse.Namespace) -> int:
+    found = _tools.get(tools._existing(args.path), args.collection, args.key)
+    if found is None:
+        print(f"brindle: {args.collection}/{args.key}: no such record", file=sys.stderr)
+        return EXIT_ERROR
+    _print_json(found)
+    return EXIT_OK
+
+
+def _cmd_backlinks(args: argparse.Namespace) -> int:
+    entries = _tools.backlinks(tools._existing(args.path), args.collection, args.key)
+    _print_json(json.dumps(entries, ensure_ascii=False))
+    return EXIT_OK
+
+
+def _cmd_resolve(args: argparse.Namespace) -> int:
+    _print_json(_tools.resolve(tools._existing(args.path), args.collection, args.key, args.field))
+    return EXIT_OK
+
+
+def _cmd_dump(args: argparse.Namespace) -> int:
+    with _progress("dump", tools.work_size(args.path)) as progress:
+        if args.output == "-":
+            n = tools.dump(args.path, sys.stdout.buffer, args.collection or None, progress=progress)
+            sys.stdout.buffer.flush()
+        else:
+            with open(args.output, "wb") as out:
+                n = tools.dump(args.path, out, args.collection or None, progress=progress)
+    print(f"dumped {n} records", file=sys.stderr)
+    return EXIT_OK
+
+
+def _cmd_load(args: argparse.Namespace) -> int:
+    if args.input == "-":
+        n = tools.load(args.path, sys.stdin.buffer)
+    else:
+        with open(args.input, "rb") as source, _progress("load", os.path.getsize(args.input)) as progress:
+            n = tools.load(args.path, source, progress=progress)
+    print(f"loaded {n} records", file=sys.stderr)
+    return EXIT_OK
+
+
+def _cmd_check(args: argparse.Namespace) -> int:
+    with _progress("check", tools.work_size(args.path)) as progress:
+        report = tools.check(args.path, progress=progress)
+    for line in report.lines():
+        print(line)
+    return EXIT_OK if report.ok else EXIT_PROBLEMS
+
+
+def _cmd_repair(args: argparse.Namespace) -> int:
+    with _progress("repair", tools.work_size(args.path)) as progress:
+        report = tools.repair(args.path, rebuild_backlinks=args.rebuild_backlinks, progress=progress)
+    for name in report.leftovers_removed:
+        print(f"removed the leftover of an interrupted rewrite: {name}")
+    for tail in report.torn_tails:
+        print(f"{tail['file']}: moved {tail['bytes']} bytes at offset {tail['offset']} to {tail['side_file']}")
+    if report.backlinks_rebuilt is not None:
+        rebuilt = report.backlinks_rebuilt
+        print(f"rebuilt {rebuilt['files']} backlink files with {rebuilt['entries']} entries")
+        if rebuilt["skipped_records"]:
+            print(f"{rebuilt['skipped_records']} live records do not decode; their links are not indexed")
+    if not (report.leftovers_removed or report.torn_tails or report.backlinks_rebuilt):
+        print("nothing to repair")
+    return EXIT_OK
+
+
+def _cmd_compact(args: argparse.Namespace) -> int:
+    with _progress("compact", tools.work_size(args.path)) as progress:
+        freed = tools.compact(args.path, args.collection or None, progress=progress)
+    print(f"freed {freed} bytes")
+    return EXIT_OK
+
+
+def _cmd_sync(args: argparse.Namespace) -> int:
+    tools.sync(args.path)
+    return EXIT_OK
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="brindle", description="Operate a brindle database directory.")
+    parser.add_argument("--version", action="version", version=f"brindle {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+
+    def command(name: str, run: Callable[[argparse.Namespace], int], summary: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary)
+        sub.add_argument("path", help="the database directory")
+        sub.set_defaults(run=run)
+        return sub
+
+    command("stats", _cmd_stats, "per collection: live keys, records, dead bytes, file sizes (JSON)")
+    command("collections", _cmd_collections, "list the collections, one per line")
+    keys = command("keys", _cmd_keys, "list the live keys of a collection in file order, one per line")
+    keys.add_argument("collection")
+    keys.add_argument("--count", action="store_true", help="print only how many there are")
+    for name, run, summary in (
+        ("get", _cmd_get, "print a record's value as JSON (the dump's value mapping)"),
+        ("backlinks", _cmd_backlinks, "print the records linking to a record as JSON"),
+    ):
+        sub = command(name, run, summary)
+        sub.add_argument("collection")
+        sub.add_argument("key")
+    resolve = command("resolve", _cmd_resolve, "resolve a field path across links and print the value as JSON")
+    resolve.add_argument("collection")
+    resolve.add_argument("key")
+    resolve.add_argument("field", nargs="*", help="the field path, one segment per argument")
+    dump = command("dump", _cmd_dump, "write every live record as one JSON object per line")
+    dump.add_argument("-o", "--output", default="-", help="output file (default: stdout)")
+    dump.add_argument("-c", "--collection", action="append", help="only this collection (repeatable)")
+    load = command("load", _cmd_load, "add the records of a dump to a database (created when missing)")
+    load.add_argument("input", nargs="?", default="-", help="dump file (default: stdin)")
+    command("check", _cmd_check, "read every record; report damage and backlink drift (exit 1 if any)")
+    repair = command("repair", _cmd_repair, "move torn tails aside; optionally rebuild the backlink files")
+    repair.add_argument("--rebuild-backlinks", action="store_true", help="rewrite every backlink file from the records")
+    compact = command("compact", _cmd_compact, "rewrite the files with only live records and entries")
+    compact.add_argument("-c", "--collection", action="append", help="only this collection (repeatable)")
+    command("sync", _cmd_sync, "force every file of the database to stable storage")
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        code: int = args.run(args)
+        return code
+    except BrokenPipeError:
+        # The reader went away (`brindle dump DB | head`): not an error of ours.
+        # Point stdout at /dev/null so the final flush at exit does not fail again.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_OK
+    except (tools.ToolError, OSError, RuntimeError, UnicodeError) as error:
+        print(f"brindle {args.command}: {error}", file=sys.stderr)
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        print(f"brindle {args.command}: interrupted", file=sys.stderr)
+        return EXIT_ERROR

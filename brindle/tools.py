@@ -1,0 +1,276 @@
+"""Operating a database directory: inspection, check, repair, compaction,
+dump and load, sync.
+
+The reading tools (``collections``, ``keys``, ``count``, ``stats``,
+``check``, ``dump``) open every file read-only and change nothing, so they
+work on a read-only copy of a database.
+
+The rewriting tools (``repair``, ``compact``, ``load``) write new files
+beside the old ones, sync them, rename them into place and sync the
+directory, so a crash at any point leaves either the old or the new state.
+They hold the directory's tool lock, so two tools never run at once and
+``brindle.open`` waits for them, and they refuse to run while another process
+has the database open through ``brindle.open``. The store itself locks
+nothing, so they cannot see a program that opened the directory any other
+way: **the database must not be open in any program while they run.**
+
+The heavy work is done in C++ (``brindle._tools``); progress callables
+receive byte counts as the work goes.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import os
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import IO, Any, Optional, Union
+
+from . import _locks, _tools
+from ._open import PathArg, _as_text
+
+ToolError = _tools.ToolError
+Progress = Optional[Callable[[int], object]]
+
+__all__ = [
+    "ToolError",
+    "CollectionStats",
+    "BacklinkStats",
+    "Stats",
+    "Problem",
+    "CheckReport",
+    "RepairReport",
+    "collections",
+    "keys",
+    "count",
+    "stats",
+    "check",
+    "repair",
+    "compact",
+    "dump",
+    "load",
+    "sync",
+    "work_size",
+]
+
+
+@dataclass(frozen=True)
+class CollectionStats:
+    name: str
+    live_keys: int
+    records: int
+    file_size: int
+    dead_bytes: int  # what a compaction would free
+
+
+@dataclass(frozen=True)
+class BacklinkStats:
+    name: str
+    entries: int
+    records: int
+    file_size: int
+    dead_bytes: int
+
+
+@dataclass(frozen=True)
+class Stats:
+    collections: list[CollectionStats]
+    backlinks: list[BacklinkStats]
+
+
+@dataclass(frozen=True)
+class Problem:
+    file: str
+    kind: str  # "torn tail", "invalid key", "invalid string" (backlink file) or "undecodable record"
+    offset: int
+    detail: str
+
+    def __str__(self) -> str:
+        return f"{self.file}: {self.kind} at offset {self.offset}: {self.detail}"
+
+
+@dataclass(frozen=True)
+class CheckReport:
+    problems: list[Problem]
+    undecodable: int
+    missing_backlinks: int
+    stale_backlinks: int
+    missing_examples: list[str]
+    stale_examples: list[str]
+    side_files: list[str]  # information only: tails moved aside by recovery
+    records: int
+    backlink_records: int
+
+    @property
+    def ok(self) -> bool:
+        return not self.problems and not self.missing_backlinks and not self.stale_backlinks
+
+    def lines(self) -> list[str]:
+        """The report as lines of text for a person."""
+        out = [str(problem) for problem in self.problems]
+        if self.undecodable > sum(p.kind == "undecodable record" for p in self.problems):
+            out.append(f"{self.undecodable} undecodable records in all")
+        for label, n, examples in (
+            ("missing", self.missing_backlinks, self.missing_examples),
+            ("stale", self.stale_backlinks, self.stale_examples),
+        ):
+            if n:
+                out.append(f"{n} {label} backlink entries, e.g.: " + "; ".join(examples))
+        for name in self.side_files:
+            out.append(f"note: {name} holds bytes moved aside by recovery")
+        out.append(
+            f"{'ok' if self.ok else 'problems found'}: {self.records} records, "
+            f"{self.backlink_records} backlink records read"
+        )
+        return out
+
+
+@dataclass(frozen=True)
+class RepairReport:
+    torn_tails: list[dict[str, Any]] = field(default_factory=list)
+    leftovers_removed: list[str] = field(default_factory=list)
+    backlinks_rebuilt: Optional[dict[str, int]] = None
+
+
+def _existing(path: PathArg) -> str:
+    root = _as_text(path)
+    if not os.path.isdir(root):
+        raise ToolError(f"{root}: no such database directory")
+    return root
+
+
+def _names(names: Optional[Iterable[str]]) -> Optional[list[str]]:
+    if names is None:
+        return None
+    if isinstance(names, str):
+        return [names]
+    return list(names)
+
+
+@contextlib.contextmanager
+def _rewriting(root: str) -> Iterator[None]:
+    """The tools' lock and the marker around a rewrite.
+
+    The marker makes the next ``brindle.open`` recover should this process
+    die part-way; it is removed afterwards unless it was there before (an
+    earlier crash still to be recovered) or this process has the database
+    open itself.
+    """
+    with _locks.guard(root):
+        if _locks.others_have_it_open(root):
+            raise ToolError(f"{root}: the database is open in another process; close it first")
+        had_marker = _locks.marker_exists(root)
+        _locks.set_marker(root)
+        yield
+        if not had_marker and not _locks.held_here(root):
+            _locks.clear_marker(root)
+
+
+def collections(path: PathArg) -> list[str]:
+    """The collection names, sorted."""
+    return _tools.collections(_existing(path))
+
+
+def keys(path: PathArg, collection: str) -> list[str]:
+    """The live keys of a collection, in file order."""
+    return _tools.keys(_existing(path), collection)
+
+
+def count(path: PathArg, collection: str) -> int:
+    """The number of live keys of a collection."""
+    return _tools.count(_existing(path), collection)
+
+
+def work_size(path: PathArg) -> int:
+    """The bytes a full pass over the database reads (for a progress bar)."""
+    root = _existing(path)
+    total = 0
+    for name in os.listdir(root):
+        if name.endswith((".brd", ".brl")):
+            with contextlib.suppress(OSError):
+                total += os.stat(os.path.join(root, name)).st_size
+    return total
+
+
+def stats(path: PathArg, *, progress: Progress = None) -> Stats:
+    raw = _tools.stats(_existing(path), progress)
+    return Stats(
+        [CollectionStats(**item) for item in raw["collections"]],
+        [BacklinkStats(**item) for item in raw["backlinks"]],
+    )
+
+
+def check(path: PathArg, *, progress: Progress = None) -> CheckReport:
+    """Reads every record of every file, read-only, and reports damage and
+    backlink entries that disagree with the links the records hold."""
+    raw = _tools.check(_existing(path), progress)
+    raw["problems"] = [Problem(**item) for item in raw["problems"]]
+    return CheckReport(**raw)
+
+
+def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress = None) -> RepairReport:
+    """Moves torn tails aside (as ``brindle.open`` does) and, with
+    rebuild_backlinks, rewrites every backlink file from the records."""
+    root = _existing(path)
+    with _rewriting(root):
+        leftovers = _tools.remove_leftovers(root)
+        tails = _tools.move_torn_tails(root)
+        rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild_backlinks else None
+        if rebuilt is not None and not _locks.held_here(root):
+            _locks.clear_marker(root)  # whatever a crash left is mended now
+    return RepairReport(tails, leftovers, rebuilt)
+
+
+def compact(path: PathArg, collections: Optional[Iterable[str]] = None, *, progress: Progress = None) -> int:
+    """Rewrites the data and backlink files of the collections (default: all)
+    with only their live records and entries; returns the bytes freed."""
+    root = _existing(path)
+    with _rewriting(root):
+        _tools.remove_leftovers(root)
+        return _tools.compact(root, _names(collections), progress)
+
+
+def dump(
+    path: PathArg,
+    out: Union[IO[str], IO[bytes]],
+    collections: Optional[Iterable[str]] = None,
+    *,
+    progress: Progress = None,
+) -> int:
+    """Writes every live record as one JSON line to out (text or binary);
+    returns the number of records written."""
+    root = _existing(path)
+    if isinstance(out, io.TextIOBase):
+        text_out = out
+
+        def write(chunk: bytes) -> object:
+            return text_out.write(chunk.decode("utf-8"))
+
+    else:
+        write = out.write  # type: ignore[assignment]
+    return _tools.dump(root, _names(collections), write, progress)
+
+
+def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = None) -> int:
+    """Adds the records of a dump (text or binary) to the database at path,
+    creating it when missing, then rebuilds its backlink files. Returns the
+    number of records loaded."""
+    root = _as_text(path)
+    os.makedirs(root, exist_ok=True)
+    if isinstance(in_, io.TextIOBase):
+        text_in = in_
+
+        def read(n: int) -> bytes:
+            return text_in.read(n).encode("utf-8")
+
+    else:
+        read = in_.read  # type: ignore[assignment]
+    with _rewriting(root):
+        _tools.remove_leftovers(root)
+        return _tools.load(root, read, progress)
+
+
+def sync(path: PathArg) -> None:
+    """Forces every file of the database and the directory to stable storage."""
+    _tools.sync(_existing(path))

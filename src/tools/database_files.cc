@@ -1,0 +1,179 @@
+#include "tools/database_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "db/directory.h"
+#include "types/utf8.h"
+
+namespace brindle::tools {
+
+namespace {
+
+// The stem of "<stem>.<extension>" under the same rule the store uses for
+// data files: the last dot, not the first character, a UTF-8 stem.
+bool stem_of(std::string_view name, std::string_view extension, std::string& stem) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || name.substr(dot + 1) != extension) return false;
+  if (!is_valid_utf8(name.substr(0, dot))) return false;
+  stem.assign(name.substr(0, dot));
+  return true;
+}
+
+std::string os_error(const std::string& path, int code) { return file_error(path, IoError::from_errno(code)); }
+
+}  // namespace
+
+std::string file_error(const std::string& path, const IoError& error) { return path + ": " + error.to_string(); }
+
+ToolResult<DbFiles> list_files(const std::string& root) {
+  auto names = list_directory(root);
+  if (!names) return tool_failure(file_error(root, names.error()));
+  std::sort(names->begin(), names->end());
+  DbFiles files;
+  for (const std::string& name : *names) {
+    std::string path = join_path(root, name);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    std::string stem;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (stem_of(name, "brd", stem)) {
+      files.data.push_back({std::move(stem), std::move(path), size});
+    } else if (stem_of(name, "brl", stem)) {
+      files.backlinks.push_back({std::move(stem), std::move(path), size});
+    } else if (name.ends_with(kTornSuffix)) {
+      files.side_files.push_back(name);
+    } else if (name.ends_with(kRewriteSuffix)) {
+      files.leftovers.push_back(name);
+    }
+  }
+  return files;
+}
+
+ToolResult<std::pair<File, std::uint64_t>> open_read(const std::string& path) {
+  auto file = File::open(path, O_RDONLY | O_NONBLOCK);
+  if (!file) return tool_failure(file_error(path, file.error()));
+  auto size = file->size();
+  if (!size) return tool_failure(file_error(path, size.error()));
+  return std::pair<File, std::uint64_t>(std::move(*file), *size);
+}
+
+bool Progress::advance(std::uint64_t bytes) {
+  pending_ += bytes;
+  if (pending_ >= kStep) return flush();
+  return !stopped_;
+}
+
+bool Progress::flush() {
+  if (!stopped_ && pending_ > 0 && reporter_ && !reporter_(pending_)) stopped_ = true;
+  pending_ = 0;
+  return !stopped_;
+}
+
+ToolResult<ReplacementFile> ReplacementFile::create(std::string destination) {
+  std::string temporary = destination + std::string(kRewriteSuffix);
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return tool_failure(os_error(temporary, errno));
+  return ReplacementFile(std::move(destination), fd);
+}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : destination_(std::move(other.destination_)),
+      temporary_(std::move(other.temporary_)),
+      fd_(std::exchange(other.fd_, -1)),
+      buffer_(std::move(other.buffer_)),
+      size_(other.size_),
+      installed_(std::exchange(other.installed_, true)) {}
+
+ReplacementFile::~ReplacementFile() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!installed_) ::unlink(temporary_.c_str());
+}
+
+ToolResult<void> ReplacementFile::write_out() {
+  std::size_t done = 0;
+  while (done < buffer_.size()) {
+    ssize_t put = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return tool_failure(os_error(temporary_, errno));
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  buffer_.clear();
+  return {};
+}
+
+ToolResult<void> ReplacementFile::append(std::string_view bytes) {
+  size_ += bytes.size();
+  if (buffer_.size() + bytes.size() > kBuffer) {
+    if (auto r = write_out(); !r) return r;
+  }
+  if (bytes.size() >= kBuffer) {
+    buffer_.assign(bytes);
+    return write_out();
+  }
+  if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
+  buffer_.append(bytes);
+  return {};
+}
+
+ToolResult<void> ReplacementFile::finish() {
+  if (auto r = write_out(); !r) return r;
+  if (::fsync(fd_) != 0) return tool_failure(os_error(temporary_, errno));
+  return {};
+}
+
+ToolResult<void> ReplacementFile::install() {
+  if (::rename(temporary_.c_str(), destination_.c_str()) != 0) return tool_failure(os_error(destination_, errno));
+  installed_ = true;
+  return {};
+}
+
+ToolResult<void> sync_path(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return tool_failure(os_error(path, errno));
+  int rc = ::fsync(fd);
+  int error = errno;
+  ::close(fd);
+  if (rc != 0) return tool_failure(os_error(path, error));
+  return {};
+}
+
+ToolResult<void> append_and_sync(const std::string& path, std::string_view header, const File& source,
+                                 std::uint64_t from, std::uint64_t n) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return tool_failure(os_error(path, errno));
+  auto write_all = [fd](std::string_view bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (put < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += static_cast<std::size_t>(put);
+    }
+    return 0;
+  };
+  int error = write_all(header);
+  std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(n, 1 << 20)), '\0');
+  for (std::uint64_t at = from; error == 0 && at < from + n;) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), from + n - at));
+    if (auto r = source.read_exact_at(chunk.data(), want, at); !r) {
+      ::close(fd);
+      return tool_failure(file_error(path, r.error()));
+    }
+    error = write_all(std::string_view(chunk.data(), want));
+    at += want;
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  ::close(fd);
+  if (error != 0) return tool_failure(os_error(path, error));
+  return {};
+}
+
+}  // namespace brindle::tools

@@ -1,0 +1,354 @@
+#include "tools/rewrite.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <unordered_map>
+
+#include "backlinks/backlink_scan.h"
+#include "backlinks/link_ref.h"
+#include "codec/codec.h"
+#include "codec/framing.h"
+#include "db/database.h"
+#include "db/directory.h"
+#include "tools/json_value.h"
+#include "tools/live_records.h"
+
+namespace brindle::tools {
+
+namespace {
+
+ToolResult<void> cut_back(const std::string& path, std::uint64_t length) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return tool_failure(file_error(path, IoError::from_errno(errno)));
+  int rc;
+  do {
+    rc = ::ftruncate(fd, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  int error = rc != 0 ? errno : 0;
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  ::close(fd);
+  if (error != 0) return tool_failure(file_error(path, IoError::from_errno(error)));
+  return {};
+}
+
+ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, bool data) {
+  auto opened = open_read(file.path);
+  if (!opened) return std::unexpected(opened.error());
+  const auto& [handle, length] = *opened;
+  auto outcome = data ? scan_records(handle, length, false, [](const RecordView&) { return true; })
+                      : scan_backlinks(handle, length, [](const BacklinkRecordView&) { return true; });
+  if (!outcome) return tool_failure(file_error(file.path, outcome.error()));
+  if (outcome->stop != ScanStop::Torn) return std::optional<TornTail>();
+  const std::uint64_t tail = length - outcome->at;
+  const std::string name = file.path.substr(file.path.rfind('/') + 1);
+  const std::string header = "brindle torn tail: file " + name + " offset " + std::to_string(outcome->at) +
+                             " length " + std::to_string(tail) + "\n";
+  const std::string side = file.path + std::string(kTornSuffix);
+  if (auto r = append_and_sync(side, header, handle, outcome->at, tail); !r) return std::unexpected(r.error());
+  if (auto r = cut_back(file.path, outcome->at); !r) return std::unexpected(r.error());
+  return TornTail{file.path, side, outcome->at, tail};
+}
+
+bool wanted(const std::optional<std::vector<std::string>>& names, const std::string& name) {
+  return !names || std::find(names->begin(), names->end(), name) != names->end();
+}
+
+ToolResult<void> refuse_damage(const DbFile& file, const ScanOutcome& outcome) {
+  if (outcome.stop == ScanStop::End) return {};
+  return tool_failure(file.path + ": " + (outcome.stop == ScanStop::Torn ? "torn tail" : "invalid key") +
+                      " at offset " + std::to_string(outcome.at) + "; run repair first");
+}
+
+// Installs finished replacements, then makes the renames durable.
+ToolResult<void> install_all(const std::string& root, std::vector<ReplacementFile>& files) {
+  for (ReplacementFile& file : files) {
+    if (auto r = file.finish(); !r) return r;
+  }
+  for (ReplacementFile& file : files) {
+    if (auto r = file.install(); !r) return r;
+  }
+  return sync_path(root.empty() ? std::string(".") : root);
+}
+
+}  // namespace
+
+ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root) {
+  auto files = list_files(root);
+  if (!files) return std::unexpected(files.error());
+  std::vector<TornTail> moved;
+  for (bool data : {true, false}) {
+    for (const DbFile& file : data ? files->data : files->backlinks) {
+      auto tail = move_tail(file, data);
+      if (!tail) return std::unexpected(tail.error());
+      if (*tail) moved.push_back(std::move(**tail));
+    }
+  }
+  return moved;
+}
+
+ToolResult<std::vector<std::string>> remove_leftovers(const std::string& root) {
+  auto files = list_files(root);
+  if (!files) return std::unexpected(files.error());
+  for (const std::string& name : files->leftovers) {
+    const std::string path = join_path(root, name);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return tool_failure(file_error(path, IoError::from_errno(errno)));
+    }
+  }
+  return files->leftovers;
+}
+
+ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progress) {
+  auto files = list_files(root);
+  if (!files) return std::unexpected(files.error());
+  Rebuilt result;
+  // Target collection -> its new file's records, in the order found.
+  std::map<std::string, std::string> records;
+  for (const DbFile& file : files->backlinks) records[file.stem];
+  std::vector<LinkRef> links;
+  for (const DbFile& file : files->data) {
+    auto opened = open_read(file.path);
+    if (!opened) return std::unexpected(opened.error());
+    auto scan = scan_data(file, opened->first, opened->second, progress);
+    if (!scan) return std::unexpected(scan.error());
+    // Records past the damage cannot be read; their links stay as they are.
+    if (auto r = refuse_damage(file, scan->outcome); !r) return std::unexpected(r.error());
+    Progress quiet(nullptr);
+    auto visited = visit_live(file, opened->first, *scan, true, quiet, [&](const RecordView& record) {
+      std::size_t pos = 0;
+      auto value = decode(record.value, pos);
+      if (!value) {
+        ++result.skipped_records;
+        return true;
+      }
+      links.clear();
+      collect_links(*value, {}, links);
+      for (const LinkRef& link : links) {
+        if (!is_valid_collection_name(link.target_collection)) continue;
+        append_backlink_record(records[link.target_collection], link.target_key,
+                               BacklinkEntry{file.stem, std::string(record.key), link.source_path});
+        ++result.entries;
+      }
+      return true;
+    });
+    if (!visited) return std::unexpected(visited.error());
+  }
+  std::vector<ReplacementFile> replacements;
+  for (auto& [target, bytes] : records) {
+    auto replacement = ReplacementFile::create(join_path(root, target + ".brl"));
+    if (!replacement) return std::unexpected(replacement.error());
+    if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
+    std::string().swap(bytes);
+    replacements.push_back(std::move(*replacement));
+  }
+  if (auto r = install_all(root, replacements); !r) return std::unexpected(r.error());
+  result.files = replacements.size();
+  progress.flush();
+  return result;
+}
+
+ToolResult<std::uint64_t> compact(const std::string& root, const std::optional<std::vector<std::string>>& collections,
+                                  Progress& progress) {
+  auto files = list_files(root);
+  if (!files) return std::unexpected(files.error());
+  if (collections) {
+    for (const std::string& name : *collections) {
+      if (std::none_of(files->data.begin(), files->data.end(), [&](const DbFile& f) { return f.stem == name; }) &&
+          std::none_of(files->backlinks.begin(), files->backlinks.end(),
+                       [&](const DbFile& f) { return f.stem == name; })) {
+        return tool_failure("no collection named \"" + name + "\"");
+      }
+    }
+  }
+  std::uint64_t before = 0;
+  std::vector<ReplacementFile> replacements;
+  for (const DbFile& file : files->data) {
+    if (!wanted(collections, file.stem)) continue;
+    auto opened = open_read(file.path);
+    if (!opened) return std::unexpected(opened.error());
+    auto scan = scan_data(file, opened->first, opened->second, progress);
+    if (!scan) return std::unexpected(scan.error());
+    if (auto r = refuse_damage(file, scan->outcome); !r) return std::unexpected(r.error());
+    auto replacement = ReplacementFile::create(file.path);
+    if (!replacement) return std::unexpected(replacement.error());
+    std::string error;
+    Progress quiet(nullptr);
+    auto visited = visit_live(file, opened->first, *scan, true, quiet, [&](const RecordView& record) {
+      // The record's bytes as they are: header, key and value.
+      char head[4];
+      store_u32(head, static_cast<std::uint32_t>(record.key.size()));
+      char tail[4];
+      store_u32(tail, record.value_length);
+      for (std::string_view piece : {std::string_view(head, 4), record.key, std::string_view(tail, 4), record.value}) {
+        if (auto r = replacement->append(piece); !r) {
+          error = r.error();
+          return false;
+        }
+      }
+      return true;
+    });
+    if (!visited) return std::unexpected(visited.error());
+    if (!error.empty()) return tool_failure(error);
+    before += opened->second;
+    replacements.push_back(std::move(*replacement));
+  }
+  for (const DbFile& file : files->backlinks) {
+    if (!wanted(collections, file.stem)) continue;
+    auto opened = open_read(file.path);
+    if (!opened) return std::unexpected(opened.error());
+    auto state = scan_backlink_file(file, opened->first, opened->second, progress);
+    if (!state) return std::unexpected(state.error());
+    if (auto r = refuse_damage(file, state->outcome); !r) return std::unexpected(r.error());
+    auto replacement = ReplacementFile::create(file.path);
+    if (!replacement) return std::unexpected(replacement.error());
+    std::string bytes;
+    for (const std::string& key : state->key_order) {
+      for (const BacklinkEntry& entry : state->entries.find(key)->second) {
+        append_backlink_record(bytes, key, entry);
+      }
+      if (bytes.size() >= (1 << 20)) {
+        if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
+        bytes.clear();
+      }
+    }
+    if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
+    before += opened->second;
+    replacements.push_back(std::move(*replacement));
+  }
+  std::uint64_t after = 0;
+  for (const ReplacementFile& file : replacements) after += file.size();
+  if (auto r = install_all(root, replacements); !r) return std::unexpected(r.error());
+  progress.flush();
+  return before - after;
+}
+
+ToolResult<std::uint64_t> load(const std::string& root, const std::function<ToolResult<bool>(std::string&)>& source,
+                               Progress& progress) {
+  if (auto made = create_dir_all(root); !made) return tool_failure(file_error(root, made.error()));
+  auto files = list_files(root);
+  if (!files) return std::unexpected(files.error());
+  // Each touched collection gets a copy of its data file with the new
+  // records appended; nothing changes on disk until all of them are done.
+  std::unordered_map<std::string, std::size_t> slot;
+  std::vector<ReplacementFile> replacements;
+  auto data_file = [&](const std::string& collection) -> ToolResult<ReplacementFile*> {
+    if (auto it = slot.find(collection); it != slot.end()) return &replacements[it->second];
+    const std::string path = join_path(root, collection + ".brd");
+    auto replacement = ReplacementFile::create(path);
+    if (!replacement) return std::unexpected(replacement.error());
+    auto existing = std::find_if(files->data.begin(), files->data.end(),
+                                 [&](const DbFile& f) { return f.stem == collection; });
+    if (existing != files->data.end()) {
+      auto opened = open_read(path);
+      if (!opened) return std::unexpected(opened.error());
+      Progress quiet(nullptr);
+      auto scan = scan_records(opened->first, opened->second, false, [](const RecordView&) { return true; });
+      if (!scan) return tool_failure(file_error(path, scan.error()));
+      if (auto r = refuse_damage(*existing, *scan); !r) return std::unexpected(r.error());
+      std::string chunk(1 << 20, '\0');
+      for (std::uint64_t at = 0; at < opened->second;) {
+        auto got = opened->first.read_at(chunk.data(), chunk.size(), at);
+        if (!got) return tool_failure(file_error(path, got.error()));
+        if (*got == 0) break;
+        if (auto r = replacement->append(std::string_view(chunk.data(), *got)); !r) return std::unexpected(r.error());
+        at += *got;
+      }
+    }
+    slot.emplace(collection, replacements.size());
+    replacements.push_back(std::move(*replacement));
+    return &replacements.back();
+  };
+
+  std::uint64_t loaded = 0;
+  std::uint64_t line_number = 0;
+  std::string pending;
+  std::string chunk;
+  std::string encoded;
+  auto load_line = [&](std::string_view line) -> ToolResult<void> {
+    ++line_number;
+    auto fail = [&](const std::string& why) { return tool_failure("line " + std::to_string(line_number) + ": " + why); };
+    JsonReader reader(line);
+    if (reader.at_end()) return {};
+    std::optional<std::string> collection, key;
+    std::optional<Value> value;
+    if (auto r = reader.expect('{'); !r) return fail(r.error());
+    do {
+      auto name = reader.read_string();
+      if (!name) return fail(name.error());
+      if (auto r = reader.expect(':'); !r) return fail(r.error());
+      if (*name == "collection" || *name == "key") {
+        auto text = reader.read_string();
+        if (!text) return fail(text.error());
+        (*name == "key" ? key : collection) = std::move(*text);
+      } else if (*name == "value") {
+        auto v = reader.read_value();
+        if (!v) return fail(v.error());
+        value = std::move(*v);
+      } else {
+        return fail("unexpected member \"" + *name + "\"");
+      }
+    } while (reader.accept(','));
+    if (auto r = reader.expect('}'); !r) return fail(r.error());
+    if (!reader.at_end()) return fail("text after the record");
+    if (!collection || !key || !value) return fail("a record needs \"collection\", \"key\" and \"value\"");
+    if (collection->empty() || !is_valid_collection_name(*collection)) {
+      return fail("invalid collection name \"" + *collection + "\"");
+    }
+    if (key->size() > kMaxLength) return fail("key too long");
+    encoded.clear();
+    char head[4];
+    store_u32(head, static_cast<std::uint32_t>(key->size()));
+    encoded.append(head, 4).append(*key).append(4, '\0');
+    const std::size_t value_start = encoded.size();
+    if (encode(*value, encoded) != EncodeStatus::Ok || encoded.size() - value_start > kMaxLength) {
+      return fail("value too long or nested too deeply");
+    }
+    store_u32(encoded.data() + value_start - 4, static_cast<std::uint32_t>(encoded.size() - value_start));
+    auto file = data_file(*collection);
+    if (!file) return std::unexpected(file.error());
+    if (auto r = (*file)->append(encoded); !r) return std::unexpected(r.error());
+    ++loaded;
+    return {};
+  };
+
+  for (;;) {
+    chunk.clear();
+    auto more = source(chunk);
+    if (!more) return std::unexpected(more.error());
+    if (!progress.advance(chunk.size())) return tool_failure(interrupted());
+    pending.append(chunk);
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+      if (auto r = load_line(std::string_view(pending).substr(start, nl - start)); !r) {
+        return std::unexpected(r.error());
+      }
+    }
+    pending.erase(0, start);
+    if (!*more) break;
+  }
+  if (auto r = load_line(pending); !r) return std::unexpected(r.error());
+  if (auto r = install_all(root, replacements); !r) return std::unexpected(r.error());
+  Progress quiet(nullptr);
+  if (auto r = rebuild_backlinks(root, quiet); !r) return std::unexpected(r.error());
+  progress.flush();
+  return loaded;
+}
+
+ToolResult<void> sync_database(const std::string& root) {
+  auto names = list_directory(root);
+  if (!names) return tool_failure(file_error(root, names.error()));
+  for (const std::string& name : *names) {
+    const std::string path = join_path(root, name);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (auto r = sync_path(path); !r) return r;
+  }
+  return sync_path(root);
+}
+
+}  // namespace brindle::tools

@@ -1,0 +1,135 @@
+// The shared scanners' framing verdicts at every cut of a file, and the JSON
+// mapping: every variant round-trips, hostile text is refused cleanly.
+#include <fcntl.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "backlinks/backlink_scan.h"
+#include "storage/record_scan.h"
+#include "testing/builders.h"
+#include "testing/temp_dir.h"
+#include "tools/json_value.h"
+
+namespace brindle {
+namespace {
+
+using testing::TempDir;
+
+struct Verdict {
+  ScanStop stop;
+  std::uint64_t at;
+  int visited;
+};
+
+template <class Scan>
+Verdict scan_bytes(const std::string& bytes, Scan scan) {
+  TempDir dir;
+  testing::write_file(dir.file("f"), bytes);
+  auto file = File::open(dir.file("f"), O_RDONLY);
+  EXPECT_TRUE(file.has_value());
+  int visited = 0;
+  auto outcome = scan(*file, bytes.size(), visited);
+  EXPECT_TRUE(outcome.has_value());
+  return {outcome->stop, outcome->at, visited};
+}
+
+Verdict scan_data(const std::string& bytes) {
+  return scan_bytes(bytes, [](const File& f, std::uint64_t n, int& visited) {
+    return scan_records(f, n, true, [&](const RecordView&) { return ++visited, true; });
+  });
+}
+
+Verdict scan_index(const std::string& bytes) {
+  return scan_bytes(bytes, [](const File& f, std::uint64_t n, int& visited) {
+    return scan_backlinks(f, n, [&](const BacklinkRecordView&) { return ++visited, true; });
+  });
+}
+
+TEST(Scanners, EveryCutIsATornTailAtTheLastWholeRecord) {
+  const std::string first = testing::record("a", Value(1));
+  const std::string data = first + testing::record("key", testing::map({{"x", Value("y")}}));
+  const std::string entry = testing::index_record(1, "t", {"c", "k", "p"});
+  const std::string index = entry + testing::index_record(2, "t", {"c", "k", "p"});
+  for (auto [bytes, boundary, scan] : {std::tuple{data, first.size(), &scan_data},
+                                       std::tuple{index, entry.size(), &scan_index}}) {
+    for (std::size_t cut = 0; cut <= bytes.size(); ++cut) {
+      Verdict v = scan(bytes.substr(0, cut));
+      const bool whole = cut == 0 || cut == boundary || cut == bytes.size();
+      EXPECT_EQ(v.stop, whole ? ScanStop::End : ScanStop::Torn) << cut;
+      EXPECT_EQ(v.at, whole ? cut : (cut < boundary ? 0 : boundary)) << cut;
+      EXPECT_EQ(v.visited, cut < boundary ? 0 : (cut == bytes.size() ? 2 : 1)) << cut;
+    }
+  }
+}
+
+TEST(Scanners, ABadStringBeforeTheCutIsReportedAsBad) {
+  // The key is not UTF-8 and the value runs past the end: the store has
+  // always reported the key.
+  Verdict data = scan_data(testing::record("ok", Value(1)) + testing::prefixed("\xff") + testing::hex("09000000 02"));
+  EXPECT_EQ(data.stop, ScanStop::BadKey);
+  EXPECT_EQ(data.at, 19u);
+  Verdict index = scan_index(std::string(1, '\1') + testing::prefixed("\xc3\x28") + testing::hex("05000000 61"));
+  EXPECT_EQ(index.stop, ScanStop::BadKey);
+  // A record with V = 0 frames the next one at R + 8 + K.
+  Verdict empty = scan_data(testing::prefixed("k") + testing::hex("00000000") + testing::record("b", Value(2)));
+  EXPECT_EQ(empty.stop, ScanStop::End);
+  EXPECT_EQ(empty.visited, 2);
+}
+
+std::string json(const Value& v) {
+  std::string out;
+  tools::write_json(v, out);
+  return out;
+}
+
+TEST(JsonMapping, EveryVariantRoundTripsToTheSameText) {
+  Blob blob{std::string("\0\1\xff", 3)};
+  Value all = testing::map({
+      {"n", Value()},
+      {"b", Value(true)},
+      {"i", Value(INT64_MIN)},
+      {"f", Value(0.1)},
+      {"z", Value(-0.0)},
+      {"whole", Value(3.0)},
+      {"nan", Value(std::nan("7"))},
+      {"inf", Value(-INFINITY)},
+      {"s", Value(std::string("q\"\\\n\x01\xc3\xa9", 7))},
+      {"blob", Value(blob)},
+      {"d", Value(Date{1})},
+      {"t", Value(Time{UINT32_MAX})},
+      {"dt", Value(DateTime{UINT64_MAX})},
+      {"a", testing::array({testing::array({}), testing::map({})})},
+      {"tagged", testing::map({{"$link", Value(1)}})},
+      {"l", testing::link("p/k", {{"$self", testing::link("x/y")}})},
+      {"tomb", Value(Tombstone{})},
+  });
+  const std::string text = json(all);
+  tools::JsonReader reader(text);
+  auto back = reader.read_value();
+  ASSERT_TRUE(back.has_value()) << back.error();
+  EXPECT_TRUE(reader.at_end());
+  EXPECT_EQ(json(*back), text);
+  EXPECT_NE(text.find(R"("whole":3.0)"), std::string::npos);
+  EXPECT_NE(text.find(R"("tagged":{"$map":{"$link":1}})"), std::string::npos);
+}
+
+TEST(JsonMapping, HostileTextIsRefusedWithAMessage) {
+  for (std::string text : {std::string(100000, '['), std::string("{\"$float\":\"nan:0x0000000000000000\"}"),
+                           std::string("\"\\ud800\""), std::string("1e999"), std::string("01"), std::string("-"),
+                           std::string("{\"$link\":\"x\",\"other\":{}}"), std::string("\"\xc3\""),
+                           std::string("{\"$bytes\":\"AB==\"}"), std::string("{\"a\":1"), std::string("\"\t\"")}) {
+    tools::JsonReader reader(text);
+    auto value = reader.read_value();
+    EXPECT_FALSE(value.has_value() && reader.at_end()) << text.substr(0, 40);
+    if (!value) {
+      EXPECT_NE(value.error().find("invalid JSON"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace brindle

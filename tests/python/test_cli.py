@@ -1,0 +1,91 @@
+"""The brindle command, run as a user runs it."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+# Every variant of the JSON mapping, including map keys that look like its tags.
+EVERY_VARIANT = "\n".join(
+    [
+        '{"collection":"c","key":"all","value":{"n":null,"t":true,"f":false,'
+        '"i":-9223372036854775808,"x":1.5e-07,"big":1e+16,"one":1.0,"z":-0.0,'
+        '"nan":{"$float":"nan"},"nanp":{"$float":"nan:0x7ff0000000000001"},"inf":{"$float":"inf"},'
+        '"ninf":{"$float":"-inf"},"s":"h\u00e9\\"\\\\\\n\\u0001","b":{"$bytes":"AAEC/w=="},'
+        '"d":{"$date":19000},"tm":{"$time":4294967295},"dt":{"$datetime":18446744073709551615},'
+        '"a":[[],{},[1,[2]]],"m":{"$map":{"$link":"x","k":1}},'
+        '"l":{"$link":"people/alice","local":{"$self":1,"w":{"$link":"tags/red"}}},'
+        '"l2":{"$link":"people/$self"},"ts":{"$tombstone":null}}}',
+        '{"collection":"c","key":"","value":{}}',
+        '{"collection":"people","key":"alice","value":{"name":"Alice"}}',
+    ]
+)
+
+
+def brindle_cli(*args, stdin=None, cwd):
+    return subprocess.run(
+        [sys.executable, "-m", "brindle", *args], input=stdin, capture_output=True, text=True, cwd=cwd, timeout=60
+    )
+
+
+def test_dump_load_dump_is_identical_for_every_variant(tmp_path):
+    first = brindle_cli("load", "db1", stdin=EVERY_VARIANT, cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    dumped = brindle_cli("dump", "db1", cwd=tmp_path).stdout
+    assert brindle_cli("load", "db2", stdin=dumped, cwd=tmp_path).returncode == 0
+    assert brindle_cli("dump", "db2", cwd=tmp_path).stdout == dumped
+    # Collections in name order, and within one in file order.
+    assert [json.loads(line)["key"] for line in dumped.splitlines()] == ["all", "", "alice"]
+    assert dumped.splitlines()[0] == EVERY_VARIANT.splitlines()[0]
+
+
+def test_get_backlinks_and_resolve_print_the_dump_mapping(tmp_path):
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    got = brindle_cli("get", "db", "c", "all", cwd=tmp_path)
+    assert json.loads(got.stdout)["d"] == {"$date": 19000}
+    links = brindle_cli("backlinks", "db", "people", "alice", cwd=tmp_path)
+    assert json.loads(links.stdout) == [{"source_collection": "c", "source_key": "all", "source_path": "l"}]
+    resolved = brindle_cli("resolve", "db", "c", "all", "l", "name", cwd=tmp_path)
+    assert json.loads(resolved.stdout) == "Alice"
+
+
+@pytest.mark.parametrize(
+    "args, code, stream, text",
+    [
+        (["check", "db"], 0, "stdout", "ok: 3 records"),
+        (["get", "db", "c", "missing"], 2, "stderr", "no such record"),
+        (["keys", "nowhere", "c"], 2, "stderr", "no such database directory"),
+        (["compact", "db", "-c", "nope"], 2, "stderr", "no collection"),
+        (["frobnicate"], 2, "stderr", "invalid choice"),
+        (["keys", "db", "c", "--count"], 0, "stdout", "2"),
+        (["collections", "db"], 0, "stdout", "c\npeople\n"),
+    ],
+)
+def test_exit_codes_and_streams(tmp_path, args, code, stream, text):
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    result = brindle_cli(*args, cwd=tmp_path)
+    assert result.returncode == code, result.stderr
+    assert text in getattr(result, stream)
+
+
+def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    with open(tmp_path / "db" / "people.brl", "ab") as f:
+        f.write(b"\x01\x05\x00")  # a torn backlink record
+    os.remove(tmp_path / "db" / "tags.brl")  # a lost backlink entry
+    check = brindle_cli("check", "db", cwd=tmp_path)
+    assert check.returncode == 1
+    assert "torn tail" in check.stdout and "1 missing backlink entries" in check.stdout
+    repair = brindle_cli("repair", "db", "--rebuild-backlinks", cwd=tmp_path)
+    assert repair.returncode == 0 and "people.brl.torn" in repair.stdout
+    again = brindle_cli("check", "db", cwd=tmp_path)
+    assert again.returncode == 0 and "people.brl.torn holds bytes" in again.stdout
+
+
+def test_every_subcommand_has_help(tmp_path):
+    commands = "stats collections keys get backlinks resolve dump load check repair compact sync".split()
+    for command in commands:
+        result = brindle_cli(command, "--help", cwd=tmp_path)
+        assert result.returncode == 0 and "usage: brindle " + command in result.stdout

@@ -1,0 +1,208 @@
+"""Crash recovery at brindle.open, on directories damaged by real kills."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import warnings
+
+import pytest
+
+import brindle
+from brindle import _brindle, tools
+
+# A writer that announces each operation before making it and acknowledges
+# it after; values carry the operation number, links and sometimes 64-300 KiB.
+WRITER = textwrap.dedent(
+    """
+    import random, sys, brindle
+    root, seed = sys.argv[1], int(sys.argv[2])
+    rng = random.Random(seed)
+    db = brindle.open(root)
+    i = 0
+    while True:
+        i += 1
+        coll, key = rng.choice("ab"), "k%d" % rng.randrange(30)
+        other = "b" if coll == "a" else "a"
+        value = {"i": i, "to": brindle.Link("%s/k%d" % (other, rng.randrange(30)))}
+        if rng.random() < 0.3:
+            value["blob"] = bytes(rng.randrange(64 << 10, 300 << 10))
+        delete = rng.random() < 0.15
+        print("try", i, coll, key, "del" if delete else "set", flush=True)
+        if delete:
+            db.delete(coll, key)
+        else:
+            db.set(coll, key, value)
+        print("ok", i, flush=True)
+    """
+)
+
+
+def run_and_kill(root, seed, after):
+    """Runs the writer until `after` seconds have passed, kills it with
+    SIGKILL, and returns {(coll, key): allowed "i" values (None: absent)}."""
+    child = subprocess.Popen(
+        [sys.executable, "-c", WRITER, root, str(seed)], stdout=subprocess.PIPE, text=True, cwd=os.path.dirname(root)
+    )
+    time.sleep(after)
+    child.send_signal(signal.SIGKILL)
+    out, _ = child.communicate()
+    return out.splitlines()
+
+
+def expected_states(lines, model):
+    """Applies acknowledged operations to model; returns the in-flight one."""
+    pending = None
+    for line in lines:
+        words = line.split()
+        if words[0] == "try" and len(words) == 5:
+            pending = (int(words[1]), words[2], words[3], words[4])
+        elif words[0] == "ok" and pending and int(words[1]) == pending[0]:
+            i, coll, key, op = pending
+            model[(coll, key)] = None if op == "del" else i
+            pending = None
+    return pending
+
+
+def stored(db, coll, key):
+    try:
+        return db.get(coll, key)["i"]
+    except KeyError:
+        return None
+
+
+def assert_matches(db, model, in_flight):
+    for (coll, key), i in model.items():
+        allowed = {i}
+        if in_flight and in_flight[1:3] == (coll, key):
+            allowed.add(None if in_flight[3] == "del" else in_flight[0])
+        assert stored(db, coll, key) in allowed, (coll, key)
+
+
+def reopen_in_child(run_python, root):
+    """Opens through brindle.open in a fresh process; returns its warnings."""
+    result = run_python(
+        f"""
+        import warnings, brindle
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            brindle.open({root!r})
+        for w in seen:
+            assert issubclass(w.category, brindle.RecoveryWarning), w
+            print(w.message)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_killed_writers_lose_nothing_acknowledged_and_backlinks_agree(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    model = {}
+    rng = random.Random(7)
+    for seed in range(5):
+        lines = run_and_kill(root, seed, 0.4 + rng.random() * 0.4)
+        in_flight = expected_states(lines, model)
+        messages = reopen_in_child(run_python, root)
+        assert "did not exit normally" in messages
+        db = _brindle.open(root)  # brindle.open here would count this process as a user
+        assert_matches(db, model, in_flight)
+        # The in-flight operation decided; it is now what the key holds.
+        if in_flight:
+            model[in_flight[1:3]] = stored(db, *in_flight[1:3])
+        del db
+        assert tools.check(root).ok
+
+
+@pytest.mark.parametrize("cut", [1, 5, 12])
+def test_torn_tails_of_both_files_are_moved_aside(tmp_path, run_python, cut):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import brindle
+        db = brindle.open({root!r})
+        db.set("people", "alice", {{"name": "Alice"}})
+        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    damage = {}
+    for name in ("books.brd", "people.brl"):
+        path = os.path.join(root, name)
+        tail = b"\x10\x00\x00\x00partial-record-bytes"[:cut + 4]
+        with open(path, "ab") as f:
+            f.write(tail)
+        damage[name] = (os.path.getsize(path) - len(tail), tail)
+
+    messages = reopen_in_child(run_python, root)
+    for name, (offset, tail) in damage.items():
+        assert f"{name}: incomplete last record ({len(tail)} bytes at offset {offset})" in messages
+        path = os.path.join(root, name)
+        assert os.path.getsize(path) == offset
+        with open(path + ".torn", "rb") as side:
+            assert side.read().endswith(b"\n" + tail)
+    db = brindle.open(root)
+    assert db.get("people", "alice") == {"name": "Alice"}
+    assert db.backlinks("people", "alice") == [
+        {"source_collection": "books", "source_key": "b1", "source_path": "author"}
+    ]
+    report = tools.check(root)
+    assert report.ok and len(report.side_files) == 2
+
+
+def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
+    root = str(tmp_path / "db")
+    os.makedirs(root)
+    # A whole record whose key is not UTF-8, followed by a good one.
+    with open(os.path.join(root, "c.brd"), "wb") as f:
+        f.write(b"\x01\x00\x00\x00\xff\x01\x00\x00\x00\x00")
+        f.write(b"\x01\x00\x00\x00k\x01\x00\x00\x00\x00")
+    with open(os.path.join(root, "c.brd"), "rb") as f:
+        before = f.read()
+    with pytest.raises(RuntimeError, match="invalid utf8 key"):
+        brindle.open(root)
+    with open(os.path.join(root, "c.brd"), "rb") as f:
+        assert f.read() == before
+
+
+def test_open_accepts_path_objects_and_a_second_open_does_not_recover(tmp_path):
+    root = tmp_path / "db"
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        db = brindle.open(root)
+        db.set("c", "k", 1)
+        assert brindle.open(root).get("c", "k") == 1
+
+
+@pytest.mark.parametrize("tool", ["compact", "repair"])
+def test_a_kill_during_a_rewrite_leaves_a_database_that_opens_whole(tmp_path, run_python, tool):
+    root = str(tmp_path / "db")
+    made = run_python(
+        f"""
+        import brindle
+        db = brindle.open({root!r})
+        for round in range(3):
+            for i in range(2000):
+                db.set("c", "k%d" % i, {{"round": round, "pad": "x" * 500, "to": brindle.Link("d/k%d" % i)}})
+        """
+    )
+    assert made.returncode == 0, made.stderr
+    call = "compact(r)" if tool == "compact" else "repair(r, rebuild_backlinks=True)"
+    script = f"import sys, brindle.tools as t; r = {root!r}; print('go', flush=True); t.{call}"
+    rng = random.Random(3)
+    for _ in range(4):
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, cwd=str(tmp_path))
+        child.stdout.readline()
+        time.sleep(rng.random() * 0.05)
+        child.kill()
+        child.communicate()
+        reopen_in_child(run_python, root)
+        db = _brindle.open(root)
+        for i in range(0, 2000, 97):
+            assert db.get("c", "k%d" % i)["round"] == 2
+        assert len(db.backlinks("d", "k5")) == 1
+        del db
+        assert tools.count(root, "c") == 2000 and tools.check(root).ok

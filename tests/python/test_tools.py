@@ -1,0 +1,150 @@
+"""brindle.tools against a model, on real directories."""
+
+import io
+import os
+import random
+import struct
+
+import pytest
+
+import brindle
+from brindle import _brindle, tools
+
+
+def build(root, seed=1, rounds=400):
+    """Random sets and deletes with links; returns the model of live records."""
+    rng = random.Random(seed)
+    db = _brindle.open(root)
+    model = {}
+    for i in range(rounds):
+        coll, key = rng.choice(["a", "b", "c"]), "k%d" % rng.randrange(40)
+        if rng.random() < 0.2:
+            db.delete(coll, key)
+            model.pop((coll, key), None)
+            continue
+        value = {
+            "i": i,
+            "to": brindle.Link("b/k%d" % rng.randrange(40), {"via": brindle.Link("c/x")}),
+            "more": [brindle.Link("a/k%d" % rng.randrange(40))] * rng.randrange(3),
+        }
+        db.set(coll, key, value)
+        model[(coll, key)] = value
+    return model
+
+
+def backlinks_of(db, model):
+    targets = {("b", "k%d" % n) for n in range(40)} | {("a", "k%d" % n) for n in range(40)} | {("c", "x")}
+    return {t: sorted(map(repr, db.backlinks(*t))) for t in targets}
+
+
+def test_compact_keeps_every_live_record_and_backlink_and_frees_the_dead_bytes(tmp_path):
+    root = str(tmp_path / "db")
+    model = build(root)
+    before = backlinks_of(_brindle.open(root), model)
+    dead = sum(s.dead_bytes for s in tools.stats(root).collections + tools.stats(root).backlinks)
+    keys_before = {c: tools.keys(root, c) for c in tools.collections(root)}
+
+    assert tools.compact(root) == dead > 0
+    stats = tools.stats(root)
+    assert all(s.dead_bytes == 0 for s in stats.collections + stats.backlinks)
+    db = _brindle.open(root)
+    for (coll, key), value in model.items():
+        assert repr(db.get(coll, key)) == repr(value)  # links compare by identity
+    assert {c: tools.keys(root, c) for c in tools.collections(root)} == keys_before
+    assert backlinks_of(db, model) == before
+    assert tools.check(root).ok
+
+
+def test_compact_of_one_collection_leaves_the_others(tmp_path):
+    root = str(tmp_path / "db")
+    build(root)
+    size_b = os.path.getsize(os.path.join(root, "b.brd"))
+    tools.compact(root, ["a"])
+    assert os.path.getsize(os.path.join(root, "b.brd")) == size_b
+    assert tools.stats(root).collections[0].dead_bytes == 0
+    with pytest.raises(tools.ToolError, match="no collection"):
+        tools.compact(root, ["nope"])
+
+
+def brl_record(op, *strings):
+    return bytes([op]) + b"".join(struct.pack("<I", len(s)) + s for s in strings)
+
+
+def test_check_flags_drift_and_damage_and_repair_mends_the_drift(tmp_path):
+    root = str(tmp_path / "db")
+    model = build(root, rounds=100)
+    assert tools.check(root).ok
+    # A stale entry (its record never held the link) and a lost one.
+    with open(os.path.join(root, "b.brl"), "ab") as f:
+        f.write(brl_record(1, b"k1", b"zz", b"ghost", b"p"))
+    linked = next(key for (coll, key), v in model.items() if v["to"].path.startswith("b/"))
+    target = next(v["to"].path.split("/")[1] for (coll, key), v in model.items() if key == linked)
+    source = next(coll for (coll, key) in model if key == linked)
+    with open(os.path.join(root, "b.brl"), "ab") as f:
+        f.write(brl_record(2, target.encode(), source.encode(), linked.encode(), b"to"))
+    # An undecodable record (unknown type byte) in the middle of a data file.
+    with open(os.path.join(root, "a.brd"), "ab") as f:
+        f.write(struct.pack("<I", 3) + b"bad" + struct.pack("<I", 1) + b"\x0d")
+
+    report = tools.check(root)
+    assert not report.ok
+    assert report.stale_backlinks == 1 and "b/k1 <- zz/ghost" in report.stale_examples[0]
+    assert report.missing_backlinks >= 1
+    assert report.undecodable == 1 and "unknown type byte: 0x0D" in report.problems[0].detail
+
+    repaired = tools.repair(root, rebuild_backlinks=True)
+    assert repaired.backlinks_rebuilt["skipped_records"] == 1
+    after = tools.check(root)
+    assert after.missing_backlinks == after.stale_backlinks == 0
+    assert [p.kind for p in after.problems] == ["undecodable record"]
+
+
+def test_reading_tools_work_on_a_read_only_copy(tmp_path):
+    root = str(tmp_path / "db")
+    model = build(root, rounds=60)
+    for name in os.listdir(root):
+        os.chmod(os.path.join(root, name), 0o444)
+    os.chmod(root, 0o555)
+    try:
+        if os.access(os.path.join(root, "a.brd"), os.W_OK):
+            pytest.skip("running as a user that ignores permissions")
+        assert tools.count(root, "a") == sum(c == "a" for c, _ in model)
+        assert tools.check(root).ok
+        out = io.StringIO()
+        assert tools.dump(root, out) == len(model)
+    finally:
+        os.chmod(root, 0o755)
+
+
+def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):
+    root = str(tmp_path / "db")
+    build(root, rounds=50)
+    count = tools.count(root, "a")
+    line = '{"collection":"a","key":"new","value":{"$link":"b/zz"}}\n'
+    assert tools.load(root, io.StringIO(line)) == 1
+    assert tools.count(root, "a") == count + 1
+    assert _brindle.open(root).backlinks("b", "zz") == [
+        {"source_collection": "a", "source_key": "new", "source_path": ""}
+    ]
+    assert tools.check(root).ok
+
+
+@pytest.mark.parametrize(
+    "line, message",
+    [
+        ('{"collection":"a","key":"k"}', "needs"),
+        ('{"collection":"a/b","key":"k","value":1}', "invalid collection name"),
+        ('{"collection":"a","key":"k","value":{"$nope":1}}', "unknown tag"),
+        ('{"collection":"a","key":"k","value":{"$bytes":"A"}}', "base64"),
+        ('{"collection":"a","key":"k","value":{"$date":4294967296}}', "bad number"),
+        ('{"collection":"a","key":"k","value":9223372036854775808}', "64-bit"),
+        ('{"collection":"a","key":"k","value":"\\ud800"}', "surrogate"),
+        ('{"collection":"a","key":"k","value":' + "[" * 300 + "]" * 300 + "}", "deeply"),
+    ],
+)
+def test_load_refuses_bad_lines_and_changes_nothing(tmp_path, line, message):
+    root = str(tmp_path / "db")
+    good = '{"collection":"a","key":"ok","value":1}\n'
+    with pytest.raises(tools.ToolError, match=message):
+        tools.load(root, io.StringIO(good + line + "\n"))
+    assert tools.collections(root) == []

@@ -52,21 +52,31 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
       if (auto r = read_string(*field); !r) return r;
     }
     if (op == static_cast<std::uint8_t>(Op::Add) || op == static_cast<std::uint8_t>(Op::Remove)) {
-      apply(static_cast<Op>(op), target_key, std::move(entry));
+      apply(static_cast<Op>(op), target_key, entry);
     }
   }
   return {};
 }
 
-void BacklinkIndex::apply(Op op, std::string_view target_key, BacklinkEntry&& entry) {
+std::uint32_t BacklinkIndex::intern(std::string_view collection) {
+  if (auto it = collection_ids_.find(collection); it != collection_ids_.end()) return it->second;
+  const auto id = static_cast<std::uint32_t>(collection_names_.size());
+  collection_names_.emplace_back(collection);
+  collection_ids_.emplace(std::string(collection), id);
+  return id;
+}
+
+void BacklinkIndex::apply(Op op, std::string_view target_key, const BacklinkEntry& entry) {
   auto it = entries_.find(target_key);
   if (op == Op::Add) {
-    if (it == entries_.end()) it = entries_.emplace(std::string(target_key), std::vector<BacklinkEntry>{}).first;
-    it->second.push_back(std::move(entry));
+    if (it == entries_.end()) it = entries_.emplace(std::string(target_key), EntryList{}).first;
+    it->second.add(intern(entry.source_collection), entry.source_key, entry.source_path);
     return;
   }
   if (it == entries_.end()) return;
-  std::erase(it->second, entry);
+  // A collection never interned has no entries to remove.
+  auto id = collection_ids_.find(entry.source_collection);
+  if (id != collection_ids_.end()) it->second.remove_all(id->second, entry.source_key, entry.source_path);
 }
 
 std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view target_key,
@@ -99,20 +109,25 @@ std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view
 
 std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {
   if (auto r = write_record(Op::Add, target_key, entry); !r) return r;
-  apply(Op::Add, target_key, std::move(entry));
+  apply(Op::Add, target_key, entry);
   return {};
 }
 
 std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, const BacklinkEntry& entry) {
   if (auto r = write_record(Op::Remove, target_key, entry); !r) return r;
-  auto it = entries_.find(target_key);
-  if (it != entries_.end()) std::erase(it->second, entry);
+  apply(Op::Remove, target_key, entry);
   return {};
 }
 
-const std::vector<BacklinkEntry>* BacklinkIndex::find(std::string_view target_key) const {
+std::optional<std::vector<BacklinkEntry>> BacklinkIndex::find(std::string_view target_key) const {
   auto it = entries_.find(target_key);
-  return it == entries_.end() ? nullptr : &it->second;
+  if (it == entries_.end()) return std::nullopt;
+  std::vector<BacklinkEntry> out;
+  out.reserve(it->second.size());
+  it->second.for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
+    out.push_back(BacklinkEntry{collection_names_[collection], std::string(key), std::string(path)});
+  });
+  return out;
 }
 
 }  // namespace brindle

@@ -70,11 +70,9 @@ StorageResult<void> Collection::replay() {
     // A value that runs past the end of the file: the last append was cut.
     if (length - value_start < value_len) return eof();
     if (deletion) {
-      if (auto it = index_.find(key); it != index_.end()) index_.erase(it);
-    } else if (auto it = index_.find(key); it != index_.end()) {
-      it->second = record;
+      index_.erase(key);
     } else {
-      index_.emplace(std::string(key), record);
+      index_.put(key, record);
     }
     record = value_start + value_len;
   }
@@ -112,9 +110,9 @@ StorageResult<void> Collection::read_exact(std::uint64_t offset, char* dst, std:
 }
 
 StorageResult<Value> Collection::get(std::string_view key) const {
-  auto it = index_.find(key);
-  if (it == index_.end()) return storage_failure(KeyNotFound{});
-  const std::uint64_t record = it->second;
+  const std::uint64_t* found = index_.find(key);
+  if (found == nullptr) return storage_failure(KeyNotFound{});
+  const std::uint64_t record = *found;
 
   // One read usually covers the header, the key and a small value.
   char head[512];
@@ -217,11 +215,9 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
   }
 
   if (value.is<Tombstone>()) {
-    if (auto it = index_.find(key); it != index_.end()) index_.erase(it);
-  } else if (auto it = index_.find(key); it != index_.end()) {
-    it->second = record;
+    index_.erase(key);
   } else {
-    index_.emplace(std::string(key), record);
+    index_.put(key, record);
   }
 
   if (defer_flush_) return {};

@@ -39,9 +39,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "storage/file.h"
+#include "storage/key_index.h"
 #include "storage/storage_error.h"
 #include "types/hash.h"
 #include "types/value.h"
@@ -83,8 +83,6 @@ class Collection {
   std::size_t buffered_bytes() const noexcept { return buffer_.size(); }
 
  private:
-  using KeyIndex = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
-
   Collection(std::string path, File reader, File writer, std::uint64_t length);
 
   StorageResult<void> replay();

@@ -7,6 +7,7 @@
 #   bash bench/run.sh            # 50,000 books; scaling at 20k and 200k records
 #   bash bench/run.sh --scale    # adds the 1,000,000-record scaling run
 #   bash bench/run.sh --n=20000  # a smaller side-by-side working set
+#   bash bench/run.sh --rounds=1 # one round of the side by side instead of 3
 #   bash bench/run.sh --no-build # measure the module already in .venv
 #   bash bench/run.sh --quick --n=5000 --links=10000  # a smoke run of seconds
 #

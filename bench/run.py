@@ -351,6 +351,7 @@ def scale_open(n, root):
     db = brindle.open(root)
     db.get("books", "b0")
     opened = time.perf_counter()
+    rss_keys = rss_bytes()
     db.backlinks("people", "p0")
     first_backlinks = time.perf_counter()
     rss_after = rss_bytes()
@@ -361,6 +362,7 @@ def scale_open(n, root):
             "first backlinks ms": (first_backlinks - opened) * 1e3,
             "open total ms": (first_backlinks - start) * 1e3,
             "random get µs": get_us, "RSS after open B/rec": (rss_after - before) / n,
+            "RSS key index B/rec": (rss_keys - before) / n, "RSS backlinks B/rec": (rss_after - rss_keys) / n,
             "disk B/rec": dir_bytes(root) / n}
 
 
@@ -488,7 +490,8 @@ def main(argv):
               f"{big['load µs/rec'] / small['load µs/rec']:.2f}x")
         print(f"  random get vs {sizes[0]:,} [<= 1.3]                          "
               f"{big['random get µs'] / small['random get µs']:.2f}x")
-        print(f"  RSS after open B/rec [<= 64]                            {big['RSS after open B/rec']:.0f}")
+        print(f"  RSS after open B/rec [<= 64]                            {big['RSS after open B/rec']:.0f}"
+              f" (key indexes {big['RSS key index B/rec']:.0f}, backlink index {big['RSS backlinks B/rec']:.0f})")
         print(f"  peak RSS growth while loading B/rec [<= 120]            "
               f"{max(r['peak RSS growth B/rec'] for r in scaled.values()):.0f}")
 

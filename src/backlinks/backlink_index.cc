@@ -18,6 +18,7 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   if (!length) return std::unexpected(length.error());
   BacklinkIndex index(std::move(path), std::move(*file));
   if (auto replayed = index.replay(*length); !replayed) return std::unexpected(replayed.error());
+  for (auto& [key, list] : index.entries_) list.shrink_to_fit();
   index.file_length_ = *length;
   return index;
 }

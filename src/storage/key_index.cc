@@ -1,27 +1,44 @@
 #include "storage/key_index.h"
 
-#include <cstring>
 #include <utility>
 
-#include "codec/framing.h"
 #include "types/hash.h"
 
 namespace brindle {
 
+namespace {
+
+// The home slot takes the high hash bits, the tag the low ones, so keys of
+// one probe run still differ in their tags.
+std::uint64_t tag_of(std::uint64_t h) noexcept { return (h & 0xffff) << 48; }
+
+}  // namespace
+
 std::uint64_t KeyIndex::hash(std::string_view key) noexcept { return hash_bytes(key, process_hash_seed()); }
 
 std::string_view KeyIndex::key_at(std::uint64_t at) const noexcept {
+  // Only reads lengths put() wrote.
   const char* p = arena_.data() + at;
-  return {p + 4, load_u32(p)};
+  std::size_t len = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<std::uint8_t>(*p++);
+    len |= std::size_t{byte & 0x7fu} << shift;
+    if (byte < 0x80) break;
+  }
+  return {p, len};
+}
+
+std::size_t KeyIndex::entry_size(std::uint64_t at) const noexcept {
+  const std::string_view key = key_at(at);
+  return static_cast<std::size_t>(key.data() + key.size() - (arena_.data() + at));
 }
 
 std::size_t KeyIndex::probe(std::string_view key, std::uint64_t h) const noexcept {
-  const std::size_t mask = slots_.size() - 1;
-  const std::uint64_t tag = h >> 48;
-  for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+  const std::uint64_t tag = tag_of(h);
+  for (std::size_t i = home(h);; i = next(i)) {
     const Slot& s = slots_[i];
     if (s.record == kEmpty) return i;
-    if ((s.tag_and_at >> 48) == tag && key_at(s.tag_and_at & kAtMask) == key) return i;
+    if ((s.tag_and_at & ~kAtMask) == tag && key_at(s.tag_and_at & kAtMask) == key) return i;
   }
 }
 
@@ -41,29 +58,31 @@ void KeyIndex::put(std::string_view key, std::uint64_t record) {
     return;
   }
   const std::uint64_t at = arena_.size();
-  char len[4];
-  store_u32(len, static_cast<std::uint32_t>(key.size()));
-  arena_.append(len, 4);
+  for (std::size_t n = key.size(); ; n >>= 7) {
+    arena_.push_back(static_cast<char>(n < 0x80 ? n : (n & 0x7f) | 0x80));
+    if (n < 0x80) break;
+  }
   arena_.append(key);
   s.record = record;
-  s.tag_and_at = (h >> 48) << 48 | at;
+  s.tag_and_at = tag_of(h) | at;
   ++size_;
 }
 
 void KeyIndex::erase(std::string_view key) noexcept {
   if (size_ == 0) return;
-  const std::size_t mask = slots_.size() - 1;
+  const std::size_t size = slots_.size();
   std::size_t hole = probe(key, hash(key));
   if (slots_[hole].record == kEmpty) return;
-  dead_bytes_ += 4 + key.size();
+  dead_bytes_ += entry_size(slots_[hole].tag_and_at & kAtMask);
   --size_;
   // Backward shift: move each later slot of the run into the hole when the
   // hole lies between its home and where it sits.
-  for (std::size_t i = (hole + 1) & mask;; i = (i + 1) & mask) {
+  auto distance = [size](std::size_t from, std::size_t to) { return to >= from ? to - from : to + size - from; };
+  for (std::size_t i = next(hole);; i = next(i)) {
     Slot& s = slots_[i];
     if (s.record == kEmpty) break;
-    const std::size_t home = static_cast<std::size_t>(hash(key_at(s.tag_and_at & kAtMask))) & mask;
-    if (((i - home) & mask) >= ((i - hole) & mask)) {
+    const std::size_t h = home(hash(key_at(s.tag_and_at & kAtMask)));
+    if (distance(h, i) >= distance(hole, i)) {
       slots_[hole] = s;
       hole = i;
     }
@@ -73,12 +92,12 @@ void KeyIndex::erase(std::string_view key) noexcept {
 }
 
 void KeyIndex::grow() {
-  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots_.empty() ? 16 : slots_.size() * 2));
-  const std::size_t mask = slots_.size() - 1;
+  const std::size_t size = slots_.empty() ? 16 : slots_.size() + slots_.size() / 2;
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
   for (const Slot& s : old) {
     if (s.record == kEmpty) continue;
-    std::size_t i = static_cast<std::size_t>(hash(key_at(s.tag_and_at & kAtMask))) & mask;
-    while (slots_[i].record != kEmpty) i = (i + 1) & mask;
+    std::size_t i = home(hash(key_at(s.tag_and_at & kAtMask)));
+    while (slots_[i].record != kEmpty) i = next(i);
     slots_[i] = s;
   }
 }
@@ -89,7 +108,7 @@ void KeyIndex::compact_arena() {
   for (Slot& s : slots_) {
     if (s.record == kEmpty) continue;
     const std::uint64_t at = s.tag_and_at & kAtMask;
-    const std::size_t n = 4 + load_u32(arena_.data() + at);
+    const std::size_t n = entry_size(at);
     s.tag_and_at = (s.tag_and_at & ~kAtMask) | arena.size();
     arena.append(arena_, static_cast<std::size_t>(at), n);
   }

@@ -1,14 +1,15 @@
 // A collection's key index: key -> offset of the record that decides it.
 //
 // One flat open-addressing table with linear probing over 16-byte slots, the
-// keys back to back in one arena (u32 length + bytes each). A slot holds the
-// record offset and, packed in one word, the key's arena position (48 bits)
-// and the top 16 bits of its hash, so a probe compares key bytes only when
-// the tags agree. Erase shifts the following run back, so there are no
-// tombstones and lookups never slow down with churn.
+// keys back to back in one arena (varint length + bytes each). A slot holds
+// the record offset and, packed in one word, the key's arena position (48
+// bits) and 16 other bits of its hash, so a probe compares key bytes only
+// when the tags agree. Erase shifts the following run back, so there are no
+// tombstones and lookups never slow down with churn. The table grows by half
+// (any size, mapped by multiply-shift), so it is 53% to 80% full.
 //
-// Memory: about 16 / load (0.4 .. 0.8) bytes of slot plus 4 + key length of
-// arena per key. Erased keys leave their bytes in the arena until the dead
+// Memory: about 16 / load (20 .. 30) bytes of slot plus the key and a byte or
+// two of arena per key. Erased keys leave their bytes in the arena until the dead
 // bytes outnumber the live ones; the arena is then rewritten, so it stays
 // within twice the live keys' size.
 //
@@ -41,17 +42,24 @@ class KeyIndex {
 
   struct Slot {
     std::uint64_t record = kEmpty;
-    std::uint64_t tag_and_at = 0;  // hash >> 48 in the top 16 bits, arena position below
+    std::uint64_t tag_and_at = 0;  // low 16 hash bits on top, arena position below
   };
 
   static std::uint64_t hash(std::string_view key) noexcept;
   std::string_view key_at(std::uint64_t at) const noexcept;
+  // Bytes of the arena entry at `at`: its length prefix and its key.
+  std::size_t entry_size(std::uint64_t at) const noexcept;
   // The slot holding key, or the empty slot that ends its probe run.
   std::size_t probe(std::string_view key, std::uint64_t h) const noexcept;
   void grow();
   void compact_arena();
 
-  std::vector<Slot> slots_;  // size 0 or a power of two
+  std::size_t home(std::uint64_t h) const noexcept {
+    return static_cast<std::size_t>(((h >> 32) * slots_.size()) >> 32);
+  }
+  std::size_t next(std::size_t i) const noexcept { return i + 1 == slots_.size() ? 0 : i + 1; }
+
+  std::vector<Slot> slots_;  // fewer than 2^32
   std::string arena_;
   std::size_t size_ = 0;
   std::size_t dead_bytes_ = 0;

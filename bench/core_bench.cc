@@ -115,7 +115,7 @@ void BM_KeyIndexFind(benchmark::State& state) {
   KeyIndex index;
   std::vector<std::string> keys;
   for (int i = 0; i < state.range(0); ++i) keys.push_back("key-" + std::to_string(i));
-  for (std::size_t i = 0; i < keys.size(); ++i) index.put(keys[i], i);
+  for (std::size_t i = 0; i < keys.size(); ++i) index.put(keys[i], i, false);
   std::size_t i = 0;
   for (auto _ : state) benchmark::DoNotOptimize(index.find(keys[(i += 7919) % keys.size()]));
 }

@@ -8,6 +8,7 @@
 
 #include "codec/codec.h"
 #include "codec/framing.h"
+#include "storage/holds_link.h"
 #include "types/utf8.h"
 
 namespace brindle {
@@ -72,7 +73,7 @@ StorageResult<void> Collection::replay() {
     if (deletion) {
       index_.erase(key);
     } else {
-      index_.put(key, record);
+      index_.put(key, record, true);
     }
     record = value_start + value_len;
   }
@@ -110,9 +111,9 @@ StorageResult<void> Collection::read_exact(std::uint64_t offset, char* dst, std:
 }
 
 StorageResult<Value> Collection::get(std::string_view key) const {
-  const std::uint64_t* found = index_.find(key);
-  if (found == nullptr) return storage_failure(KeyNotFound{});
-  const std::uint64_t record = *found;
+  const auto found = index_.find(key);
+  if (!found) return storage_failure(KeyNotFound{});
+  const std::uint64_t record = found->record;
 
   // One read usually covers the header, the key and a small value.
   char head[512];
@@ -217,7 +218,7 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
   if (value.is<Tombstone>()) {
     index_.erase(key);
   } else {
-    index_.put(key, record);
+    index_.put(key, record, holds_link(value));
   }
 
   if (defer_flush_) return {};

@@ -10,7 +10,7 @@ namespace {
 
 // The home slot takes the high hash bits, the tag the low ones, so keys of
 // one probe run still differ in their tags.
-std::uint64_t tag_of(std::uint64_t h) noexcept { return (h & 0xffff) << 48; }
+std::uint64_t tag_of(std::uint64_t h) noexcept { return (h & 0x7fff) << 48; }
 
 }  // namespace
 
@@ -38,23 +38,25 @@ std::size_t KeyIndex::probe(std::string_view key, std::uint64_t h) const noexcep
   for (std::size_t i = home(h);; i = next(i)) {
     const Slot& s = slots_[i];
     if (s.record == kEmpty) return i;
-    if ((s.tag_and_at & ~kAtMask) == tag && key_at(s.tag_and_at & kAtMask) == key) return i;
+    if ((s.tag_and_at & kTagMask) == tag && key_at(s.tag_and_at & kAtMask) == key) return i;
   }
 }
 
-const std::uint64_t* KeyIndex::find(std::string_view key) const noexcept {
-  if (size_ == 0) return nullptr;
+std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key) const noexcept {
+  if (size_ == 0) return std::nullopt;
   const Slot& s = slots_[probe(key, hash(key))];
-  return s.record == kEmpty ? nullptr : &s.record;
+  if (s.record == kEmpty) return std::nullopt;
+  return Found{s.record, (s.tag_and_at & kFlag) != 0};
 }
 
-void KeyIndex::put(std::string_view key, std::uint64_t record) {
+void KeyIndex::put(std::string_view key, std::uint64_t record, bool flag) {
   // At most 4/5 full, so probe runs stay short.
   if ((size_ + 1) * 5 > slots_.size() * 4) grow();
   const std::uint64_t h = hash(key);
   Slot& s = slots_[probe(key, h)];
   if (s.record != kEmpty) {
     s.record = record;
+    s.tag_and_at = flag ? s.tag_and_at | kFlag : s.tag_and_at & ~kFlag;
     return;
   }
   const std::uint64_t at = arena_.size();
@@ -64,7 +66,7 @@ void KeyIndex::put(std::string_view key, std::uint64_t record) {
   }
   arena_.append(key);
   s.record = record;
-  s.tag_and_at = tag_of(h) | at;
+  s.tag_and_at = (flag ? kFlag : 0) | tag_of(h) | at;
   ++size_;
 }
 

@@ -2,9 +2,9 @@
 //
 // One flat open-addressing table with linear probing over 16-byte slots, the
 // keys back to back in one arena (varint length + bytes each). A slot holds
-// the record offset and, packed in one word, the key's arena position (48
-// bits) and 16 other bits of its hash, so a probe compares key bytes only
-// when the tags agree. Erase shifts the following run back, so there are no
+// the record offset and, packed in one word, a flag bit the owner gives each
+// key, 15 bits of its hash and the key's arena position (48 bits); a probe
+// compares key bytes only when the tags agree. Erase shifts the following run back, so there are no
 // tombstones and lookups never slow down with churn. The table grows by half
 // (any size, mapped by multiply-shift), so it is 53% to 80% full.
 //
@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,11 +27,14 @@ namespace brindle {
 
 class KeyIndex {
  public:
-  // The record offset stored for key, or nullptr; valid until the next put
-  // or erase.
-  const std::uint64_t* find(std::string_view key) const noexcept;
-  // Inserts key or replaces its record offset.
-  void put(std::string_view key, std::uint64_t record);
+  struct Found {
+    std::uint64_t record;
+    bool flag;
+  };
+  // The record offset and flag stored for key.
+  std::optional<Found> find(std::string_view key) const noexcept;
+  // Inserts key or replaces its record offset and flag.
+  void put(std::string_view key, std::uint64_t record, bool flag);
   // Removes key when present.
   void erase(std::string_view key) noexcept;
 
@@ -39,10 +43,12 @@ class KeyIndex {
  private:
   static constexpr std::uint64_t kEmpty = UINT64_MAX;
   static constexpr std::uint64_t kAtMask = (std::uint64_t{1} << 48) - 1;
+  static constexpr std::uint64_t kFlag = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t kTagMask = ~kAtMask & ~kFlag;
 
   struct Slot {
     std::uint64_t record = kEmpty;
-    std::uint64_t tag_and_at = 0;  // low 16 hash bits on top, arena position below
+    std::uint64_t tag_and_at = 0;  // flag | 15 low hash bits | arena position
   };
 
   static std::uint64_t hash(std::string_view key) noexcept;

@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 
 namespace brindle {
 namespace {
@@ -25,7 +26,7 @@ TEST(KeyIndexTest, MatchesAMapModelThroughPutsAndErases) {
   for (const Case& c : cases) {
     std::mt19937 rng(static_cast<unsigned>(c.steps + c.keys));
     KeyIndex index;
-    std::map<std::string, std::uint64_t> model;
+    std::map<std::string, std::pair<std::uint64_t, bool>> model;
     auto key_of = [](int n) { return n == 0 ? std::string() : std::string(static_cast<std::size_t>(n % 7), 'k') + std::to_string(n); };
     for (int step = 0; step < c.steps; ++step) {
       const std::string key = key_of(static_cast<int>(rng() % static_cast<unsigned>(c.keys)));
@@ -33,20 +34,21 @@ TEST(KeyIndexTest, MatchesAMapModelThroughPutsAndErases) {
         index.erase(key);
         model.erase(key);
       } else {
-        index.put(key, static_cast<std::uint64_t>(step));
-        model[key] = static_cast<std::uint64_t>(step);
+        const bool flag = step % 3 == 0;
+        index.put(key, static_cast<std::uint64_t>(step), flag);
+        model[key] = {static_cast<std::uint64_t>(step), flag};
       }
     }
     ASSERT_EQ(index.size(), model.size()) << "keys " << c.keys;
     for (int n = 0; n < c.keys; ++n) {
       const std::string key = key_of(n);
-      const std::uint64_t* found = index.find(key);
+      const auto found = index.find(key);
       auto expected = model.find(key);
       if (expected == model.end()) {
-        EXPECT_EQ(found, nullptr) << "keys " << c.keys << " key " << key;
+        EXPECT_FALSE(found) << "keys " << c.keys << " key " << key;
       } else {
-        ASSERT_NE(found, nullptr) << "keys " << c.keys << " key " << key;
-        EXPECT_EQ(*found, expected->second) << "keys " << c.keys << " key " << key;
+        ASSERT_TRUE(found) << "keys " << c.keys << " key " << key;
+        EXPECT_EQ(std::pair(found->record, found->flag), expected->second) << "keys " << c.keys << " key " << key;
       }
     }
   }

@@ -60,11 +60,15 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
 }
 
 std::uint32_t BacklinkIndex::intern(std::string_view collection) {
-  if (auto it = collection_ids_.find(collection); it != collection_ids_.end()) return it->second;
+  // Runs of entries from one collection are the rule; skip the hash for them.
+  if (last_interned_ < collection_names_.size() && collection_names_[last_interned_] == collection) {
+    return last_interned_;
+  }
+  if (auto it = collection_ids_.find(collection); it != collection_ids_.end()) return last_interned_ = it->second;
   const auto id = static_cast<std::uint32_t>(collection_names_.size());
   collection_names_.emplace_back(collection);
   collection_ids_.emplace(std::string(collection), id);
-  return id;
+  return last_interned_ = id;
 }
 
 void BacklinkIndex::apply(Op op, std::string_view target_key, const BacklinkEntry& entry) {

@@ -82,6 +82,7 @@ class BacklinkIndex {
   EntryMap entries_;
   std::vector<std::string> collection_names_;  // by id
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> collection_ids_;
+  std::uint32_t last_interned_ = 0;
   std::uint64_t file_length_ = 0;
   std::string scratch_;  // reused record buffer
   // Set when a failed write could not be cut back; later writes are refused.

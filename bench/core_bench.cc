@@ -3,11 +3,14 @@
 #include <benchmark/benchmark.h>
 
 #include <string>
+#include <vector>
 
 #include "codec/codec.h"
 #include "db/database.h"
 #include "resolver/resolver.h"
+#include "backlinks/entry_list.h"
 #include "storage/collection.h"
+#include "storage/key_index.h"
 #include "testing/temp_dir.h"
 
 namespace brindle {
@@ -107,6 +110,31 @@ void BM_ResolveTwoHops(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ResolveTwoHops);
+
+void BM_KeyIndexFind(benchmark::State& state) {
+  KeyIndex index;
+  std::vector<std::string> keys;
+  for (int i = 0; i < state.range(0); ++i) keys.push_back("key-" + std::to_string(i));
+  for (std::size_t i = 0; i < keys.size(); ++i) index.put(keys[i], i, false);
+  std::size_t i = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(index.find(keys[(i += 7919) % keys.size()]));
+}
+BENCHMARK(BM_KeyIndexFind)->Arg(20000)->Arg(1000000);
+
+// Deleting a record that held n links to one key: n removals from one list.
+void BM_EntryListRemoveEach(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::vector<std::string> paths;
+  for (int i = 0; i < n; ++i) paths.push_back("refs/" + std::to_string(i));
+  for (auto _ : state) {
+    EntryList list;
+    for (const std::string& p : paths) list.add(0, "big", p);
+    for (const std::string& p : paths) list.remove_all(0, "big", p);
+    benchmark::DoNotOptimize(list.size());
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_EntryListRemoveEach)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace brindle

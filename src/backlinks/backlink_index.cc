@@ -19,6 +19,7 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   if (!length) return std::unexpected(length.error());
   BacklinkIndex index(std::move(path), std::move(*file));
   if (auto replayed = index.replay(*length); !replayed) return std::unexpected(replayed.error());
+  for (auto& [key, list] : index.entries_) list.shrink_to_fit();
   index.file_length_ = *length;
   return index;
 }
@@ -26,9 +27,8 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
 std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
   auto scanned = scan_backlinks(file_, length, [this](const BacklinkRecordView& record) {
     if (record.op == static_cast<std::uint8_t>(Op::Add) || record.op == static_cast<std::uint8_t>(Op::Remove)) {
-      apply(static_cast<Op>(record.op), record.target_key,
-            BacklinkEntry{std::string(record.source_collection), std::string(record.source_key),
-                          std::string(record.source_path)});
+      apply(static_cast<Op>(record.op), record.target_key, record.source_collection, record.source_key,
+            record.source_path);
     }
     return true;
   });
@@ -45,15 +45,30 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
   return {};
 }
 
-void BacklinkIndex::apply(Op op, std::string_view target_key, BacklinkEntry&& entry) {
+std::uint32_t BacklinkIndex::intern(std::string_view collection) {
+  // Runs of entries from one collection are the rule; skip the hash for them.
+  if (last_interned_ < collection_names_.size() && collection_names_[last_interned_] == collection) {
+    return last_interned_;
+  }
+  if (auto it = collection_ids_.find(collection); it != collection_ids_.end()) return last_interned_ = it->second;
+  const auto id = static_cast<std::uint32_t>(collection_names_.size());
+  collection_names_.emplace_back(collection);
+  collection_ids_.emplace(std::string(collection), id);
+  return last_interned_ = id;
+}
+
+void BacklinkIndex::apply(Op op, std::string_view target_key, std::string_view source_collection,
+                          std::string_view source_key, std::string_view source_path) {
   auto it = entries_.find(target_key);
   if (op == Op::Add) {
-    if (it == entries_.end()) it = entries_.emplace(std::string(target_key), std::vector<BacklinkEntry>{}).first;
-    it->second.push_back(std::move(entry));
+    if (it == entries_.end()) it = entries_.emplace(std::string(target_key), EntryList{}).first;
+    it->second.add(intern(source_collection), source_key, source_path);
     return;
   }
   if (it == entries_.end()) return;
-  std::erase(it->second, entry);
+  // A collection never interned has no entries to remove.
+  auto id = collection_ids_.find(source_collection);
+  if (id != collection_ids_.end()) it->second.remove_all(id->second, source_key, source_path);
 }
 
 std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view target_key,
@@ -86,20 +101,25 @@ std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view
 
 std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {
   if (auto r = write_record(Op::Add, target_key, entry); !r) return r;
-  apply(Op::Add, target_key, std::move(entry));
+  apply(Op::Add, target_key, entry.source_collection, entry.source_key, entry.source_path);
   return {};
 }
 
 std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, const BacklinkEntry& entry) {
   if (auto r = write_record(Op::Remove, target_key, entry); !r) return r;
-  auto it = entries_.find(target_key);
-  if (it != entries_.end()) std::erase(it->second, entry);
+  apply(Op::Remove, target_key, entry.source_collection, entry.source_key, entry.source_path);
   return {};
 }
 
-const std::vector<BacklinkEntry>* BacklinkIndex::find(std::string_view target_key) const {
+std::optional<std::vector<BacklinkEntry>> BacklinkIndex::find(std::string_view target_key) const {
   auto it = entries_.find(target_key);
-  return it == entries_.end() ? nullptr : &it->second;
+  if (it == entries_.end()) return std::nullopt;
+  std::vector<BacklinkEntry> out;
+  out.reserve(it->second.size());
+  it->second.for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
+    out.push_back(BacklinkEntry{collection_names_[collection], std::string(key), std::string(path)});
+  });
+  return out;
 }
 
 }  // namespace brindle

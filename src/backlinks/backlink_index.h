@@ -11,6 +11,9 @@
 // list; remove deletes every equal entry from it (a key emptied this way
 // stays, with an empty list); other op values are read and skipped.
 //
+// In memory, collection names are interned and each key's entries are an
+// EntryList, so removing a run of entries costs O(1) each.
+//
 // Invariants:
 //  - the file is written before the map changes, so the map never holds a
 //    change that did not reach the file;
@@ -29,6 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "backlinks/entry_list.h"
 #include "storage/file.h"
 #include "storage/storage_error.h"
 #include "types/hash.h"
@@ -56,25 +60,30 @@ class BacklinkIndex {
   std::expected<void, IoError> add(std::string_view target_key, BacklinkEntry entry);
   std::expected<void, IoError> remove(std::string_view target_key, const BacklinkEntry& entry);
 
-  // The entries under target_key in the order they were added; nullptr when
+  // The entries under target_key in the order they were added; nullopt when
   // the key was never added to.
-  const std::vector<BacklinkEntry>* find(std::string_view target_key) const;
+  std::optional<std::vector<BacklinkEntry>> find(std::string_view target_key) const;
 
   const std::string& path() const noexcept { return index_path_; }
 
  private:
-  using EntryMap =
-      std::unordered_map<std::string, std::vector<BacklinkEntry>, TextHash, std::equal_to<>>;
+  using EntryMap = std::unordered_map<std::string, EntryList, TextHash, std::equal_to<>>;
 
   BacklinkIndex(std::string path, File file) : index_path_(std::move(path)), file_(std::move(file)) {}
 
   std::expected<void, IoError> replay(std::uint64_t length);
-  void apply(Op op, std::string_view target_key, BacklinkEntry&& entry);
+  void apply(Op op, std::string_view target_key, std::string_view source_collection, std::string_view source_key,
+             std::string_view source_path);
+  // The id of a source collection name, interned on first use.
+  std::uint32_t intern(std::string_view collection);
   std::expected<void, IoError> write_record(Op op, std::string_view target_key, const BacklinkEntry& entry);
 
   std::string index_path_;
   File file_;
   EntryMap entries_;
+  std::vector<std::string> collection_names_;  // by id
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> collection_ids_;
+  std::uint32_t last_interned_ = 0;
   std::uint64_t file_length_ = 0;
   std::string scratch_;  // reused record buffer
   // Set when a failed write could not be cut back; later writes are refused.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,8 +29,7 @@ const BacklinkEntry kC{"books", "b1", "refs/0"};
 constexpr const char* kEof = "failed to fill whole buffer";
 
 Entries entries_of(const BacklinkIndex& index, std::string_view key) {
-  const Entries* found = index.find(key);
-  return found ? *found : Entries{};
+  return index.find(key).value_or(Entries{});
 }
 
 class BacklinkIndexTest : public ::testing::Test {
@@ -62,7 +62,7 @@ TEST_F(BacklinkIndexTest, WritesWorkedExampleRecordsAndAppendsAfterReopen) {
   BacklinkIndex index = open_ok();
   // A removal is written even for a key never added to, and makes no list.
   ASSERT_TRUE(index.remove("nobody", kB));
-  EXPECT_EQ(index.find("nobody"), nullptr);
+  EXPECT_EQ(index.find("nobody"), std::nullopt);
   // Empty strings are four zero bytes each.
   ASSERT_TRUE(index.add("", BacklinkEntry{"", "", ""}));
   EXPECT_EQ(read_file(path),
@@ -103,13 +103,11 @@ TEST_F(BacklinkIndexTest, RemoveComparesAllThreeFieldsAndKeepsAnEmptiedKey) {
     ASSERT_TRUE(index.remove("bob", kA));
     EXPECT_EQ(entries_of(index, "alice"), (Entries{kA}));
     ASSERT_TRUE(index.remove("alice", kA));
-    ASSERT_NE(index.find("alice"), nullptr);
-    EXPECT_TRUE(index.find("alice")->empty());
+    EXPECT_EQ(index.find("alice"), Entries{});
   }
   BacklinkIndex reopened = open_ok();
-  ASSERT_NE(reopened.find("alice"), nullptr);
-  EXPECT_TRUE(reopened.find("alice")->empty());
-  EXPECT_EQ(reopened.find("bob"), nullptr);
+  EXPECT_EQ(reopened.find("alice"), Entries{});
+  EXPECT_EQ(reopened.find("bob"), std::nullopt);
 }
 
 TEST_F(BacklinkIndexTest, AppliesAddsAndRemovesInOrderAndSkipsUnknownOps) {
@@ -120,8 +118,8 @@ TEST_F(BacklinkIndexTest, AppliesAddsAndRemovesInOrderAndSkipsUnknownOps) {
                        index_record(1, "alice", kC));
   BacklinkIndex index = open_ok();
   EXPECT_EQ(entries_of(index, "alice"), (Entries{kA, kC}));
-  EXPECT_EQ(index.find("bob"), nullptr);
-  EXPECT_EQ(index.find("carol"), nullptr);
+  EXPECT_EQ(index.find("bob"), std::nullopt);
+  EXPECT_EQ(index.find("carol"), std::nullopt);
 }
 
 TEST_F(BacklinkIndexTest, CutInsideARecordFailsAndCutAtABoundaryOpens) {

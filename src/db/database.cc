@@ -79,9 +79,9 @@ StorageResult<std::vector<BacklinkEntry>> Database::get_backlinks(std::string_vi
                                                                   std::string_view key) {
   auto index = backlink_index(collection_name);
   if (!index) return storage_failure(index.error());
-  const std::vector<BacklinkEntry>* entries = (*index)->find(key);
-  if (entries == nullptr) return std::vector<BacklinkEntry>{};
-  return *entries;
+  auto entries = (*index)->find(key);
+  if (!entries) return std::vector<BacklinkEntry>{};
+  return std::move(*entries);
 }
 
 }  // namespace brindle

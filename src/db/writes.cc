@@ -56,7 +56,9 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
   std::vector<LinkRef> old_links;
   {
     std::lock_guard lock(guarded.mutex);
-    if (auto old_value = guarded.collection.get(key)) collect_links(*old_value, {}, old_links);
+    if (guarded.collection.may_hold_links(key)) {
+      if (auto old_value = guarded.collection.get(key)) collect_links(*old_value, {}, old_links);
+    }
   }
   {
     std::lock_guard lock(guarded.mutex);

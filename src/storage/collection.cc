@@ -8,6 +8,7 @@
 
 #include "codec/codec.h"
 #include "codec/framing.h"
+#include "storage/holds_link.h"
 #include "storage/record_scan.h"
 #include "types/utf8.h"
 
@@ -43,11 +44,9 @@ StorageResult<Collection> Collection::open(std::string path) {
 StorageResult<void> Collection::replay() {
   auto scanned = scan_records(reader_, file_length_, false, [this](const RecordView& record) {
     if (record.value_length > 0 && record.type_byte == kTombstoneTypeByte) {
-      if (auto it = index_.find(record.key); it != index_.end()) index_.erase(it);
-    } else if (auto it = index_.find(record.key); it != index_.end()) {
-      it->second = record.offset;
+      index_.erase(record.key);
     } else {
-      index_.emplace(std::string(record.key), record.offset);
+      index_.put(record.key, record.offset, true);
     }
     return true;
   });
@@ -95,9 +94,9 @@ StorageResult<void> Collection::read_exact(std::uint64_t offset, char* dst, std:
 }
 
 StorageResult<Value> Collection::get(std::string_view key) const {
-  auto it = index_.find(key);
-  if (it == index_.end()) return storage_failure(KeyNotFound{});
-  const std::uint64_t record = it->second;
+  const auto found = index_.find(key);
+  if (!found) return storage_failure(KeyNotFound{});
+  const std::uint64_t record = found->record;
 
   // One read usually covers the header, the key and a small value.
   char head[512];
@@ -200,11 +199,9 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
   }
 
   if (value.is<Tombstone>()) {
-    if (auto it = index_.find(key); it != index_.end()) index_.erase(it);
-  } else if (auto it = index_.find(key); it != index_.end()) {
-    it->second = record;
+    index_.erase(key);
   } else {
-    index_.emplace(std::string(key), record);
+    index_.put(key, record, holds_link(value));
   }
 
   if (defer_flush_) return {};

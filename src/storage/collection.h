@@ -39,9 +39,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "storage/file.h"
+#include "storage/key_index.h"
 #include "storage/storage_error.h"
 #include "types/hash.h"
 #include "types/value.h"
@@ -65,6 +65,14 @@ class Collection {
   // when the record cannot be read, Codec when it does not decode.
   StorageResult<Value> get(std::string_view key) const;
 
+  // False when key's current value is known to hold no Link (or the key is
+  // absent), so its links need not be read. Values replayed at open are not
+  // inspected and count as holding links.
+  bool may_hold_links(std::string_view key) const noexcept {
+    auto found = index_.find(key);
+    return found && found->flag;
+  }
+
   // Appends a record; Tombstone deletes the key. Unless defer_flush is set
   // the buffer is written out before returning. Keys and encodings longer
   // than a 32-bit length are refused with Io before anything is written.
@@ -83,8 +91,6 @@ class Collection {
   std::size_t buffered_bytes() const noexcept { return buffer_.size(); }
 
  private:
-  using KeyIndex = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
-
   Collection(std::string path, File reader, File writer, std::uint64_t length);
 
   StorageResult<void> replay();

@@ -344,5 +344,39 @@ TEST_F(CollectionTest, FifoNamedLikeADataFileFailsInsteadOfHanging) {
   EXPECT_EQ(open_error(), "io: No such device or address (os error 6)");
 }
 
+// Writes skip reading the old value when this says it holds no link; a
+// wrong "no" leaves stale backlink entries behind.
+TEST_F(CollectionTest, KnowsWhichValuesWrittenHereMayHoldLinks) {
+  const Value link(Link{"people/p1", {}});
+  TextMap nested;
+  nested.insert_or_assign("refs", Value(Array{Value(1), Value(Array{link})}));
+  TextMap plain;
+  plain.insert_or_assign("name", Value("x"));
+  struct Case {
+    std::vector<Value> writes;
+    bool expected;
+  };
+  const Case cases[] = {{{}, false},
+                        {{Value(1)}, false},
+                        {{Value(plain)}, false},
+                        {{link}, true},
+                        {{Value(nested)}, true},
+                        {{Value(nested), Value(plain)}, false},
+                        {{Value(plain), link}, true},
+                        {{link, Value(Tombstone{})}, false}};
+  int key = 0;
+  Collection c = open();
+  for (const Case& test : cases) {
+    const std::string k = "k" + std::to_string(key++);
+    for (const Value& v : test.writes) ASSERT_TRUE(c.set(k, v));
+    EXPECT_EQ(c.may_hold_links(k), test.expected) << k;
+  }
+  // Replayed values are not inspected: every live key may hold links.
+  Collection reopened = open();
+  EXPECT_TRUE(reopened.may_hold_links("k1"));
+  EXPECT_FALSE(reopened.may_hold_links("k0"));
+  EXPECT_FALSE(reopened.may_hold_links("k7"));
+}
+
 }  // namespace
 }  // namespace brindle

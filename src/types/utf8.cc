@@ -45,6 +45,11 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
       i += 8;
     }
     if (i >= n) break;
+    // Short keys and names end in an ASCII tail shorter than a chunk.
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
     std::size_t len = sequence_length(p + i, n - i);
     if (len == 0) return false;
     i += len;

@@ -1,0 +1,121 @@
+#include "backlinks/entry_list.h"
+
+#include <utility>
+
+#include "types/hash.h"
+
+namespace brindle {
+
+namespace {
+
+constexpr char kRemoved = 1;
+
+void put_varint(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<char>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<char>(v));
+}
+
+// Only reads what put_varint wrote, so it needs no bounds of its own.
+std::uint64_t get_varint(const char* p, std::size_t& at) noexcept {
+  std::uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<std::uint8_t>(p[at++]);
+    v |= std::uint64_t{byte & 0x7fu} << shift;
+    if (byte < 0x80) return v;
+  }
+}
+
+}  // namespace
+
+EntryList::View EntryList::view(std::size_t at) const noexcept {
+  const char* p = bytes_.data();
+  View v;
+  v.removed = (p[at++] & kRemoved) != 0;
+  v.collection = static_cast<std::uint32_t>(get_varint(p, at));
+  const auto key_len = static_cast<std::size_t>(get_varint(p, at));
+  const auto path_len = static_cast<std::size_t>(get_varint(p, at));
+  v.key = std::string_view(p + at, key_len);
+  v.path = std::string_view(p + at + key_len, path_len);
+  v.next = at + key_len + path_len;
+  return v;
+}
+
+std::uint64_t EntryList::hash_of(std::uint32_t collection, std::string_view key, std::string_view path) {
+  // Seeded per process: the entries come from files and callers.
+  const std::uint64_t seed = process_hash_seed();
+  const std::uint64_t h = hash_bytes(key, seed ^ collection);
+  return hash_bytes(path, h ^ (key.size() * 0x9e3779b97f4a7c15ULL));
+}
+
+void EntryList::add(std::uint32_t collection, std::string_view key, std::string_view path) {
+  const std::size_t at = bytes_.size();
+  bytes_.push_back('\0');
+  put_varint(bytes_, collection);
+  put_varint(bytes_, key.size());
+  put_varint(bytes_, path.size());
+  bytes_.append(key);
+  bytes_.append(path);
+  ++live_;
+  ++entries_;
+  if (positions_) (*positions_)[hash_of(collection, key, path)].push_back(at);
+}
+
+void EntryList::build_positions() {
+  positions_ = std::make_unique<Positions>();
+  for (std::size_t at = 0; at < bytes_.size();) {
+    const View v = view(at);
+    if (!v.removed) (*positions_)[hash_of(v.collection, v.key, v.path)].push_back(at);
+    at = v.next;
+  }
+}
+
+void EntryList::remove_all(std::uint32_t collection, std::string_view key, std::string_view path) {
+  if (live_ == 0) return;
+  if (!positions_ && entries_ > kScanLimit) build_positions();
+  auto matches = [&](const View& v) {
+    return !v.removed && v.collection == collection && v.key == key && v.path == path;
+  };
+  std::size_t removed = 0;
+  if (positions_) {
+    auto it = positions_->find(hash_of(collection, key, path));
+    if (it == positions_->end()) return;
+    // Equal entries share the hash, so all of them leave this bucket; other
+    // entries that merely collide stay.
+    std::erase_if(it->second, [&](std::size_t at) {
+      if (!matches(view(at))) return false;
+      bytes_[at] |= kRemoved;
+      ++removed;
+      return true;
+    });
+    if (it->second.empty()) positions_->erase(it);
+  } else {
+    for (std::size_t at = 0; at < bytes_.size();) {
+      const View v = view(at);
+      if (matches(v)) {
+        bytes_[at] |= kRemoved;
+        ++removed;
+      }
+      at = v.next;
+    }
+  }
+  live_ -= removed;
+  if (removed > 0 && entries_ - live_ > live_) compact();
+}
+
+void EntryList::compact() {
+  std::string bytes;
+  for (std::size_t at = 0; at < bytes_.size();) {
+    const View v = view(at);
+    if (!v.removed) bytes.append(bytes_, at, v.next - at);
+    at = v.next;
+  }
+  bytes_ = std::move(bytes);
+  entries_ = live_;
+  positions_.reset();
+  if (entries_ > kScanLimit) build_positions();
+}
+
+}  // namespace brindle

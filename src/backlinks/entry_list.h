@@ -1,0 +1,79 @@
+// The backlink entries under one target key, held compactly and in order.
+//
+// An entry is (source collection id, source key, source path); the ids are
+// interned by the owning index. The entries are encoded back to back in one
+// byte string, so a list is one allocation and an entry costs its key and
+// path bytes plus a few bytes of framing:
+//
+//   flags (1 byte, bit 0 = removed) | varint collection | varint key length |
+//   varint path length | key bytes | path bytes
+//
+// Order and multiplicity are kept exactly: add appends, and the same entry may
+// stand any number of times; remove_all deletes every equal entry and leaves
+// the others in their order. Removal marks entries; the list is rewritten once
+// the removed outnumber the live, so its memory stays within about twice the
+// live entries.
+//
+// Removal costs O(1) per removed entry, whatever the list's length: short
+// lists are scanned, and a list that has grown past kScanLimit keeps a hash
+// from entry to the offsets holding it, built on its first removal. A record
+// that held n links to one key is so deleted, and its index replayed, in O(n).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace brindle {
+
+class EntryList {
+ public:
+  static constexpr std::size_t kScanLimit = 32;
+
+  void add(std::uint32_t collection, std::string_view key, std::string_view path);
+  void remove_all(std::uint32_t collection, std::string_view key, std::string_view path);
+
+  // Live entries.
+  std::size_t size() const noexcept { return live_; }
+
+  // Gives back the growth slack, for lists that are done growing for now.
+  void shrink_to_fit() { bytes_.shrink_to_fit(); }
+
+  // Calls f(collection, key, path) for every live entry, in order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t at = 0; at < bytes_.size();) {
+      const View v = view(at);
+      if (!v.removed) f(v.collection, v.key, v.path);
+      at = v.next;
+    }
+  }
+
+ private:
+  struct View {
+    bool removed;
+    std::uint32_t collection;
+    std::string_view key;
+    std::string_view path;
+    std::size_t next;  // offset of the following entry
+  };
+  using Positions = std::unordered_map<std::uint64_t, std::vector<std::size_t>>;
+
+  View view(std::size_t at) const noexcept;
+  static std::uint64_t hash_of(std::uint32_t collection, std::string_view key, std::string_view path);
+  void build_positions();
+  void compact();
+
+  std::string bytes_;
+  std::size_t live_ = 0;
+  std::size_t entries_ = 0;  // live and removed
+  // Entry hash -> offsets in bytes_ of the live entries with that hash; kept
+  // only once a long list has seen a removal.
+  std::unique_ptr<Positions> positions_;
+};
+
+}  // namespace brindle

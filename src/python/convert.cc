@@ -120,8 +120,6 @@ bool convert(PyObject* obj, std::size_t level, Value& out) {
 
 bool py_to_value(PyObject* obj, Value& out) { return convert(obj, 0, out); }
 
-bool py_dict_to_map(PyObject* dict, TextMap& out) { return py_dict_to_map_at(dict, 1, out); }
-
 bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out) {
   TextMap map;
   map.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(PyDict_Size(dict), 0)));

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "codec/framing.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <unordered_set>
 
-#include "backlinks/link_ref.h"
+#include "backlinks/collect_links.h"
 #include "db/database.h"
 
 namespace brindle {

@@ -8,7 +8,7 @@
 
 #include "python/arguments.h"
 #include "python/py_ref.h"
-#include "python/types.h"
+#include "python/classes.h"
 
 namespace brindle::python {
 

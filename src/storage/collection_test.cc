@@ -366,7 +366,8 @@ TEST_F(CollectionTest, FifoNamedLikeADataFileFailsInsteadOfHanging) {
 
 TEST_F(CollectionTest, FifoWithAReaderIsRefusedAsNotARegularFile) {
   ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
-  File reader = *File::open(path, O_RDONLY | O_NONBLOCK);
+  // Held open for reading and writing, so no open of it blocks.
+  File peer = *File::open(path, O_RDWR | O_NONBLOCK);
   EXPECT_EQ(open_error(), "io: not a regular file");
 }
 

@@ -14,8 +14,8 @@
 // key or encoding too long, a value nested too deeply) fails before anything
 // is written, and a record that could not be written leaves no trace. Once a
 // record is written it stays, even when a backlink change after it fails
-// (an index file that cannot be opened or written): that drift is what the
-// checks and the recovery at open repair. Links into invalid names in an old
+// (an index file that cannot be opened or written); its backlinks then lag
+// behind it until the indexes are checked and repaired. Links into invalid names in an old
 // value were never indexed, so overwriting or deleting it skips them.
 //
 // Choices where the obvious reading would lose data:
@@ -35,8 +35,8 @@
 // own, held only for one call into it.
 #pragma once
 
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>

@@ -119,7 +119,7 @@ StorageResult<Value> Collection::get(std::string_view key) const {
   const std::uint64_t record = it->second;
 
   // One read usually covers the header, the key and a small value.
-  char head[512];
+  char head[kFirstReadSize];
   auto got = read_upto(record, head, sizeof head);
   if (!got) return storage_failure(got.error());
   if (*got < kLengthSize) return storage_failure(IoError::unexpected_eof());

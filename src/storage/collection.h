@@ -104,6 +104,8 @@ class Collection {
   // The u32 key and value lengths around the key.
   static constexpr std::size_t kLengthSize = 4;
   static constexpr std::size_t kHeaderSize = 2 * kLengthSize;
+  // What get() reads first: enough for most small records.
+  static constexpr std::size_t kFirstReadSize = 512;
   // Encoding scratch larger than this is given back after use.
   static constexpr std::size_t kScratchKeepLimit = 4 * kWriteBufferSize;
 

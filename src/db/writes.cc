@@ -49,17 +49,17 @@ class LinkSet {
 }  // namespace
 
 StorageResult<void> Database::set(std::string_view collection_name, std::string_view key, const Value& value) {
-  auto handle = collection(collection_name);
-  if (!handle) return storage_failure(handle.error());
-  GuardedCollection& guarded = **handle;
-
-  // Refused before anything is written, so the failing call changes nothing
-  // (an index file could never hold such a name).
+  // Refused before anything is written or created, so the failing call
+  // changes nothing (an index file could never hold such a name).
   std::vector<LinkRef> new_links;
   collect_links(value, {}, new_links);
   for (const LinkRef& link : new_links) {
     if (!is_valid_collection_name(link.target_collection)) return storage_failure(invalid_collection_name());
   }
+
+  auto handle = collection(collection_name);
+  if (!handle) return storage_failure(handle.error());
+  GuardedCollection& guarded = **handle;
 
   // The old value's links. An old record that cannot be read counts as
   // having none: the write must not fail because of it.

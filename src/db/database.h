@@ -56,8 +56,6 @@ namespace brindle {
 // Whether name can name a collection: no "/" and no NUL, so that it never
 // addresses a file outside the database directory.
 bool is_valid_collection_name(std::string_view name);
-// The error for a name is_valid_collection_name refuses.
-IoError invalid_collection_name();
 
 struct GuardedCollection {
   explicit GuardedCollection(Collection c) : collection(std::move(c)) {}
@@ -128,6 +126,8 @@ class Database {
   StorageResult<void> apply(const BlOp& op);
   // Whether the record of op has reached its data file.
   static bool record_in_file(const BlOp& op);
+  // The error for a name is_valid_collection_name refuses.
+  static IoError invalid_collection_name();
 
   std::string root_;
   CollectionMap collections_;

@@ -71,8 +71,8 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
     record = guarded.collection.write_offset();
     if (auto written = guarded.collection.set(key, value); !written) return written;
   }
-  // Such links were refused when written, or written by someone else; they
-  // were never indexed, so there is nothing to remove.
+  // Links into invalid names in the old value (written by an older build or
+  // another writer) were never indexed: there is nothing to remove.
   std::erase_if(old_links, [](const LinkRef& link) { return !is_valid_collection_name(link.target_collection); });
   if (old_links.empty() && new_links.empty()) return {};
 

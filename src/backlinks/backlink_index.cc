@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "backlinks/backlink_scan.h"
@@ -13,7 +12,7 @@
 namespace brindle {
 
 std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
-  auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+  auto file = File::open_store_file(path, O_RDWR | O_APPEND);
   if (!file) return std::unexpected(file.error());
   auto length = file->size();
   if (!length) return std::unexpected(length.error());
@@ -85,18 +84,15 @@ std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view
   append_string(scratch_, entry.source_key);
   append_string(scratch_, entry.source_path);
 
-  std::size_t written = 0;
-  auto result = file_.write_all(scratch_, written);
-  if (result) {
-    file_length_ += written;
-    return {};
-  }
-  if (written > 0) {
-    // Keep the file on a record boundary, or refuse to append after a tail
-    // that replay would misframe.
-    if (auto cut = file_.truncate(file_length_); !cut) broken_ = cut.error();
-  }
-  return std::unexpected(result.error());
+  // All or nothing, so the file stays on a record boundary; when it cannot
+  // be cut back, later appends are refused rather than misframed by replay.
+  const std::string_view pieces[] = {scratch_};
+  bool torn = false;
+  auto appended = file_.append(pieces, file_length_, torn);
+  if (torn) broken_ = appended.error();
+  if (!appended) return appended;
+  file_length_ += scratch_.size();
+  return {};
 }
 
 std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {

@@ -17,8 +17,8 @@
 // Invariants:
 //  - the file is written before the map changes, so the map never holds a
 //    change that did not reach the file;
-//  - each record is written with one write call, and a failed write is cut
-//    back, so the file ends on a record boundary;
+//  - each record is appended all or nothing (a failed write is cut back),
+//    so the file ends on a record boundary;
 //  - replay trusts no length: a string longer than the bytes left is a cut
 //    file ("failed to fill whole buffer"), refused before any allocation.
 #pragma once
@@ -52,6 +52,7 @@ class BacklinkIndex {
   enum class Op : std::uint8_t { Add = 1, Remove = 2 };
 
   // Opens (creating when missing, mode 0666 less the umask) and replays.
+  // Anything but a regular file is refused, as for data files.
   static std::expected<BacklinkIndex, IoError> open(std::string path);
 
   BacklinkIndex(BacklinkIndex&&) noexcept = default;

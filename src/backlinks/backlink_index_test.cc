@@ -1,6 +1,7 @@
 #include "backlinks/backlink_index.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -73,6 +74,13 @@ TEST_F(BacklinkIndexTest, WritesWorkedExampleRecordsAndAppendsAfterReopen) {
 TEST_F(BacklinkIndexTest, OpeningADirectoryFails) {
   std::filesystem::create_directory(path);
   EXPECT_EQ(open_error(), "Is a directory (os error 21)");
+}
+
+// Regression: a FIFO named like an index file was opened like one, and the
+// entries written to it vanished.
+TEST_F(BacklinkIndexTest, FifoNamedLikeAnIndexFileSwallowedEntries) {
+  ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+  EXPECT_EQ(open_error(), "not a regular file");
 }
 
 TEST_F(BacklinkIndexTest, KeepsOrderAndDuplicatesAndOneRemoveDeletesEveryEqualEntry) {

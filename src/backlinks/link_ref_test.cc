@@ -1,4 +1,4 @@
-#include "backlinks/link_ref.h"
+#include "backlinks/collect_links.h"
 
 #include <gtest/gtest.h>
 

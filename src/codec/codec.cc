@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <utility>
 
 #include "codec/framing.h"
@@ -46,6 +45,11 @@ enum TypeByte : std::uint8_t {
   kDateTime = 11,
   kTombstone = kTombstoneTypeByte,
 };
+
+// Tombstone has the highest type byte: the decoder refuses every byte above
+// it as unknown before it looks at the type.
+static_assert(std::max({kNull, kBool, kInt, kFloat, kText, kLink, kBlob, kArray, kMap, kDate, kTime, kDateTime}) <
+              kTombstone);
 
 using Status = EncodeStatus;
 
@@ -159,7 +163,7 @@ class Decoder {
   template <class T>
   bool take(T& out) {
     if (remaining() < sizeof(T)) return false;
-    std::memcpy(&out, buf_.data() + pos_, sizeof(T));
+    out = load_le<T>(buf_.data() + pos_);
     pos_ += sizeof(T);
     return true;
   }

@@ -10,11 +10,7 @@ bool is_valid_collection_name(std::string_view name) {
   return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-namespace {
-
-IoError invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
-
-}  // namespace
+IoError Database::invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
 
 StorageResult<Database> Database::open(std::string root) {
   // The system calls would silently cut the path at the NUL.

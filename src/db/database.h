@@ -5,9 +5,18 @@
 // Every write goes through set(), which keeps the backlink indexes in step
 // with the links the record holds: it lists the links of the old and the new
 // value, removes the entries of links that disappeared and then adds those of
-// links that appeared. Inside a transaction (begin() .. commit()) records
-// stay in the collections' write buffers and the backlink changes are queued
-// as BlOps; commit() writes out every buffer and then applies the queue.
+// links that appeared. Each such change is a BlOp, applied at once or, inside
+// a transaction (begin() .. commit()), queued while the records stay in the
+// collections' write buffers; commit() writes out every buffer and then
+// applies the queue.
+//
+// A set() that fails predictably (a link into an invalid collection name, a
+// key or encoding too long, a value nested too deeply) fails before anything
+// is written, and a record that could not be written leaves no trace. Once a
+// record is written it stays, even when a backlink change after it fails
+// (an index file that cannot be opened or written); its backlinks then lag
+// behind it until the indexes are checked and repaired. Links into invalid names in an old
+// value were never indexed, so overwriting or deleting it skips them.
 //
 // Choices where the obvious reading would lose data:
 //  - begin() inside a transaction keeps the queued backlink changes;
@@ -15,8 +24,8 @@
 //    ones queued, in order, and stays in the transaction so the next commit
 //    retries them;
 //  - destroying a database inside a transaction writes out every collection
-//    and then applies the queue (errors ignored), so the index files agree
-//    with the records that reached the data files.
+//    and then applies the queued changes whose records reached the data
+//    files (errors ignored), so the index files agree with those records.
 //
 // Collection names containing "/" or NUL are refused ("io: invalid collection
 // name"), so a name can never address a file outside the directory.
@@ -26,6 +35,7 @@
 // own, held only for one call into it.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -54,13 +64,15 @@ struct GuardedCollection {
 };
 using CollectionHandle = std::shared_ptr<GuardedCollection>;
 
-// One queued change of a backlink index.
+// One change of a backlink index, and the record it belongs to (the change
+// stands only once that record is in its data file).
 struct BlOp {
-  enum class Kind : std::uint8_t { Add, Remove };
-  Kind kind;
+  BacklinkIndex::Op kind;
   std::string target_collection;
   std::string target_key;
   BacklinkEntry entry;
+  CollectionHandle record_collection;
+  std::uint64_t record_offset = 0;
 };
 
 class Database {
@@ -98,6 +110,7 @@ class Database {
   void begin();
   StorageResult<void> commit();
 
+  // For tests only: the transaction state and the queued changes.
   bool in_transaction() const noexcept { return in_transaction_; }
   const std::deque<BlOp>& pending() const noexcept { return pending_; }
 
@@ -109,7 +122,12 @@ class Database {
 
   std::string file_path(std::string_view name, std::string_view extension) const;
   void register_collection(std::string name, CollectionHandle handle);
+  // Makes one backlink change in its index file.
   StorageResult<void> apply(const BlOp& op);
+  // Whether the record of op has reached its data file.
+  static bool record_in_file(const BlOp& op);
+  // The error for a name is_valid_collection_name refuses.
+  static IoError invalid_collection_name();
 
   std::string root_;
   CollectionMap collections_;

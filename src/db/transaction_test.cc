@@ -174,7 +174,8 @@ TEST_F(Transaction, FailedApplyKeepsFailingAndLaterChangesForTheNextCommit) {
 }
 
 // Regression: a queued change into a collection name that no index file can
-// have failed every later commit, so the transaction could never end.
+// have failed every later commit, so the transaction could never end. Such a
+// set is refused before anything is written or queued.
 TEST_F(Transaction, LinkIntoAnInvalidCollectionNameCannotWedgeCommit) {
   db->begin();
   const Value v =
@@ -182,14 +183,34 @@ TEST_F(Transaction, LinkIntoAnInvalidCollectionNameCannotWedgeCommit) {
   auto written = db->set("books", "b1", v);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().to_string(), "io: invalid collection name");
-  // As outside a transaction: the record stays written, the changes before
-  // the refused one stand, the later ones are not made.
-  EXPECT_TRUE(db->get("books", "b1"));
-  EXPECT_EQ(db->pending().size(), 1u);
+  EXPECT_FALSE(db->get("books", "b1"));
+  EXPECT_TRUE(db->pending().empty());
   ASSERT_TRUE(db->commit());
   EXPECT_FALSE(db->in_transaction());
-  EXPECT_EQ(backlinks("people", "alice"), (Entries{{"books", "b1", "a"}}));
-  EXPECT_EQ(backlinks("people", "bob"), Entries{});
+  EXPECT_EQ(size_of("books.brd"), 0u);
+}
+
+// Regression: dropping a database after a failed commit applied the queued
+// backlink changes of records that never reached the data file, so the
+// index listed records that do not exist.
+TEST_F(Transaction, DropAfterFailedCommitIndexedRecordsNeverStored) {
+  // The data file outgrows the limit below; the index file stays under it.
+  ASSERT_TRUE(db->set("books", "b0", map({{"author", link("people/alice")}, {"pad", Value(std::string(1000, 'x'))}})));
+  db->begin();
+  ASSERT_TRUE(db->set("books", "b1", author("people/alice")));
+  ASSERT_TRUE(db->set("books", "b2", author("people/alice")));
+  const std::uint64_t stored = size_of("books.brd");
+  {
+    testing::FileSizeLimit limit(stored + 10);
+    ASSERT_TRUE(limit.ok());
+    ASSERT_FALSE(db->commit());
+    db.reset();
+  }
+  EXPECT_EQ(read_file(dir.file("people.brl")), add("alice", "b0"));
+  EXPECT_EQ(size_of("books.brd"), stored);
+  db.emplace(testing::open_db(dir.path()));
+  EXPECT_FALSE(db->get("books", "b1"));
+  EXPECT_EQ(backlinks("people", "alice"), (Entries{from("b0")}));
 }
 
 // Destroying a database inside a transaction writes out the records and

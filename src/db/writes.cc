@@ -1,7 +1,9 @@
 // Writes with backlink upkeep.
+#include <algorithm>
+#include <cstdint>
 #include <unordered_set>
 
-#include "backlinks/link_ref.h"
+#include "backlinks/collect_links.h"
 #include "db/database.h"
 
 namespace brindle {
@@ -47,6 +49,14 @@ class LinkSet {
 }  // namespace
 
 StorageResult<void> Database::set(std::string_view collection_name, std::string_view key, const Value& value) {
+  // Refused before anything is written or created, so the failing call
+  // changes nothing (an index file could never hold such a name).
+  std::vector<LinkRef> new_links;
+  collect_links(value, {}, new_links);
+  for (const LinkRef& link : new_links) {
+    if (!is_valid_collection_name(link.target_collection)) return storage_failure(invalid_collection_name());
+  }
+
   auto handle = collection(collection_name);
   if (!handle) return storage_failure(handle.error());
   GuardedCollection& guarded = **handle;
@@ -54,49 +64,36 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
   // The old value's links. An old record that cannot be read counts as
   // having none: the write must not fail because of it.
   std::vector<LinkRef> old_links;
+  std::uint64_t record;
   {
     std::lock_guard lock(guarded.mutex);
     if (guarded.collection.may_hold_links(key)) {
       if (auto old_value = guarded.collection.get(key)) collect_links(*old_value, {}, old_links);
     }
-  }
-  {
-    std::lock_guard lock(guarded.mutex);
+    record = guarded.collection.write_offset();
     if (auto written = guarded.collection.set(key, value); !written) return written;
   }
-
-  std::vector<LinkRef> new_links;
-  collect_links(value, {}, new_links);
+  // Links into invalid names in the old value (written by an older build or
+  // another writer) were never indexed: there is nothing to remove.
+  std::erase_if(old_links, [](const LinkRef& link) { return !is_valid_collection_name(link.target_collection); });
   if (old_links.empty() && new_links.empty()) return {};
 
   const LinkSet old_set(old_links);
   const LinkSet new_set(new_links);
-  auto change = [&](BlOp::Kind kind, const LinkRef& link) -> StorageResult<void> {
-    BacklinkEntry entry{std::string(collection_name), std::string(key), link.source_path};
-    if (in_transaction_) {
-      // Queued, such a change would fail every commit from then on and keep
-      // all later ones from being applied; refuse it now, as a write outside
-      // a transaction would.
-      if (!is_valid_collection_name(link.target_collection)) {
-        return storage_failure(IoError::invalid_input("invalid collection name"));
-      }
-      pending_.push_back(BlOp{kind, link.target_collection, link.target_key, std::move(entry)});
-      return {};
-    }
-    auto index = backlink_index(link.target_collection);
-    if (!index) return storage_failure(index.error());
-    auto applied = kind == BlOp::Kind::Add ? (*index)->add(link.target_key, std::move(entry))
-                                           : (*index)->remove(link.target_key, entry);
-    if (!applied) return storage_failure(applied.error());
+  auto change = [&](BacklinkIndex::Op kind, const LinkRef& link) -> StorageResult<void> {
+    BlOp op{kind, link.target_collection, link.target_key,
+            BacklinkEntry{std::string(collection_name), std::string(key), link.source_path}, *handle, record};
+    if (!in_transaction_) return apply(op);
+    pending_.push_back(std::move(op));
     return {};
   };
   for (const LinkRef& link : old_links) {
     if (new_set.contains(link)) continue;
-    if (auto r = change(BlOp::Kind::Remove, link); !r) return r;
+    if (auto r = change(BacklinkIndex::Op::Remove, link); !r) return r;
   }
   for (const LinkRef& link : new_links) {
     if (old_set.contains(link)) continue;
-    if (auto r = change(BlOp::Kind::Add, link); !r) return r;
+    if (auto r = change(BacklinkIndex::Op::Add, link); !r) return r;
   }
   return {};
 }

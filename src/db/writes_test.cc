@@ -27,6 +27,7 @@ std::string del(std::string_view key, const BacklinkEntry& e) { return index_rec
 
 const BacklinkEntry kAuthor{"books", "b1", "author"};
 const BacklinkEntry kEditor{"books", "b1", "editor"};
+Value author_link() { return map({{"author", link("people/alice")}}); }
 
 class WriteUpkeep : public ::testing::Test {
  protected:
@@ -166,11 +167,27 @@ TEST_F(WriteUpkeep, UndecodableOldValueAddsEveryNewLinkAgain) {
   EXPECT_TRUE(db->get("books", "b1"));
 }
 
-TEST_F(WriteUpkeep, LinkIntoAnInvalidNameFailsAfterTheRecordIsWritten) {
-  auto written = db->set("books", "b1", link(std::string("pe\0ple/alice", 12)));
+// Regression: a set refused for a link into an invalid collection name still
+// stored its record. An old record holding such a link (written before the
+// check) can be overwritten and deleted: its link was never indexed.
+TEST_F(WriteUpkeep, LinkIntoAnInvalidNameWasStoredAnyway) {
+  const Value bad = map({{"a", link("people/alice")}, {"b", link(std::string("pe\0ple/x", 9))}});
+  ASSERT_TRUE(db->set("books", "b1", Value(1)));
+  const std::string file_before = read_file(dir.file("books.brd"));
+  auto written = db->set("books", "b1", bad);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().to_string(), "io: invalid collection name");
-  EXPECT_TRUE(db->get("books", "b1"));
+  EXPECT_EQ(testing::shown(db->get("books", "b1")), "Int(1)");
+  EXPECT_EQ(read_file(dir.file("books.brd")), file_before);
+  EXPECT_FALSE(file_exists(dir.file("people.brl")));
+
+  db.reset();
+  testing::write_file(dir.file("books.brd"), file_before + testing::record("b1", bad));
+  reopen();
+  ASSERT_TRUE(db->set("books", "b1", author_link()));
+  EXPECT_EQ(backlinks("people", "alice"), (Entries{kAuthor}));
+  ASSERT_TRUE(db->set("books", "b1", Value(Tombstone{})));
+  EXPECT_EQ(backlinks("people", "alice"), Entries{});
 }
 
 TEST_F(WriteUpkeep, IndexThatCannotOpenStopsTheRemainingChanges) {

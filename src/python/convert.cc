@@ -8,7 +8,7 @@
 
 #include "python/arguments.h"
 #include "python/py_ref.h"
-#include "python/types.h"
+#include "python/classes.h"
 
 namespace brindle::python {
 
@@ -119,8 +119,6 @@ bool convert(PyObject* obj, std::size_t level, Value& out) {
 }  // namespace
 
 bool py_to_value(PyObject* obj, Value& out) { return convert(obj, 0, out); }
-
-bool py_dict_to_map(PyObject* dict, TextMap& out) { return py_dict_to_map_at(dict, 1, out); }
 
 bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out) {
   TextMap map;

@@ -24,8 +24,7 @@
 namespace brindle::python {
 
 bool py_to_value(PyObject* obj, Value& out);
-bool py_dict_to_map(PyObject* dict, TextMap& out);
-// py_dict_to_map for a map that will sit `level` containers deep.
+// Converts a dict to a map that will sit `level` containers deep.
 bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out);
 
 // Consumes value; returns a new reference or null.

@@ -29,7 +29,7 @@
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "python/heap_type.h"
-#include "python/types.h"
+#include "python/classes.h"
 #include "resolver/resolver.h"
 #include "types/debug_string.h"
 

@@ -11,7 +11,7 @@
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "python/heap_type.h"
-#include "python/types.h"
+#include "python/classes.h"
 #include "types/debug_string.h"
 
 namespace brindle::python {

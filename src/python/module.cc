@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "python/py_ref.h"
-#include "python/types.h"
+#include "python/classes.h"
 
 namespace brindle::python {
 

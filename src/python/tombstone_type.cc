@@ -4,7 +4,7 @@
 #include "python/py.h"  // first: it may change what the standard headers declare
 
 #include "python/heap_type.h"
-#include "python/types.h"
+#include "python/classes.h"
 
 namespace brindle::python {
 

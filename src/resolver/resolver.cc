@@ -36,6 +36,12 @@ constexpr std::string_view kSelfField = "$self.";
 using SelfKeyCache =
     std::map<std::pair<std::string, std::size_t>, std::expected<std::string, ResolveError>, std::less<>>;
 
+// The root record of one resolution; the "$self" forms read it.
+struct RootCtx {
+  std::string root_collection;
+  std::string root_key;
+};
+
 }  // namespace
 
 // One walk down a path. The segments still to walk are kept as a stack
@@ -53,7 +59,6 @@ class Resolver::Walk {
 
   ResolveResult navigate(Value value, std::size_t depth) {
     for (;;) {
-      if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
       if (stack_.empty() && !value.is<Link>()) return value;
       if (!stack_.empty()) {
         std::string_view segment = stack_.back();
@@ -75,18 +80,17 @@ class Resolver::Walk {
         }
       }
       // A link to follow: at the end of the path, or for a segment its
-      // local map does not hold.
-      bool dangling = false;
-      auto target = follow_link(*value.get_if<Link>(), depth + 1, dangling);
+      // local map does not hold. follow_link bounds the hops; a dangling
+      // link gives Null, which ends the walk.
+      auto target = follow_link(*value.get_if<Link>(), depth + 1);
       if (!target) return target;
-      if (dangling) return Value();
       value = std::move(*target);
       depth += 1;
     }
   }
 
  private:
-  ResolveResult follow_link(const Link& link, std::size_t depth, bool& dangling) {
+  ResolveResult follow_link(const Link& link, std::size_t depth) {
     if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
     const std::string& path = owned_.emplace_back(link.path);
     std::vector<std::string_view> pieces = split(path, '/');
@@ -107,10 +111,7 @@ class Resolver::Walk {
 
     auto record = db_.get(pieces[0], key);
     if (record) return std::move(*record);
-    if (record.error().is_key_not_found()) {
-      dangling = true;
-      return Value();
-    }
+    if (record.error().is_key_not_found()) return Value();
     return std::unexpected(ResolveError::storage(std::move(record.error())));
   }
 

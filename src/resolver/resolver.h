@@ -44,8 +44,6 @@ class ResolveError {
   static ResolveError field_not_found() { return ResolveError(Kind::FieldNotFound, {}); }
 
   Kind kind() const noexcept { return kind_; }
-  // The wrapped error of a Storage failure, nullptr otherwise.
-  const StorageError* storage_error() const noexcept { return std::get_if<StorageError>(&payload_); }
   std::string to_string() const;
 
  private:
@@ -56,12 +54,6 @@ class ResolveError {
 };
 
 using ResolveResult = std::expected<Value, ResolveError>;
-
-// The root record of one resolution; the "$self" forms read it.
-struct RootCtx {
-  std::string root_collection;
-  std::string root_key;
-};
 
 class Resolver {
  public:

@@ -14,6 +14,12 @@
 
 namespace brindle {
 
+namespace {
+
+IoError record_mismatch() { return IoError::invalid_data("record does not match its key"); }
+
+}  // namespace
+
 Collection::Collection(std::string path, File reader, File writer, std::uint64_t length)
     : path_(std::move(path)),
       reader_(std::move(reader)),
@@ -22,16 +28,12 @@ Collection::Collection(std::string path, File reader, File writer, std::uint64_t
       write_offset_(length) {}
 
 StorageResult<Collection> Collection::open(std::string path) {
-  // Only makes sure the file exists; the handles below never create it.
-  // Non-blocking, so that a FIFO named like a data file fails instead of
-  // waiting for a reader forever.
-  if (auto created = File::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666); !created) {
-    return storage_failure(created.error());
-  }
-  auto reader = File::open(path, O_RDONLY);
-  if (!reader) return storage_failure(reader.error());
-  auto writer = File::open(path, O_WRONLY | O_APPEND);
+  // The write handle first, so that a FIFO named like a data file fails with
+  // ENXIO instead of being opened for reading.
+  auto writer = File::open_store_file(path, O_WRONLY | O_APPEND);
   if (!writer) return storage_failure(writer.error());
+  auto reader = File::open_store_file(path, O_RDONLY);
+  if (!reader) return storage_failure(reader.error());
   auto length = writer->size();
   if (!length) return storage_failure(length.error());
 
@@ -64,7 +66,7 @@ StorageResult<void> Collection::replay() {
 }
 
 Collection::~Collection() {
-  if (writer_.is_open() && !buffer_.empty() && !broken_) (void)write_buffer_out();
+  if (writer_.is_open()) (void)flush();
 }
 
 StorageResult<std::size_t> Collection::read_upto(std::uint64_t offset, char* dst, std::size_t n) const {
@@ -99,20 +101,31 @@ StorageResult<Value> Collection::get(std::string_view key) const {
   const std::uint64_t record = found->record;
 
   // One read usually covers the header, the key and a small value.
-  char head[512];
+  char head[kFirstReadSize];
   auto got = read_upto(record, head, sizeof head);
   if (!got) return storage_failure(got.error());
-  if (*got < 4) return storage_failure(IoError::unexpected_eof());
+  if (*got < kLengthSize) return storage_failure(IoError::unexpected_eof());
+  // The stored key must be the one asked for: an index that points elsewhere
+  // (another writer appended to the file) must not answer with another key's
+  // record.
   const std::uint64_t key_len = load_u32(head);
-  std::uint32_t value_len;
-  if (*got >= key_len + 8) {
-    value_len = load_u32(head + key_len + 4);
+  if (key_len != key.size()) return storage_failure(record_mismatch());
+  if (*got >= kLengthSize + key_len) {
+    if (std::string_view(head + kLengthSize, key.size()) != key) return storage_failure(record_mismatch());
   } else {
-    char len[4];
-    if (auto r = read_exact(record + 4 + key_len, len, 4); !r) return storage_failure(r.error());
+    std::string stored(key.size(), '\0');
+    if (auto r = read_exact(record + kLengthSize, stored.data(), stored.size()); !r) return storage_failure(r.error());
+    if (stored != key) return storage_failure(record_mismatch());
+  }
+  std::uint32_t value_len;
+  if (*got >= key_len + kHeaderSize) {
+    value_len = load_u32(head + kLengthSize + key_len);
+  } else {
+    char len[kLengthSize];
+    if (auto r = read_exact(record + kLengthSize + key_len, len, kLengthSize); !r) return storage_failure(r.error());
     value_len = load_u32(len);
   }
-  const std::uint64_t value_start = key_len + 8;
+  const std::uint64_t value_start = key_len + kHeaderSize;
   std::string spill;
   std::string_view body;
   if (*got >= value_start + value_len) {
@@ -128,42 +141,13 @@ StorageResult<Value> Collection::get(std::string_view key) const {
   return std::move(*value);
 }
 
-StorageResult<void> Collection::write_buffer_out() {
-  std::size_t written = 0;
-  auto result = writer_.write_all(buffer_, written);
-  buffer_.erase(0, written);
-  file_length_ += written;
-  if (!result) return storage_failure(result.error());
+StorageResult<void> Collection::write_out(std::span<const std::string_view> pieces) {
+  bool torn = false;
+  auto appended = writer_.append(pieces, file_length_, torn);
+  if (torn) broken_ = appended.error();
+  if (!appended) return storage_failure(appended.error());
+  for (std::string_view piece : pieces) file_length_ += piece.size();
   return {};
-}
-
-StorageResult<void> Collection::append_piece(std::string_view piece) {
-  if (piece.size() > kWriteBufferSize - buffer_.size()) {
-    if (auto r = write_buffer_out(); !r) return r;
-  }
-  if (piece.size() >= kWriteBufferSize) {
-    std::size_t written = 0;
-    auto result = writer_.write_all(piece, written);
-    file_length_ += written;
-    if (!result) return storage_failure(result.error());
-    return {};
-  }
-  buffer_.append(piece);
-  return {};
-}
-
-void Collection::discard_partial_record(std::uint64_t record_start) {
-  if (file_length_ <= record_start) {
-    buffer_.resize(static_cast<std::size_t>(record_start - file_length_));
-    return;
-  }
-  // Part of the record reached the file; everything before it did too.
-  buffer_.clear();
-  if (auto cut = writer_.truncate(record_start); !cut) {
-    broken_ = cut.error();
-    return;
-  }
-  file_length_ = record_start;
 }
 
 StorageResult<void> Collection::set(std::string_view key, const Value& value) {
@@ -175,42 +159,58 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
   if (status != EncodeStatus::Ok) {
     scratch_.clear();
     scratch_.shrink_to_fit();
-    return storage_failure(IoError::invalid_input(status == EncodeStatus::TooDeep ? "value is nested too deeply"
-                                                                                  : "value too long"));
+    return storage_failure(IoError::invalid_input(
+        status == EncodeStatus::TooDeep ? CodecError::too_deep().to_string() : "value too long"));
   }
 
   const std::uint64_t record = write_offset_;
-  char key_len[4];
-  char value_len[4];
+  const std::uint64_t record_size = kHeaderSize + key.size() + scratch_.size();
+  char key_len[kLengthSize];
+  char value_len[kLengthSize];
   store_u32(key_len, static_cast<std::uint32_t>(key.size()));
   store_u32(value_len, static_cast<std::uint32_t>(scratch_.size()));
-  for (std::string_view piece : {std::string_view(key_len, 4), key, std::string_view(value_len, 4),
-                                 std::string_view(scratch_)}) {
-    if (auto r = append_piece(piece); !r) {
-      discard_partial_record(record);
-      return r;
+  const std::string_view pieces[] = {std::string_view(key_len, kLengthSize), key,
+                                     std::string_view(value_len, kLengthSize), scratch_};
+
+  // The record is placed whole, in the buffer or in the file, or not at all;
+  // one that does not fit the buffer goes out together with it, in one call.
+  if (record_size > kWriteBufferSize - buffer_.size()) {
+    const std::string_view out[] = {buffer_, pieces[0], pieces[1], pieces[2], pieces[3]};
+    if (auto r = write_out(out); !r) return r;
+    buffer_.clear();
+  } else {
+    const std::size_t before = buffer_.size();
+    for (std::string_view piece : pieces) buffer_.append(piece);
+    if (!defer_flush_) {
+      if (auto r = flush(); !r) {
+        buffer_.resize(before);
+        return r;
+      }
     }
   }
-  write_offset_ = record + 8 + key.size() + scratch_.size();
+  write_offset_ = record + record_size;
   // Huge values would otherwise pin their encoding's memory.
-  if (scratch_.capacity() > 4 * kWriteBufferSize) {
+  if (scratch_.capacity() > kScratchKeepLimit) {
     scratch_.clear();
     scratch_.shrink_to_fit();
   }
 
+  // Only now that the record is placed may the index point at it.
   if (value.is<Tombstone>()) {
     index_.erase(key);
   } else {
     index_.put(key, record, holds_link(value));
   }
-
-  if (defer_flush_) return {};
-  return flush();
+  return {};
 }
 
 StorageResult<void> Collection::flush() {
+  if (broken_) return storage_failure(*broken_);
   if (buffer_.empty()) return {};
-  return write_buffer_out();
+  const std::string_view out[] = {buffer_};
+  if (auto r = write_out(out); !r) return r;
+  buffer_.clear();
+  return {};
 }
 
 }  // namespace brindle

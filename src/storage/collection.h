@@ -13,9 +13,16 @@
 //  - every offset in the index is the start of a whole record for that key,
 //    either in the file or still in the write buffer;
 //  - write_offset() == file length + bytes in the write buffer;
-//  - the file always ends on a record boundary as far as this process wrote
-//    it: a write that fails part-way is cut back (buffer and file) to the
-//    record's start, so later records frame correctly.
+//  - records are placed whole or not at all, and the index points at a
+//    record only once it is placed: a set() that fails leaves no trace of its
+//    record in the index, the buffer or the file;
+//  - every write is all or nothing: one that fails part-way is cut back to
+//    the file's length before it, so the file ends on a record boundary as
+//    far as this process wrote it, and the buffered records that were to go
+//    out with it stay buffered for the next flush. A record too large for
+//    the buffer goes out together with the buffered bytes in one call.
+//  - get() checks that the record it reads carries the key asked for
+//    ("record does not match its key" otherwise).
 //
 // Replay at open reads only headers, keys and type bytes; value bodies are
 // decoded on demand by get(). Records still in the write buffer are served
@@ -37,6 +44,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -73,13 +81,18 @@ class Collection {
     return found && found->flag;
   }
 
-  // Appends a record; Tombstone deletes the key. Unless defer_flush is set
-  // the buffer is written out before returning. Keys and encodings longer
-  // than a 32-bit length are refused with Io before anything is written.
+  // Appends a record at write_offset(); Tombstone deletes the key. Unless
+  // defer_flush is set the buffer is written out before returning. Keys and
+  // encodings longer than a 32-bit length, and values nested too deeply, are
+  // refused with Io before anything is written. On failure nothing changed.
   StorageResult<void> set(std::string_view key, const Value& value);
 
-  // Writes out the write buffer.
+  // Writes out the write buffer, all of it or (on failure) none.
   StorageResult<void> flush();
+
+  // Whether the record that starts at offset has reached the file (as
+  // opposed to waiting in the buffer).
+  bool in_file(std::uint64_t offset) const noexcept { return offset < file_length_; }
 
   bool defer_flush() const noexcept { return defer_flush_; }
   void set_defer_flush(bool defer) noexcept { defer_flush_ = defer; }
@@ -94,12 +107,19 @@ class Collection {
   Collection(std::string path, File reader, File writer, std::uint64_t length);
 
   StorageResult<void> replay();
+  // The u32 key and value lengths around the key.
+  static constexpr std::size_t kLengthSize = 4;
+  static constexpr std::size_t kHeaderSize = 2 * kLengthSize;
+  // What get() reads first: enough for most small records.
+  static constexpr std::size_t kFirstReadSize = 512;
+  // Encoding scratch larger than this is given back after use.
+  static constexpr std::size_t kScratchKeepLimit = 4 * kWriteBufferSize;
+
   // Copies up to n bytes at offset from the file and the write buffer.
   StorageResult<std::size_t> read_upto(std::uint64_t offset, char* dst, std::size_t n) const;
   StorageResult<void> read_exact(std::uint64_t offset, char* dst, std::size_t n) const;
-  StorageResult<void> append_piece(std::string_view piece);
-  StorageResult<void> write_buffer_out();
-  void discard_partial_record(std::uint64_t record_start);
+  // Appends the pieces to the file, all or nothing.
+  StorageResult<void> write_out(std::span<const std::string_view> pieces);
 
   std::string path_;
   File reader_;

@@ -1,7 +1,9 @@
 #include "storage/file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,15 @@ std::expected<File, IoError> File::open(const std::string& path, int flags, mode
   return File(fd);
 }
 
+std::expected<File, IoError> File::open_store_file(const std::string& path, int flags) {
+  auto file = open(path, flags | O_CREAT | O_NONBLOCK, 0666);
+  if (!file) return file;
+  struct stat st;
+  if (::fstat(file->fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));
+  if (!S_ISREG(st.st_mode)) return std::unexpected(IoError::invalid_data("not a regular file"));
+  return file;
+}
+
 std::expected<std::size_t, IoError> File::read_at(char* dst, std::size_t n, std::uint64_t offset) const {
   std::size_t done = 0;
   while (done < n) {
@@ -52,16 +63,38 @@ std::expected<void, IoError> File::read_exact_at(char* dst, std::size_t n, std::
   return {};
 }
 
-std::expected<void, IoError> File::write_all(std::string_view data, std::size_t& written) {
-  written = 0;
-  while (written < data.size()) {
-    ssize_t put = ::write(fd_, data.data() + written, data.size() - written);
+std::expected<void, IoError> File::append(std::span<const std::string_view> pieces, std::uint64_t length,
+                                          bool& torn) {
+  torn = false;
+  static_assert(IOV_MAX >= 8);
+  iovec vec[8];
+  std::size_t count = 0;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    if (count == std::size(vec)) return std::unexpected(IoError::invalid_input("too many pieces"));
+    vec[count++] = iovec{const_cast<char*>(piece.data()), piece.size()};
+  }
+  std::size_t first = 0;  // the first piece not yet fully written
+  std::size_t written = 0;
+  auto failed = [&](IoError error) -> std::expected<void, IoError> {
+    if (written > 0) torn = !truncate(length);
+    return std::unexpected(std::move(error));
+  };
+  while (first < count) {
+    ssize_t put = ::writev(fd_, vec + first, static_cast<int>(count - first));
     if (put < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(IoError::from_errno(errno));
+      return failed(IoError::from_errno(errno));
     }
-    if (put == 0) return std::unexpected(IoError::write_zero());
+    if (put == 0) return failed(IoError::write_zero());
     written += static_cast<std::size_t>(put);
+    for (auto left = static_cast<std::size_t>(put); left > 0;) {
+      std::size_t step = std::min(left, vec[first].iov_len);
+      vec[first].iov_base = static_cast<char*>(vec[first].iov_base) + step;
+      vec[first].iov_len -= step;
+      left -= step;
+      if (vec[first].iov_len == 0) ++first;
+    }
   }
   return {};
 }

@@ -1,6 +1,6 @@
 // A file descriptor with ownership, and the few I/O calls the store makes on
-// it: positioned reads, appends that report how far they got, length and
-// truncation. Interrupted calls are retried; every failure is an IoError.
+// it: positioned reads, whole-record appends, length and truncation.
+// Interrupted calls are retried; every failure is an IoError.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,6 +30,13 @@ class File {
   // open(2) with O_CLOEXEC added; new files get mode less the umask.
   static std::expected<File, IoError> open(const std::string& path, int flags, mode_t mode = 0666);
 
+  // Opens a file of the store with flags, creating it (mode 0666 less the
+  // umask) when missing. Non-blocking, so that a FIFO named like a store
+  // file fails (or is refused below) instead of waiting for a peer; anything
+  // but a regular file is refused with "not a regular file". Open the write
+  // handle first: a FIFO without a reader then fails with ENXIO.
+  static std::expected<File, IoError> open_store_file(const std::string& path, int flags);
+
   bool is_open() const noexcept { return fd_ >= 0; }
 
   // Reads up to n bytes at offset; fewer only at the end of the file.
@@ -36,10 +44,13 @@ class File {
   // Reads exactly n bytes at offset; the end of the file is UnexpectedEof.
   std::expected<void, IoError> read_exact_at(char* dst, std::size_t n, std::uint64_t offset) const;
 
-  // Writes all of data at the file position (the end, for append-mode
-  // files). `written` receives how many bytes reached the file, also when
-  // the call fails part-way.
-  std::expected<void, IoError> write_all(std::string_view data, std::size_t& written);
+  // Appends the pieces, in order, all or nothing: one writev, repeated for
+  // the rest after a partial write. `length` is the file's length before the
+  // call; when a write fails the file is cut back to it, so it still ends
+  // where it did. `torn` is set when that cut itself failed: the file then
+  // ends inside the appended bytes and the caller must not append again.
+  // For append-mode handles only.
+  std::expected<void, IoError> append(std::span<const std::string_view> pieces, std::uint64_t length, bool& torn);
 
   std::expected<std::uint64_t, IoError> size() const;
   std::expected<void, IoError> truncate(std::uint64_t length);

@@ -40,8 +40,6 @@ class IoError {
   }
 
   Kind kind() const noexcept { return kind_; }
-  // The system error number of an Os error, 0 otherwise.
-  int os_code() const noexcept { return os_code_; }
   std::string to_string() const;
 
  private:

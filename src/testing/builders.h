@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "backlinks/backlink_index.h"
-#include "backlinks/link_ref.h"
+#include "backlinks/collect_links.h"
 #include "codec/codec.h"
 #include "types/debug_string.h"
 #include "types/value.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "backlinks/link_ref.h"
+#include "backlinks/collect_links.h"
 #include "codec/codec.h"
 #include "codec/framing.h"
 #include "db/database.h"

@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "backlinks/backlink_scan.h"
-#include "backlinks/link_ref.h"
+#include "backlinks/collect_links.h"
 #include "codec/codec.h"
 #include "codec/framing.h"
 #include "db/database.h"

@@ -1,10 +1,27 @@
 #include "types/value.h"
 
 #include <bit>
+#include <type_traits>
+#include <variant>
 
 #include "types/hash.h"
 
 namespace brindle {
+
+namespace {
+
+// kind() casts the variant's index, so Kind must list the alternatives in
+// the variant's order.
+template <Kind K, class T>
+constexpr bool kind_names = std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(K), Value::Variant>, T>;
+static_assert(std::variant_size_v<Value::Variant> == static_cast<std::size_t>(Kind::Link) + 1);
+static_assert(kind_names<Kind::Null, Null> && kind_names<Kind::Tombstone, Tombstone> && kind_names<Kind::Bool, bool> &&
+              kind_names<Kind::Int, std::int64_t> && kind_names<Kind::Float, double> &&
+              kind_names<Kind::Text, std::string> && kind_names<Kind::Blob, Blob> && kind_names<Kind::Date, Date> &&
+              kind_names<Kind::Time, Time> && kind_names<Kind::DateTime, DateTime> &&
+              kind_names<Kind::Array, Array> && kind_names<Kind::Map, TextMap> && kind_names<Kind::Link, Link>);
+
+}  // namespace
 
 TextMap::TextMap(const TextMap&) = default;
 TextMap::TextMap(TextMap&&) noexcept = default;

@@ -1,7 +1,14 @@
-"""Failures inside the engine surface as Python exceptions and leave the
-database usable."""
+"""Real failures injected into the engine (resource limits, permissions, a
+full filesystem; no mocks). Each must surface as a Python exception, leave
+no trace of the failed write, keep the database usable, and leave every
+acknowledged write readable after a reopen, with both file kinds on record
+boundaries. Limits are set in child interpreters so the test run keeps its
+own."""
 
 import os
+import shutil
+import subprocess
+import tempfile
 
 import pytest
 
@@ -9,6 +16,250 @@ under_sanitizer = pytest.mark.skipif(
     bool(os.environ.get("BRINDLE_UNDER_SANITIZER")),
     reason="address-space limits break the sanitizer runtime",
 )
+
+# Shared by the child programs. check() reopens the database: brindle.open
+# refuses a data file that ends inside a record, and backlinks() replays the
+# index file, which refuses the same.
+PRELUDE = """
+import os, resource, signal
+import brindle
+from brindle import Link
+
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+def limited(kind, value, call):
+    soft, hard = resource.getrlimit(kind)
+    resource.setrlimit(kind, (value, hard))
+    try:
+        call()
+        return None
+    except RuntimeError as e:
+        return e.args[0]
+    finally:
+        resource.setrlimit(kind, (soft, hard))
+
+def absent(db, collection, key):
+    try:
+        db.get(collection, key)
+    except KeyError:
+        return True
+    return False
+
+def check(path, acked, gone=(), links={}):
+    db = brindle.open(path)
+    for (c, k), v in acked.items():
+        assert db.get(c, k)["v"] == v, (c, k, db.get(c, k))
+    for c, k in gone:
+        assert absent(db, c, k), ("came back", c, k)
+    for (c, k), sources in links.items():
+        assert sorted(e["source_key"] for e in db.backlinks(c, k)) == sorted(sources), (c, k)
+    print("checked", len(acked))
+"""
+
+
+def run_child(run_python, code):
+    result = run_python(PRELUDE + code)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_file_size_limit_inside_a_small_record_leaves_no_trace(run_python, db_path):
+    # Every byte offset of the record's range: the set raises, the record is
+    # not readable, not written later with another record, and the file
+    # still frames. Regression for torn records and failed writes coming back.
+    out = run_child(
+        run_python,
+        f"""
+path = {db_path!r}
+db = brindle.open(path)
+db.set("c", "a", {{"v": 1}})
+brd = os.path.join(path, "c.brd")
+start = os.path.getsize(brd)
+db.set("probe", "x", {{"v": 0, "to": Link("p/00")}})
+length = os.path.getsize(os.path.join(path, "probe.brd"))
+acked = {{("c", "a"): 1}}
+for k in range(length):
+    base = os.path.getsize(brd)
+    error = limited(resource.RLIMIT_FSIZE, base + k, lambda: db.set("c", "x", {{"v": k, "to": Link(f"p/{{k}}")}}))
+    assert error == "io: File too large (os error 27)", (k, error)
+    assert os.path.getsize(brd) == base, k
+    assert absent(db, "c", "x"), k
+    db.set("c", f"after{{k}}", {{"v": k}})
+    acked[("c", f"after{{k}}")] = k
+del db
+check(path, acked, gone=[("c", "x")], links={{("p", str(k)): [] for k in range(length)}})
+""",
+    )
+    assert out.startswith("checked")
+
+
+def test_file_size_limit_at_commit_keeps_the_transaction_for_a_retry(run_python, db_path):
+    out = run_child(
+        run_python,
+        f"""
+path = {db_path!r}
+db = brindle.open(path)
+db.set("c", "a", {{"v": "x" * 500}})
+brd = os.path.join(path, "c.brd")
+acked = {{}}
+for k in range(200):
+    base = os.path.getsize(brd)
+    db.begin()
+    db.set("c", f"t{{k}}", {{"v": k}})
+    db.set("c", "x", {{"v": k, "to": Link("p/x")}})
+    error = limited(resource.RLIMIT_FSIZE, base + k, db.commit)
+    acked[("c", f"t{{k}}")] = k
+    acked[("c", "x")] = k
+    if error is None:
+        break
+    assert error == "io: File too large (os error 27)", (k, error)
+    assert os.path.getsize(brd) == base, k
+    assert db.get("c", "x")["v"] == k
+    db.commit()
+else:
+    raise AssertionError("the limit never allowed the commit")
+del db
+check(path, acked, links={{("p", "x"): ["x"]}})
+""",
+    )
+    assert out.startswith("checked")
+
+
+def test_drop_after_failed_commit_indexes_no_record_that_was_never_stored(run_python, db_path):
+    out = run_child(
+        run_python,
+        f"""
+path = {db_path!r}
+db = brindle.open(path)
+db.set("c", "a", {{"v": "x" * 500, "to": Link("p/a")}})
+db.begin()
+db.set("c", "y", {{"v": 2, "to": Link("p/y")}})
+soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+resource.setrlimit(resource.RLIMIT_FSIZE, (os.path.getsize(os.path.join(path, "c.brd")) + 5, hard))
+try:
+    db.commit()
+except RuntimeError:
+    pass
+del db
+resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+check(path, {{("c", "a"): "x" * 500}}, gone=[("c", "y")], links={{("p", "y"): [], ("p", "a"): ["a"]}})
+""",
+    )
+    assert out.startswith("checked")
+
+
+def test_descriptor_limit_refuses_new_collections_and_keeps_the_rest(run_python, db_path):
+    out = run_child(
+        run_python,
+        f"""
+path = {db_path!r}
+db = brindle.open(path)
+db.set("c", "a", {{"v": 1}})
+acked = {{("c", "a"): 1}}
+links = {{}}
+in_use = len(os.listdir("/proc/self/fd"))
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (in_use + 8, hard))
+errors = []
+for i in range(20):
+    try:
+        db.set(f"n{{i}}", "k", {{"v": i, "to": Link(f"t{{i}}/k")}})
+    except RuntimeError as e:
+        errors.append(e.args[0])
+        continue
+    acked[(f"n{{i}}", "k")] = i
+    links[(f"t{{i}}", "k")] = ["k"]
+db.set("c", "b", {{"v": 2}})
+acked[("c", "b")] = 2
+resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+assert errors and set(errors) == {{"io: Too many open files (os error 24)"}}, errors
+assert 0 < len(links) < 20
+del db
+check(path, acked, links=links)
+""",
+    )
+    assert out.startswith("checked")
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory outside the test's private tree, so that a child that
+    drops root privileges can still reach it."""
+    path = tempfile.mkdtemp()
+    os.chmod(path, 0o755)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def test_read_only_directory_refuses_new_files_only(run_python, shared_dir):
+    # As root a directory's mode stops nothing: the child runs as nobody.
+    db_path = os.path.join(shared_dir, "db")
+    os.mkdir(db_path)
+    if os.geteuid() == 0:
+        os.chown(db_path, 65534, 65534)
+    out = run_child(
+        run_python,
+        f"""
+path = {db_path!r}
+if os.geteuid() == 0:
+    os.setgid(65534)
+    os.setuid(65534)
+db = brindle.open(path)
+db.set("c", "a", {{"v": 1, "to": Link("p/a")}})
+os.chmod(path, 0o555)
+errors = []
+for write in (lambda: db.set("n", "k", {{"v": 1}}), lambda: db.set("c", "m", {{"v": 1, "to": Link("q/m")}})):
+    try:
+        write()
+    except RuntimeError as e:
+        errors.append(e.args[0])
+assert errors == ["io: Permission denied (os error 13)"] * 2, errors
+db.set("c", "b", {{"v": 2, "to": Link("p/a")}})
+del db
+check(path, {{("c", "a"): 1, ("c", "b"): 2}}, links={{("p", "a"): ["a", "b"]}})
+os.chmod(path, 0o755)
+""",
+    )
+    assert out.startswith("checked")
+
+
+@pytest.fixture
+def small_tmpfs(shared_dir):
+    if os.geteuid() != 0:
+        pytest.skip("mounting a filesystem needs root")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k", "tmpfs", shared_dir], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield shared_dir
+    subprocess.run(["umount", shared_dir], check=True)
+
+
+def test_full_filesystem_fails_writes_whole(run_python, small_tmpfs):
+    db_path = os.path.join(small_tmpfs, "db")
+    out = run_child(
+        run_python,
+        f"""
+path = {db_path!r}
+db = brindle.open(path)
+acked, links, failed = {{}}, {{}}, []
+for i in range(200):
+    # Small records and ones too large for the write buffer, with links.
+    value = {{"v": i, "pad": "p" * (70000 if i % 3 == 0 else 1500), "to": Link(f"t/{{i}}")}}
+    try:
+        db.set("c", f"k{{i}}", value)
+    except RuntimeError as e:
+        assert e.args[0] == "io: No space left on device (os error 28)", e.args
+        assert absent(db, "c", f"k{{i}}")
+        failed.append(("c", f"k{{i}}"))
+        continue
+    acked[("c", f"k{{i}}")] = i
+    links[("t", str(i))] = [f"k{{i}}"]
+assert failed and acked
+del db
+check(path, acked, gone=failed, links=links)
+""",
+    )
+    assert out.startswith("checked")
 
 
 @under_sanitizer

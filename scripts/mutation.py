@@ -68,10 +68,10 @@ MUTANTS = [
     ("quote-escape-range-end", "types/debug_string.cc", "cp <= std::prev(it)->last", "cp < std::prev(it)->last"),
     ("quote-nul", "types/debug_string.cc", "out += \"\\\\0\";", "out += \"\\\\u{0}\";"),
     ("utf8-out-2byte", "types/debug_string.cc", "} else if (cp < 0x800) {", "} else if (cp < 0x700) {"),
-    ("blob-separator", "types/debug_string.cc", "if (!first) out += \", \";\n      first = false;\n      append_integer",
-     "out += \", \";\n      first = false;\n      append_integer"),
+    ("blob-signed-bytes", "types/debug_string.cc", "append_integer(out, static_cast<unsigned>(byte));",
+     "append_integer(out, static_cast<int>(static_cast<signed char>(byte)));"),
     # --- codec
-    ("enc-bool-always-true", "codec/codec.cc", "out.push_back(b ? '\\x01' : '\\x00');", "out.push_back('\\x01');"),
+    ("enc-bool-always-true", "codec/codec.cc", "out.push_back(b ? '\\x01' : '\\x00');", "out.push_back(b ? '\\x01' : '\\x01');"),
     ("enc-array-depth", "codec/codec.cc", "if (level >= kMaxNesting) return Status::TooDeep;\n    out.push_back(static_cast<char>(kArray));",
      "if (level > kMaxNesting) return Status::TooDeep;\n    out.push_back(static_cast<char>(kArray));"),
     ("enc-link-local-level", "codec/codec.cc", "return encode_map_body(link.local, level + 1, out);",
@@ -241,10 +241,10 @@ def run(cmd, cwd, timeout, env=None):
         return None, out.decode(errors="replace") if isinstance(out, bytes) else out
 
 
-def copy_tree(dest):
-    """The committed tree, so that edits in progress do not leak into a pass."""
+def copy_tree(dest, rev):
+    """A committed tree, so that edits in progress do not leak into a pass."""
     os.makedirs(dest)
-    archive = subprocess.run(["git", "archive", "HEAD"], cwd=ROOT, capture_output=True, check=True).stdout
+    archive = subprocess.run(["git", "archive", rev], cwd=ROOT, capture_output=True, check=True).stdout
     subprocess.run(["tar", "-x", "-C", dest], input=archive, check=True)
 
 
@@ -279,7 +279,8 @@ def pytest_failures(rc, output):
 
 
 class Bench:
-    def __init__(self, label, python):
+    def __init__(self, label, python, rev):
+        self.rev = rev
         self.base = os.path.join(ROOT, "build", "mutation", label)
         self.tree = os.path.join(self.base, "tree")
         self.build = os.path.join(self.base, "build")
@@ -290,7 +291,7 @@ class Bench:
     def setup(self):
         # A fresh build: object files left by an interrupted pass may hold a mutant.
         shutil.rmtree(self.base, ignore_errors=True)
-        copy_tree(self.tree)
+        copy_tree(self.tree, self.rev)
         configure = ["cmake", "-S", self.tree, "-B", self.build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Debug",
                      "-DCMAKE_CXX_FLAGS_DEBUG=-O1 -g0 -Wno-maybe-uninitialized", "-DBRINDLE_PYTHON=" + ("ON" if self.python else "OFF")]
         if self.python:
@@ -385,19 +386,24 @@ def main():
     parser.add_argument("--only", help="comma-separated mutant ids")
     parser.add_argument("--no-python", action="store_true", help="C++ tests only")
     parser.add_argument("--resume", action="store_true", help="keep the results of an interrupted pass")
+    parser.add_argument("--rev", default="HEAD", help="the commit whose code and tests are mutated")
     args = parser.parse_args()
     ids = [m[0] for m in MUTANTS]
     assert len(ids) == len(set(ids)), "duplicate mutant ids"
     chosen = [m for m in MUTANTS if not args.only or m[0] in args.only.split(",")]
-    bench = Bench(args.label, python=not args.no_python)
+    bench = Bench(args.label, python=not args.no_python, rev=args.rev)
     bench.setup()
     out_path = os.path.join(ROOT, "build", "mutation", args.label + ".json")
     done = {}
     if args.resume and os.path.exists(out_path):
         with open(out_path) as f:
-            done = {r["id"]: r for r in json.load(f)}
+            done = {r["id"]: r for r in json.load(f) if r["status"] in ("killed", "survived")}
     results = []
-    for n, mutant in enumerate(chosen, 1):
+    for n, mutant in enumerate(MUTANTS, 1):
+        if mutant not in chosen:
+            if mutant[0] in done:
+                results.append(done[mutant[0]])
+            continue
         result = done.get(mutant[0]) or bench.try_mutant(mutant)
         results.append(result)
         print("[%d/%d] %-32s %-14s %5.1fs %s" % (n, len(chosen), result["id"], result["status"],

@@ -155,7 +155,7 @@ MUTANTS = [
      "  if (it == entries_.end()) return;"),
     ("index-cut-not-undone", "backlinks/backlink_index.cc", "file_.truncate(file_length_)", "file_.truncate(file_length_ + written)"),
     ("index-length-not-counted", "backlinks/backlink_index.cc", "    file_length_ += written;\n    return {};", "    return {};"),
-    ("index-remove-in-memory-ignored", "backlinks/backlink_index.cc", "if (it != entries_.end()) std::erase(it->second, entry);", ""),
+    ("index-remove-in-memory-ignored", "backlinks/backlink_index.cc", "if (it != entries_.end()) std::erase(it->second, entry);", "(void)it;"),
     ("index-add-in-memory-ignored", "backlinks/backlink_index.cc", "  apply(Op::Add, target_key, std::move(entry));\n  return {};", "  return {};"),
     ("index-remove-writes-add", "backlinks/backlink_index.cc", "write_record(Op::Remove, target_key, entry)", "write_record(Op::Add, target_key, entry)"),
     # --- db

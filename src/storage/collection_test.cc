@@ -233,6 +233,10 @@ TEST_F(CollectionTest, DeferredRecordsWaitUntilTheBufferFillsAndBufferSizedPiece
   EXPECT_EQ(read(c, "y"), debug_string(under));
   EXPECT_EQ(read(c, "x"), debug_string(exact));
   EXPECT_EQ(read(c, "a"), "Int(1)");
+  // A record that exactly fills the empty buffer waits there whole.
+  ASSERT_TRUE(c.flush());
+  ASSERT_TRUE(c.set("f", Value(Blob{std::string(Collection::kWriteBufferSize - 9 - 5, 'f')})));
+  EXPECT_EQ(c.buffered_bytes(), Collection::kWriteBufferSize);
 }
 
 // A write that fails part-way is cut back to the record's start in file and
@@ -288,6 +292,7 @@ TEST_F(CollectionTest, PartialRecordIsDiscardedAndLaterRecordsFrameCorrectly) {
         EXPECT_EQ(read(c, "w"), debug_string(waiting));
       }
       ASSERT_TRUE(c.set("b", Value(2)));
+      EXPECT_EQ(read(c, "b"), "Int(2)");
       ASSERT_TRUE(c.flush());
       expected_file += record("b", Value(2));
       EXPECT_EQ(c.write_offset(), expected_file.size());
@@ -331,6 +336,15 @@ TEST_F(CollectionTest, ValueNestedBeyondTheReadableDepthIsRefusedBeforeWriting) 
   EXPECT_EQ(written.error().to_string(), "io: value is nested too deeply");
   EXPECT_EQ(c.write_offset(), 0u);
   EXPECT_EQ(size(), 0u);
+}
+
+// Another writer, or damage, can shorten the file under an open collection.
+TEST_F(CollectionTest, FileShortenedAfterOpenFailsReads) {
+  write_file(path, kWorkedRecord + record("b", Value(Blob{std::string(2000, 'b')})));
+  Collection c = open();
+  write_file(path, kWorkedRecord + record("b", Value(2)).substr(0, 12));
+  EXPECT_EQ(read(c, "a"), "Int(1)");
+  EXPECT_EQ(read(c, "b"), "io: failed to fill whole buffer");
 }
 
 TEST_F(CollectionTest, FifoNamedLikeADataFileFailsInsteadOfHanging) {

@@ -95,22 +95,6 @@ def test_storage_failures_raise_key_error_from_get_and_runtime_error_elsewhere(d
     assert db.backlinks("people", "alice") == [entry("c", "k", "a")]
 
 
-def test_open_failures(tmp_path):
-    regular = tmp_path / "file"
-    regular.write_bytes(b"")
-    damaged = tmp_path / "damaged"
-    damaged.mkdir()
-    (damaged / "c.brd").write_bytes(bytes.fromhex("01000000 61 09000000"))
-    for path, message in [
-        (str(regular), "io: File exists (os error 17)"),
-        ("", "io: No such file or directory (os error 2)"),
-        (str(damaged), "io: failed to fill whole buffer"),
-    ]:
-        with pytest.raises(RuntimeError) as info:
-            brindle.open(path)
-        assert info.value.args == (message,)
-
-
 def test_writes_and_an_open_transaction_survive_the_process(db_path, run_python):
     done = run_python(
         """

@@ -21,9 +21,8 @@ namespace {
 using testing::hex;
 using testing::read_file;
 using testing::record;
+using testing::shown;
 using testing::write_file;
-
-std::string read(const Collection& c, const std::string& key) { return testing::shown(c.get(key)); }
 
 const std::string kWorkedRecord = hex("01 00 00 00 61 09 00 00 00 02 01 00 00 00 00 00 00 00");
 const std::string kWorkedDeletion = hex("01 00 00 00 61 01 00 00 00 0C");
@@ -52,15 +51,15 @@ TEST_F(CollectionTest, WritesWorkedExampleRecordsByteForByte) {
   EXPECT_TRUE(testing::file_exists(path));
   EXPECT_EQ(size(), 0u);
   EXPECT_TRUE(c.get("a").error().is_key_not_found());
-  EXPECT_EQ(read(c, "a"), "key not found");
+  EXPECT_EQ(shown(c.get("a")), "key not found");
 
   ASSERT_TRUE(c.set("a", Value(1)));
   EXPECT_EQ(read_file(path), kWorkedRecord);
   EXPECT_EQ(c.write_offset(), 18u);
-  EXPECT_EQ(read(c, "a"), "Int(1)");
+  EXPECT_EQ(shown(c.get("a")), "Int(1)");
   ASSERT_TRUE(c.set("a", Value(Tombstone{})));
   EXPECT_EQ(read_file(path), kWorkedRecord + kWorkedDeletion);
-  EXPECT_EQ(read(c, "a"), "key not found");
+  EXPECT_EQ(shown(c.get("a")), "key not found");
   // Deleting a key that was never set still appends its deletion record.
   ASSERT_TRUE(c.set("b", Value(Tombstone{})));
   EXPECT_EQ(size(), 38u);
@@ -78,9 +77,9 @@ TEST_F(CollectionTest, ReopenReplaysEveryRecordAndAppendsAtTheEnd) {
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(c.set("key-" + std::to_string(i % 12), Value(i)));
   }
   Collection c = open();
-  EXPECT_EQ(read(c, "first"), R"(Text("x"))");
-  EXPECT_EQ(read(c, "a"), "Int(1)");
-  for (int k = 0; k < 12; ++k) EXPECT_EQ(read(c, "key-" + std::to_string(k)), debug_string(Value(k < 6 ? k + 24 : k + 12)));
+  EXPECT_EQ(shown(c.get("first")), R"(Text("x"))");
+  EXPECT_EQ(shown(c.get("a")), "Int(1)");
+  for (int k = 0; k < 12; ++k) EXPECT_EQ(shown(c.get("key-" + std::to_string(k))), debug_string(Value(k < 6 ? k + 24 : k + 12)));
   EXPECT_EQ(c.live_keys(), 15u);
 }
 
@@ -116,7 +115,7 @@ TEST_F(CollectionTest, ReplayIndexesTheLastRecordOfEachKey) {
     write_file(path, test.file);
     Collection c = open();
     EXPECT_EQ(c.write_offset(), test.file.size());
-    for (const auto& [key, expected] : test.reads) EXPECT_EQ(read(c, key), expected) << key;
+    for (const auto& [key, expected] : test.reads) EXPECT_EQ(shown(c.get(key)), expected) << key;
     // Reading never changes the file.
     EXPECT_EQ(read_file(path), test.file);
   }
@@ -165,7 +164,7 @@ TEST_F(CollectionTest, ReplayKeepsKeysEndingAtReadChunkBoundaries) {
     ASSERT_EQ(bytes.find(record("k", Value(7))), value_start - 9);
     write_file(path, bytes);
     Collection c = open();
-    EXPECT_EQ(read(c, "k"), "Int(7)") << "value at " << value_start;
+    EXPECT_EQ(shown(c.get("k")), "Int(7)") << "value at " << value_start;
     EXPECT_EQ(c.live_keys(), 3u) << "value at " << value_start;
   }
 }
@@ -184,9 +183,9 @@ TEST_F(CollectionTest, EachSetIsFlushedUnlessDeferred) {
     EXPECT_EQ(size(), 18u);
     EXPECT_EQ(c.buffered_bytes(), c.write_offset() - 18);
     // Records still in the buffer are readable, deletions included.
-    EXPECT_EQ(read(c, "b"), R"(Text("buffered"))");
-    EXPECT_EQ(read(c, "a"), "key not found");
-    EXPECT_EQ(read(c, long_key), "Int(2)");
+    EXPECT_EQ(shown(c.get("b")), R"(Text("buffered"))");
+    EXPECT_EQ(shown(c.get("a")), "key not found");
+    EXPECT_EQ(shown(c.get(long_key)), "Int(2)");
     ASSERT_TRUE(c.flush());
     EXPECT_EQ(size(), c.write_offset());
     EXPECT_EQ(c.buffered_bytes(), 0u);
@@ -195,9 +194,9 @@ TEST_F(CollectionTest, EachSetIsFlushedUnlessDeferred) {
   }
   // Closing wrote out what was still buffered.
   Collection c = open();
-  EXPECT_EQ(read(c, "a"), "key not found");
-  EXPECT_EQ(read(c, "b"), R"(Text("buffered"))");
-  EXPECT_EQ(read(c, "c"), "Int(3)");
+  EXPECT_EQ(shown(c.get("a")), "key not found");
+  EXPECT_EQ(shown(c.get("b")), R"(Text("buffered"))");
+  EXPECT_EQ(shown(c.get("c")), "Int(3)");
 }
 
 TEST_F(CollectionTest, DeferredRecordsWaitUntilTheBufferFillsAndBufferSizedPiecesBypassIt) {
@@ -213,7 +212,7 @@ TEST_F(CollectionTest, DeferredRecordsWaitUntilTheBufferFillsAndBufferSizedPiece
   ASSERT_TRUE(c.set("k", value));
   EXPECT_EQ(size(), 63u * 1029 + 9);
   EXPECT_EQ(c.buffered_bytes(), 1020u);
-  EXPECT_EQ(read(c, "k"), debug_string(value));
+  EXPECT_EQ(shown(c.get("k")), debug_string(value));
 
   ASSERT_TRUE(c.flush());
   ASSERT_TRUE(c.set("a", Value(1)));
@@ -230,9 +229,9 @@ TEST_F(CollectionTest, DeferredRecordsWaitUntilTheBufferFillsAndBufferSizedPiece
   EXPECT_EQ(size(), start + 9);
   EXPECT_EQ(c.buffered_bytes(), Collection::kWriteBufferSize - 1);
   // A record split between the file and the buffer reads back whole.
-  EXPECT_EQ(read(c, "y"), debug_string(under));
-  EXPECT_EQ(read(c, "x"), debug_string(exact));
-  EXPECT_EQ(read(c, "a"), "Int(1)");
+  EXPECT_EQ(shown(c.get("y")), debug_string(under));
+  EXPECT_EQ(shown(c.get("x")), debug_string(exact));
+  EXPECT_EQ(shown(c.get("a")), "Int(1)");
   // A record that exactly fills the empty buffer waits there whole.
   ASSERT_TRUE(c.flush());
   ASSERT_TRUE(c.set("f", Value(Blob{std::string(Collection::kWriteBufferSize - 9 - 5, 'f')})));
@@ -287,12 +286,12 @@ TEST_F(CollectionTest, PartialRecordIsDiscardedAndLaterRecordsFrameCorrectly) {
       EXPECT_EQ(size() + c.buffered_bytes(), start);
       EXPECT_LE(size(), start);
       EXPECT_EQ(c.live_keys(), live);
-      EXPECT_EQ(read(c, "a"), "Int(1)");
+      EXPECT_EQ(shown(c.get("a")), "Int(1)");
       if (cut.deferred) {
-        EXPECT_EQ(read(c, "w"), debug_string(waiting));
+        EXPECT_EQ(shown(c.get("w")), debug_string(waiting));
       }
       ASSERT_TRUE(c.set("b", Value(2)));
-      EXPECT_EQ(read(c, "b"), "Int(2)");
+      EXPECT_EQ(shown(c.get("b")), "Int(2)");
       ASSERT_TRUE(c.flush());
       expected_file += record("b", Value(2));
       EXPECT_EQ(c.write_offset(), expected_file.size());
@@ -300,8 +299,8 @@ TEST_F(CollectionTest, PartialRecordIsDiscardedAndLaterRecordsFrameCorrectly) {
     EXPECT_EQ(read_file(path), expected_file);
     Collection reopened = open();
     EXPECT_EQ(reopened.live_keys(), cut.deferred ? 3u : 2u);
-    EXPECT_EQ(read(reopened, "a"), "Int(1)");
-    EXPECT_EQ(read(reopened, "b"), "Int(2)");
+    EXPECT_EQ(shown(reopened.get("a")), "Int(1)");
+    EXPECT_EQ(shown(reopened.get("b")), "Int(2)");
   }
 }
 
@@ -322,7 +321,7 @@ TEST_F(CollectionTest, FailedFlushKeepsTheRecordForTheNextFlush) {
   EXPECT_EQ(c.write_offset(), 36u);
   EXPECT_EQ(size(), 23u);
   EXPECT_EQ(c.buffered_bytes(), 13u);
-  EXPECT_EQ(read(c, "b"), "Int(2)");
+  EXPECT_EQ(shown(c.get("b")), "Int(2)");
   ASSERT_TRUE(c.flush());
   EXPECT_EQ(read_file(path), kWorkedRecord + record("b", Value(2)));
 }
@@ -343,8 +342,8 @@ TEST_F(CollectionTest, FileShortenedAfterOpenFailsReads) {
   write_file(path, kWorkedRecord + record("b", Value(Blob{std::string(2000, 'b')})));
   Collection c = open();
   write_file(path, kWorkedRecord + record("b", Value(2)).substr(0, 12));
-  EXPECT_EQ(read(c, "a"), "Int(1)");
-  EXPECT_EQ(read(c, "b"), "io: failed to fill whole buffer");
+  EXPECT_EQ(shown(c.get("a")), "Int(1)");
+  EXPECT_EQ(shown(c.get("b")), "io: failed to fill whole buffer");
 }
 
 TEST_F(CollectionTest, FifoNamedLikeADataFileFailsInsteadOfHanging) {

@@ -1,7 +1,8 @@
-"""Threads sharing one Database: every call either succeeds or raises, none
-hangs, and the final records and backlinks are exactly what the threads were
-told succeeded. Each thread writes its own keys; the link targets are shared,
-so the backlink lists interleave entries from every thread."""
+"""Threads sharing one Database: every call succeeds, none hangs, and the
+final records and backlinks, before and after a reopen, are exactly what the
+threads were told succeeded. Each thread writes its own keys; the link
+targets are shared, so the backlink lists interleave entries from every
+thread, and one thread's begin or commit applies to all of them."""
 
 import collections
 import gc

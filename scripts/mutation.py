@@ -268,12 +268,11 @@ def pytest_failures(rc, output):
         return ["pytest (timeout)"]
     failed = []
     for line in output.splitlines():
-        m = re.match(r"(?:FAILED|ERROR) (tests/python/\S+?)(?: - |$)", line)
-        if m:
-            name = re.sub(r"\[.*\]$", "", m.group(1).split("tests/python/", 1)[1])
-            if name not in failed:
-                failed.append(name)
-    if rc not in (0, 1) and not failed:
+        # Parameter ids may hold spaces: take the file and the function only.
+        m = re.match(r"(?:FAILED|ERROR) tests/python/([^:\s]+::\w+)", line)
+        if m and m.group(1) not in failed:
+            failed.append(m.group(1))
+    if rc != 0 and not failed:
         failed.append("pytest (exit %d)" % rc)
     return ["py:" + name for name in failed]
 
@@ -404,7 +403,8 @@ def main():
             if mutant[0] in done:
                 results.append(done[mutant[0]])
             continue
-        result = done.get(mutant[0]) or bench.try_mutant(mutant)
+        # Mutants named with --only run again even when a result is kept.
+        result = (None if args.only else done.get(mutant[0])) or bench.try_mutant(mutant)
         results.append(result)
         print("[%d/%d] %-32s %-14s %5.1fs %s" % (n, len(chosen), result["id"], result["status"],
                                                 result.get("seconds", 0), ", ".join(result["killers"][:4])),

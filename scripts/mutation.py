@@ -12,10 +12,13 @@ mutated module for binding mutants, and for core mutants no C++ test kills.
 Every run has a timeout; a run that hangs counts as a kill by that program,
 and the programs after it are not run.
 
-    python3 scripts/mutation.py LABEL [--only ID,ID] [--no-python] [--resume]
+    python3 scripts/mutation.py LABEL [--only ID,ID] [--no-python] [--resume] [--rev REV]
+    python3 scripts/mutation.py LABEL --compare OTHER [OTHER...]
 
 writes build/mutation/LABEL.json (every mutant with its killers) and prints a
-summary per layer. Run it under `nice`: it builds and tests about a hundred
+summary per layer. --compare runs nothing: it sets LABEL's results against
+OTHER's (later files override earlier ones mutant by mutant, so a partial
+rerun can patch a pass) and lists the kills that were lost or gained. Run it under `nice`: it builds and tests about a hundred
 times.
 """
 
@@ -379,6 +382,23 @@ def summary(results):
     return "\n".join(lines)
 
 
+def load(labels):
+    merged = {}
+    for label in labels:
+        with open(os.path.join(ROOT, "build", "mutation", label + ".json")) as f:
+            merged.update({r["id"]: r for r in json.load(f)})
+    return [merged[m[0]] for m in MUTANTS if m[0] in merged]
+
+
+def compare(before, after):
+    print("before:\n" + summary(before) + "\n\nafter:\n" + summary(after) + "\n")
+    was = {r["id"]: r for r in before}
+    for r in after:
+        old = was.get(r["id"])
+        if old and old["status"] != r["status"]:
+            print("%s: %s -> %s %s" % (r["id"], old["status"], r["status"], ", ".join(r["killers"])))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("label")
@@ -386,7 +406,11 @@ def main():
     parser.add_argument("--no-python", action="store_true", help="C++ tests only")
     parser.add_argument("--resume", action="store_true", help="keep the results of an interrupted pass")
     parser.add_argument("--rev", default="HEAD", help="the commit whose code and tests are mutated")
+    parser.add_argument("--compare", nargs="+", metavar="OTHER", help="compare with earlier results; run nothing")
     args = parser.parse_args()
+    if args.compare:
+        compare(load(args.compare), load([args.label]))
+        return
     ids = [m[0] for m in MUTANTS]
     assert len(ids) == len(set(ids)), "duplicate mutant ids"
     chosen = [m for m in MUTANTS if not args.only or m[0] in args.only.split(",")]

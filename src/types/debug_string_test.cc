@@ -66,7 +66,7 @@ TEST(QuoteTextTest, EscapesExactlyTheRightCharacters) {
       // Printable text beyond ASCII is copied.
       {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80",
        "\"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80\""},
-      {"\xEF\xBF\xBD", "\"\xEF\xBF\xBD\""}, {" ~!{}/", R"(" ~!{}/")"}};
+      {"\xEF\xBF\xBD", "\"\xEF\xBF\xBD\""}, {"\xDC\x90", "\"\xDC\x90\""}, {" ~!{}/", R"(" ~!{}/")"}};
   for (const auto& [text, quoted] : cases) EXPECT_EQ(quote_text(text), quoted);
 }
 

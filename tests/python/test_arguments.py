@@ -46,6 +46,12 @@ class IterRaises(Seq):
         raise self.exc
 
 
+class NextRaises(IterRaises):
+    def __iter__(self):
+        yield "a"
+        raise self.exc
+
+
 T = TypeError
 D = "Database."
 NOT_TEXT = " object cannot be converted to 'PyString'"
@@ -107,6 +113,7 @@ CASES = [
     (lambda d: d.resolve("c", "k", IterRaises(TypeError("no iter"))), T, "argument 'path': no iter"),
     (lambda d: d.resolve("c", "k", IterRaises(ValueError("no iter"))), ValueError, "no iter"),
     (lambda d: d.resolve("c", "k", IterRaises(TypeErrorSub("no iter"))), TypeErrorSub, "no iter"),
+    (lambda d: d.resolve("c", "k", NextRaises(TypeError("mid-way"))), T, "argument 'path': mid-way"),
     (lambda d: d.resolve(1, "k", IterRaises(ValueError("no iter"))), T, "argument 'collection': 'int'" + NOT_TEXT),
 ]
 

@@ -13,12 +13,12 @@ Every run has a timeout; a run that hangs counts as a kill by that program,
 and the programs after it are not run.
 
     python3 scripts/mutation.py LABEL [--only ID,ID] [--no-python] [--resume] [--rev REV]
-    python3 scripts/mutation.py LABEL --compare OTHER [OTHER...]
+    python3 scripts/mutation.py LABEL[,LABEL...] --compare OTHER [OTHER...]
 
 writes build/mutation/LABEL.json (every mutant with its killers) and prints a
 summary per layer. --compare runs nothing: it sets LABEL's results against
-OTHER's (later files override earlier ones mutant by mutant, so a partial
-rerun can patch a pass) and lists the kills that were lost or gained. Run it under `nice`: it builds and tests about a hundred
+OTHER's (on either side, later labels override earlier ones mutant by
+mutant, so a partial rerun can patch a pass) and lists the kills that were lost or gained. Run it under `nice`: it builds and tests about a hundred
 times.
 """
 
@@ -409,7 +409,7 @@ def main():
     parser.add_argument("--compare", nargs="+", metavar="OTHER", help="compare with earlier results; run nothing")
     args = parser.parse_args()
     if args.compare:
-        compare(load(args.compare), load([args.label]))
+        compare(load(args.compare), load(args.label.split(",")))
         return
     ids = [m[0] for m in MUTANTS]
     assert len(ids) == len(set(ids)), "duplicate mutant ids"

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 
 #include "testing/allocation_probe.h"
@@ -163,20 +161,6 @@ TEST(CodecTest, DecodeReadsOneValueAtTheCursorAndEncodeAppends) {
   }
 }
 
-TEST(CodecTest, FloatBitPatternsSurviveExactly) {
-  const std::uint64_t patterns[] = {0x8000000000000000, 0x7FF0000000000001, 0x7FF8000000000123,
-                                    0xFFFFFFFFFFFFFFFF, 0x0000000000000001, 0xFFF0000000000000};
-  for (std::uint64_t bits : patterns) {
-    const std::string bytes = encoded(Value(std::bit_cast<double>(bits)));
-    ASSERT_EQ(bytes.size(), 9u);
-    std::size_t pos = 0;
-    auto value = decode(bytes, pos);
-    ASSERT_TRUE(value.has_value() && value->is<double>());
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(*value->get_if<double>()), bits) << std::hex << bits;
-    EXPECT_EQ(encoded(*value), bytes);
-  }
-}
-
 // `depth` containers of the given type byte, each holding the next.
 std::string nested(char type, std::size_t depth) {
   std::string out;
@@ -221,69 +205,6 @@ TEST(CodecTest, EncoderRefusesWhatTheDecoderWouldRefuse) {
   deeper.local.insert_or_assign("x", std::move(at_limit));
   out.clear();
   EXPECT_EQ(encode(Value(std::move(deeper)), out), EncodeStatus::TooDeep);
-}
-
-Value random_value(std::mt19937_64& rng, int depth) {
-  auto pick = [&](std::uint64_t n) { return rng() % n; };
-  auto text = [&] {
-    static const char* kPieces[] = {"a", "Z", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\"", "\n", ""};
-    std::string out;
-    for (std::uint64_t i = pick(6); i > 0; --i) out += kPieces[pick(8)];
-    return out;
-  };
-  auto fill = [&](TextMap& m, std::uint64_t n) {
-    for (std::uint64_t i = pick(n); i > 0; --i) m.insert_or_assign(text(), random_value(rng, depth - 1));
-  };
-  switch (pick(depth > 0 ? 13 : 10)) {
-    case 0: return Value();
-    case 1: return Value(pick(2) == 0);
-    case 2: return Value(static_cast<std::int64_t>(rng()));
-    case 3: return Value(std::bit_cast<double>(rng()));
-    case 4: return Value(text());
-    case 5: {
-      std::string bytes(pick(40), '\0');
-      for (char& byte : bytes) byte = static_cast<char>(rng());
-      return Value(Blob{bytes});
-    }
-    case 6: return Value(Date{static_cast<std::uint32_t>(rng())});
-    case 7: return Value(Time{static_cast<std::uint32_t>(rng())});
-    case 8: return Value(DateTime{rng()});
-    case 9: return Value(Tombstone{});
-    case 10: {
-      Array array;
-      for (std::uint64_t i = pick(6); i > 0; --i) array.push_back(random_value(rng, depth - 1));
-      return Value(std::move(array));
-    }
-    case 11: {
-      TextMap m;
-      fill(m, 14);
-      return Value(std::move(m));
-    }
-    default: {
-      Link l{text(), {}};
-      fill(l.local, 3);
-      return Value(std::move(l));
-    }
-  }
-}
-
-TEST(CodecTest, RandomValuesRoundTripToIdenticalBytes) {
-  std::mt19937_64 rng(20240611);
-  for (int round = 0; round < 400; ++round) {
-    Value value = random_value(rng, round % 50 == 0 ? 1 : 1 + round % 6);
-    if (round % 50 == 0) {
-      // A spine of arrays down to the nesting limit, with neighbours at every level.
-      for (std::size_t level = 1; level < kMaxNesting; ++level) {
-        value = Value(Array{random_value(rng, 1), std::move(value), random_value(rng, 0)});
-      }
-    }
-    const std::string first = encoded(value);
-    std::size_t pos = 0;
-    auto decoded = decode(first, pos);
-    ASSERT_TRUE(decoded.has_value()) << "round " << round << ": " << decoded.error().to_string();
-    ASSERT_EQ(pos, first.size()) << "round " << round;
-    ASSERT_EQ(encoded(*decoded), first) << "round " << round;
-  }
 }
 
 }  // namespace

@@ -17,9 +17,18 @@ namespace {
 
 using testing::link;
 using testing::map;
+using testing::shown;
 using Path = std::vector<std::string>;
 
-constexpr const char* kCyclic = "error: cyclic link detected";
+constexpr const char* kCyclic = "cyclic link detected";
+constexpr const char* kAlice = R"(Map({"name": Text("Alice")}))";
+
+struct Case {
+  const char* collection;
+  const char* key;
+  Path path;
+  std::string expected;  // debug form or error text
+};
 
 class ResolverTest : public ::testing::Test {
  protected:
@@ -27,21 +36,21 @@ class ResolverTest : public ::testing::Test {
     auto opened = Database::open(dir_.path());
     ASSERT_TRUE(opened) << opened.error().to_string();
     db_.emplace(std::move(*opened));
+    put("people", "alice", map({{"name", Value("Alice")}}));
   }
 
   void put(std::string_view collection, std::string_view key, const Value& value) {
-    auto written = db_->set(collection, key, value);
-    ASSERT_TRUE(written) << written.error().to_string();
+    ASSERT_EQ(shown(db_->set(collection, key, value)), "ok");
   }
 
   ResolveResult resolve(std::string_view collection, std::string_view key, const Path& path = {}) {
     return Resolver(*db_).get_field(collection, key, path);
   }
 
-  // The debug form of a successful result, or "error: " and the error's text.
-  std::string text_of(std::string_view collection, std::string_view key, const Path& path = {}) {
-    auto result = resolve(collection, key, path);
-    return result ? debug_string(*result) : "error: " + result.error().to_string();
+  void expect(std::initializer_list<Case> cases) {
+    for (const Case& c : cases) {
+      EXPECT_EQ(shown(resolve(c.collection, c.key, c.path)), c.expected) << c.collection << "/" << c.key;
+    }
   }
 
   // Root fields f0 .. f<n-1> hold links into t keyed by "$self.f<i+1>"; f<n>
@@ -60,29 +69,71 @@ class ResolverTest : public ::testing::Test {
   std::optional<Database> db_;
 };
 
-TEST_F(ResolverTest, WalksFieldsAndLinksToTheExpectedValueOrError) {
-  const std::string alice = R"(Map({"name": Text("Alice")}))";
-  put("people", "alice", map({{"name", Value("Alice")}}));
-  put("arrays", "a", Value(Array{Value(1)}));
+TEST_F(ResolverTest, WalksMapFieldsAndFollowsALinkInLastPosition) {
   put("aliases", "al", link("people/alice"));
   put("books", "b1", map({{"author", link("people/alice")}}));
   put("r", "k", map({{"a", map({{"b", Value(1)}})}, {"n", Value()}, {"t", Value(Tombstone{})}}));
   put("r", "null", Value());
   put("r", "s", map({{"i", Value(5)}, {"s", Value("text")}, {"arr", Value(Array{Value(1), Value(2)})},
                      {"b", Value(Blob{"x"})}, {"f", Value(1.5)}, {"d", Value(Date{3})}}));
+  expect({{"people", "alice", {}, kAlice},
+          {"aliases", "al", {}, kAlice},
+          {"books", "b1", {"author"}, kAlice},
+          {"books", "b1", {"author", "name"}, R"(Text("Alice"))"},
+          {"r", "s", {"arr"}, "Array([Int(1), Int(2)])"},
+          // Missing fields are Null; Null and Tombstone end the walk.
+          {"r", "k", {"zz", "y", "x"}, "Null"},
+          {"r", "k", {"a", "c"}, "Null"},
+          {"r", "k", {"a", "b"}, "Int(1)"},
+          {"r", "k", {"n", "x", "y"}, "Null"},
+          {"r", "k", {"t", "x", "y"}, "Tombstone"},
+          {"r", "null", {"a"}, "Null"}});
+  // Scalars and arrays have no fields.
+  for (const char* field : {"i", "s", "arr", "b", "f", "d"}) {
+    EXPECT_EQ(shown(resolve("r", "s", {field, "0"})), "field not found") << field;
+  }
+}
+
+TEST_F(ResolverTest, MissingRootsDanglingLinksAndInvalidPaths) {
+  // Fetching from "broken" fails loudly: its data file is a directory.
+  std::filesystem::create_directory(dir_.file("broken.brd"));
   put("books", "dangling", map({{"author", link("people/ghost/address")}}));
   put("books", "noslash", map({{"author", link("people")}, {"none", link("")}}));
+  expect({{"people", "nobody", {}, "storage: key not found"},
+          {"broken", "k", {}, "storage: io: Is a directory (os error 21)"},
+          // A dangling link is Null whatever follows.
+          {"books", "dangling", {"author", "name", "first"}, "Null"},
+          {"books", "noslash", {"author", "name"}, "invalid path: people"},
+          {"books", "noslash", {"none"}, "invalid path: "}});
+  auto missing = resolve("people", "nobody");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().kind(), ResolveError::Kind::Storage);
+}
+
+TEST_F(ResolverTest, LinkPathPiecesAndLocalFields) {
+  std::filesystem::create_directory(dir_.file("broken.brd"));
   put("people", "home", map({{"address", map({{"city", Value("Paris")}})}, {"city", Value("Wrong")}}));
   put("books", "home", map({{"home", link("people/home/address")}}));
   put("books", "home2", map({{"home", link("people/home/")}}));
   put("people", "", map({{"name", Value("nobody")}}));
   put("books", "empty", link("people/"));
-  // Fetching from "broken" fails loudly: its data file is a directory.
-  std::filesystem::create_directory(dir_.file("broken.brd"));
   put("books", "shadow",
       map({{"author", link("broken/x", {{"note", Value("local")}, {"deep", map({{"a", Value(1)}})}})}}));
-  put("people", "remote", map({{"name", Value("Alice")}, {"note", Value("remote")}}));
-  put("books", "remote", map({{"author", link("people/remote", {{"note", Value("local")}})}}));
+  put("books", "remote", map({{"author", link("people/alice", {{"name", Value("local")}})}}));
+  expect({// Pieces after the key are walked before the remaining segments; empty
+          // pieces are field names too, and an empty key piece is a plain key.
+          {"books", "home", {"home", "city"}, R"(Text("Paris"))"},
+          {"books", "home2", {"home"}, "Null"},
+          {"books", "empty", {"name"}, R"(Text("nobody"))"},
+          // Local fields shadow the target's without fetching it; other segments fetch.
+          {"books", "shadow", {"author", "note"}, R"(Text("local"))"},
+          {"books", "shadow", {"author", "deep", "a"}, "Int(1)"},
+          {"books", "shadow", {"author", "name"}, "storage: io: Is a directory (os error 21)"},
+          {"books", "remote", {"author", "name"}, R"(Text("local"))"},
+          {"books", "remote", {"author"}, kAlice}});
+}
+
+TEST_F(ResolverTest, SelfKeysNameTheRootKeyOrATextFieldOfTheRoot) {
   put("profiles", "u1", map({{"bio", Value("hi")}}));
   put("users", "u1", map({{"profile", link("profiles/$self")}}));
   put("profiles", "$selfish", map({{"bio", Value("plain key")}}));
@@ -95,110 +146,52 @@ TEST_F(ResolverTest, WalksFieldsAndLinksToTheExpectedValueOrError) {
                           {"d", link("people/$self.a.")}}));
   put("books", "s5", map({{"owner", Value(5)}, {"o", link("people/$self.owner.x")}, {"p", link("people/$self.q")},
                           {"q", link("nowhere")}}));
-  put("c", "a", map({{"next", link("c/b")}}));
-  put("c", "b", map({{"next", link("c/a")}}));
-  put("c", "self", link("c/$self"));
-
-  struct Case {
-    const char* collection;
-    const char* key;
-    Path path;
-    std::string expected;
-  };
-  const Case cases[] = {
-      // The root value; a link in last position is followed.
-      {"people", "alice", {}, alice},
-      {"arrays", "a", {}, "Array([Int(1)])"},
-      {"aliases", "al", {}, alice},
-      {"books", "b1", {"author"}, alice},
-      {"books", "b1", {"author", "name"}, R"(Text("Alice"))"},
-      // Missing fields are Null; Null and Tombstone end the walk.
-      {"r", "k", {"zz"}, "Null"},
-      {"r", "k", {"zz", "y", "x"}, "Null"},
-      {"r", "k", {"a", "c"}, "Null"},
-      {"r", "k", {"a", "b"}, "Int(1)"},
-      {"r", "k", {"n", "x", "y"}, "Null"},
-      {"r", "k", {"t", "x", "y"}, "Tombstone"},
-      {"r", "k", {"t"}, "Tombstone"},
-      {"r", "null", {"a"}, "Null"},
-      {"r", "s", {"arr"}, "Array([Int(1), Int(2)])"},
-      // Missing and unreadable roots are storage errors.
-      {"people", "nobody", {}, "error: storage: key not found"},
-      {"broken", "k", {}, "error: storage: io: Is a directory (os error 21)"},
-      // A dangling link is Null whatever follows; a path without "/" is invalid.
-      {"books", "dangling", {"author"}, "Null"},
-      {"books", "dangling", {"author", "name", "first"}, "Null"},
-      {"books", "noslash", {"author", "name"}, "error: invalid path: people"},
-      {"books", "noslash", {"none"}, "error: invalid path: "},
-      // Pieces after the key are walked before the remaining segments; empty
-      // pieces are field names too, and an empty key piece is a plain key.
-      {"books", "home", {"home", "city"}, R"(Text("Paris"))"},
-      {"books", "home", {"home"}, R"(Map({"city": Text("Paris")}))"},
-      {"books", "home2", {"home"}, "Null"},
-      {"books", "empty", {"name"}, R"(Text("nobody"))"},
-      // Local fields shadow the target's without fetching it; other segments fetch.
-      {"books", "shadow", {"author", "note"}, R"(Text("local"))"},
-      {"books", "shadow", {"author", "deep", "a"}, "Int(1)"},
-      {"books", "shadow", {"author", "name"}, "error: storage: io: Is a directory (os error 21)"},
-      {"books", "remote", {"author", "note"}, R"(Text("local"))"},
-      {"books", "remote", {"author", "name"}, R"(Text("Alice"))"},
-      // "$self" is the root key ("$selfish" is a plain key); "$self.<path>"
-      // reads the key from the root record, following links to the text.
-      {"users", "u1", {"profile", "bio"}, R"(Text("hi"))"},
-      {"users", "u2", {"profile", "bio"}, R"(Text("plain key"))"},
-      {"books", "s1", {"o", "name"}, R"(Text("Alice"))"},
-      {"books", "s2", {"o"}, R"(Text("Alice"))"},
-      {"books", "s3", {"o", "name"}, R"(Text("Alice"))"},
-      {"books", "s4", {"o"}, "error: invalid path: $self.owner resolved to Int(5), expected TEXT"},
-      {"books", "s4", {"e", "x"}, "error: invalid path: $self. resolved to Null, expected TEXT"},
-      {"books", "s4", {"d"}, "error: invalid path: $self.a. resolved to Null, expected TEXT"},
-      // Errors of the nested resolution pass unchanged.
-      {"books", "s5", {"o"}, "error: field not found"},
-      {"books", "s5", {"p"}, "error: invalid path: nowhere"},
-      // Cycles.
-      {"c", "a", Path(40, "next"), kCyclic},
-      {"c", "self", {}, kCyclic},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(text_of(c.collection, c.key, c.path), c.expected) << c.collection << "/" << c.key;
-  }
-  // Scalars and arrays have no fields.
-  for (const char* field : {"i", "s", "arr", "b", "f", "d"}) {
-    EXPECT_EQ(text_of("r", "s", {field, "0"}), "error: field not found") << field;
-  }
-  auto missing = resolve("people", "nobody");
-  auto shadowed = resolve("books", "shadow", {"author", "name"});
-  ASSERT_TRUE(!missing && !shadowed);
-  EXPECT_EQ(missing.error().kind(), ResolveError::Kind::Storage);
-  EXPECT_EQ(shadowed.error().kind(), ResolveError::Kind::Storage);
+  expect({{"users", "u1", {"profile", "bio"}, R"(Text("hi"))"},
+          {"users", "u2", {"profile", "bio"}, R"(Text("plain key"))"},
+          {"books", "s1", {"o", "name"}, R"(Text("Alice"))"},
+          {"books", "s2", {"o"}, R"(Text("Alice"))"},
+          {"books", "s3", {"o", "name"}, R"(Text("Alice"))"},
+          {"books", "s4", {"o"}, "invalid path: $self.owner resolved to Int(5), expected TEXT"},
+          {"books", "s4", {"e", "x"}, "invalid path: $self. resolved to Null, expected TEXT"},
+          {"books", "s4", {"d"}, "invalid path: $self.a. resolved to Null, expected TEXT"},
+          // Errors of the nested resolution pass unchanged.
+          {"books", "s5", {"o"}, "field not found"},
+          {"books", "s5", {"p"}, "invalid path: nowhere"}});
 }
 
-TEST_F(ResolverTest, ChainOfThirtyTwoLinksResolvesAndThirtyThreeIsCyclic) {
+TEST_F(ResolverTest, ThirtyTwoHopsResolveAndThirtyThreeAreCyclic) {
   // c/k0 -> c/k1 -> ... -> c/k33, the last holding "end".
   for (int i = 0; i < 33; ++i) put("c", "k" + std::to_string(i), link("c/k" + std::to_string(i + 1)));
   put("c", "k33", Value("end"));
-  EXPECT_EQ(text_of("c", "k1"), R"(Text("end"))");
-  EXPECT_EQ(text_of("c", "k0"), kCyclic);
-}
-
-TEST_F(ResolverTest, MapAndLocalStepsCostNoHop) {
-  // Each record is a map whose field holds a link wrapped in a local map.
+  put("c", "a", map({{"next", link("c/b")}}));
+  put("c", "b", map({{"next", link("c/a")}}));
+  put("c", "self", link("c/$self"));
+  // Map and local-map steps cost no hop.
   for (int i = 0; i < 32; ++i) {
     put("m", "k" + std::to_string(i),
         map({{"a", map({{"b", link("x/unused", {{"next", link("m/k" + std::to_string(i + 1))}})}})}}));
   }
   put("m", "k32", Value("end"));
-  Path path;
-  for (int i = 0; i < 32; ++i) path.insert(path.end(), {"a", "b", "next"});
-  EXPECT_EQ(text_of("m", "k0", path), R"(Text("end"))");
+  Path steps;
+  for (int i = 0; i < 32; ++i) steps.insert(steps.end(), {"a", "b", "next"});
+  expect({{"c", "k1", {}, R"(Text("end"))"},
+          {"c", "k0", {}, kCyclic},
+          {"c", "a", Path(40, "next"), kCyclic},
+          {"c", "self", {}, kCyclic},
+          {"m", "k0", steps, R"(Text("end"))"}});
 }
 
-TEST_F(ResolverTest, ThirtyTwoNestedSelfFieldResolutionsResolveAndThirtyThreeAreCyclic) {
+TEST_F(ResolverTest, NestedSelfFieldResolutionsAreBounded) {
   nested_self_fields(32);
-  EXPECT_EQ(text_of("r", "root", {"f0"}), R"(Text("k"))");
+  EXPECT_EQ(shown(resolve("r", "root", {"f0"})), R"(Text("k"))");
   nested_self_fields(33);
-  EXPECT_EQ(text_of("r", "root", {"f0"}), kCyclic);
-  EXPECT_EQ(text_of("r", "root", {"f1"}), R"(Text("k"))");
+  EXPECT_EQ(shown(resolve("r", "root", {"f0"})), kCyclic);
+  EXPECT_EQ(shown(resolve("r", "root", {"f1"})), R"(Text("k"))");
+  // Each nested resolution starts its own hop count, so only the nesting
+  // bound stops a root field that leads back to itself.
+  put("people", "p1", map({{"owner", link("people/$self.owner")}}));
+  put("people", "p2", map({{"a", link("people/$self.b")}, {"b", link("people/$self.a")}}));
+  expect({{"people", "p1", {"owner"}, kCyclic}, {"people", "p2", {"a", "x"}, kCyclic}});
 }
 
 // Resolutions that follow one another do not nest: 32 hops, each keyed by a
@@ -207,11 +200,11 @@ TEST_F(ResolverTest, SuccessiveSelfFieldKeysDoNotNest) {
   put("r", "root", map({{"a", Value("x")}, {"next", link("c1/$self.a")}}));
   for (int i = 1; i < 32; ++i) put("c" + std::to_string(i), "x", link("c" + std::to_string(i + 1) + "/$self.a"));
   put("c32", "x", Value("end"));
-  EXPECT_EQ(text_of("r", "root", {"next"}), R"(Text("end"))");
+  EXPECT_EQ(shown(resolve("r", "root", {"next"})), R"(Text("end"))");
   put("c31", "x", link("c32/$self.a/more"));
   put("c32", "x", map({{"more", link("c33/$self.a")}}));
   put("c33", "x", Value("end"));
-  EXPECT_EQ(text_of("r", "root", {"next"}), kCyclic);
+  EXPECT_EQ(shown(resolve("r", "root", {"next"})), kCyclic);
 }
 
 // Regression: every hop of a nested resolution redid the nested resolutions
@@ -232,32 +225,23 @@ TEST_F(ResolverTest, RepeatedSelfFieldKeysDoNotMultiplyTheWork) {
     put("r", "root", Value(std::move(root)));
   };
   build(32);
-  EXPECT_EQ(text_of("r", "root", {"f0"}), R"(Text("k"))");
+  EXPECT_EQ(shown(resolve("r", "root", {"f0"})), R"(Text("k"))");
   build(33);
-  EXPECT_EQ(text_of("r", "root", {"f0"}), kCyclic);
-}
-
-// Each nested "$self." resolution starts its own hop count, so only the
-// nesting bound stops a root field that leads back to itself.
-TEST_F(ResolverTest, SelfFieldLeadingBackToItselfIsCyclic) {
-  put("people", "p1", map({{"owner", link("people/$self.owner")}}));
-  EXPECT_EQ(text_of("people", "p1", {"owner"}), kCyclic);
-  put("people", "p2", map({{"a", link("people/$self.b")}, {"b", link("people/$self.a")}}));
-  EXPECT_EQ(text_of("people", "p2", {"a", "x"}), kCyclic);
+  EXPECT_EQ(shown(resolve("r", "root", {"f0"})), kCyclic);
 }
 
 TEST_F(ResolverTest, MillionSegmentPathsDoNotGrowTheStack) {
   constexpr std::size_t kSegments = 1'000'000;
-  put("r", "k", map({{"a", map({})}, {"i", Value(1)}, {"l", link("r/k")}}));
-  EXPECT_EQ(text_of("r", "k", Path(kSegments, "a")), "Null");
+  put("r", "k", map({{"a", map({})}, {"i", Value(1)}}));
+  EXPECT_EQ(shown(resolve("r", "k", Path(kSegments, "a"))), "Null");
   Path scalar(kSegments, "x");
   scalar[0] = "i";
-  EXPECT_EQ(text_of("r", "k", scalar), "error: field not found");
+  EXPECT_EQ(shown(resolve("r", "k", scalar)), "field not found");
   // The same length carried by a link's own path.
   std::string long_path = "r/k";
   for (std::size_t i = 0; i < kSegments; ++i) long_path += "/a";
   put("r", "long", link(long_path));
-  EXPECT_EQ(text_of("r", "long"), "Null");
+  EXPECT_EQ(shown(resolve("r", "long")), "Null");
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST(QuoteTextTest, EscapesExactlyTheRightCharacters) {
       // Printable text beyond ASCII is copied.
       {"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80",
        "\"caf\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80\""},
-      {"\xEF\xBF\xBD", "\"\xEF\xBF\xBD\""}, {" ~!{}/", R"(" ~!{}/")"}};
+      {"\xEF\xBF\xBD", "\"\xEF\xBF\xBD\""}, {"\xDC\x90", "\"\xDC\x90\""}, {" ~!{}/", R"(" ~!{}/")"}};
   for (const auto& [text, quoted] : cases) EXPECT_EQ(quote_text(text), quoted);
 }
 
@@ -75,15 +75,13 @@ TEST(DebugStringTest, RendersVariantNameAndPayload) {
       {Value(), "Null"}, {Value(Tombstone{}), "Tombstone"}, {Value(true), "Bool(true)"},
       {Value(false), "Bool(false)"}, {Value(-5), "Int(-5)"},
       {Value(std::numeric_limits<std::int64_t>::min()), "Int(-9223372036854775808)"},
-      {Value(std::numeric_limits<std::int64_t>::max()), "Int(9223372036854775807)"},
       {Value(1.0), "Float(1.0)"}, {Value(1.5e-7), "Float(1.5e-7)"},
       {Value(std::numeric_limits<double>::quiet_NaN()), "Float(NaN)"}, {Value(-kInf), "Float(-inf)"},
       {Value("a\"b"), R"(Text("a\"b"))"}, {Value(Blob{"\x01\x02\xFF"}), "Blob([1, 2, 255])"},
-      {Value(Blob{}), "Blob([])"}, {Value(Blob{std::string(1, '\0')}), "Blob([0])"},
+      {Value(Blob{}), "Blob([])"},
       {Value(Date{19000}), "Date(19000)"}, {Value(Date{4294967295u}), "Date(4294967295)"},
       {Value(Time{0}), "Time(0)"}, {Value(DateTime{18446744073709551615ull}), "DateTime(18446744073709551615)"},
-      {Value(Array{Value(1), Value()}), "Array([Int(1), Null])"}, {Value(Array{}), "Array([])"},
-      {Value(TextMap{}), "Map({})"},
+      {Value(Array{}), "Array([])"}, {Value(TextMap{}), "Map({})"},
       {map({{"z", Value(true)}, {"tab\there", Value()}, {"a", Value(2.5)}}),
        R"(Map({"z": Bool(true), "tab\there": Null, "a": Float(2.5)}))"},
       {link("u/1"), R"(Link(Link { path: "u/1", local: {} }))"},

@@ -16,6 +16,7 @@ _REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__f
 sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != _REPO_ROOT]
 
 import brindle  # noqa: E402
+from brindle import _brindle  # the store itself, without the recovery of brindle.open
 
 
 @pytest.fixture
@@ -26,7 +27,7 @@ def db_path(tmp_path):
 
 @pytest.fixture
 def db(db_path):
-    return brindle.open(db_path)
+    return _brindle.open(db_path)
 
 
 @pytest.fixture

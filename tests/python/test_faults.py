@@ -17,12 +17,13 @@ under_sanitizer = pytest.mark.skipif(
     reason="address-space limits break the sanitizer runtime",
 )
 
-# Shared by the child programs. check() reopens the database: brindle.open
+# Shared by the child programs. check() reopens the database: _brindle.open
 # refuses a data file that ends inside a record, and backlinks() replays the
 # index file, which refuses the same.
 PRELUDE = """
 import os, resource, signal
 import brindle
+from brindle import _brindle  # the store itself, without the recovery of brindle.open
 from brindle import Link
 
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -46,7 +47,7 @@ def absent(db, collection, key):
     return False
 
 def check(path, acked, gone=(), links={}):
-    db = brindle.open(path)
+    db = _brindle.open(path)
     for (c, k), v in acked.items():
         assert db.get(c, k)["v"] == v, (c, k, db.get(c, k))
     for c, k in gone:
@@ -71,7 +72,7 @@ def test_file_size_limit_inside_a_small_record_leaves_no_trace(run_python, db_pa
         run_python,
         f"""
 path = {db_path!r}
-db = brindle.open(path)
+db = _brindle.open(path)
 db.set("c", "a", {{"v": 1}})
 brd = os.path.join(path, "c.brd")
 start = os.path.getsize(brd)
@@ -98,7 +99,7 @@ def test_file_size_limit_at_commit_keeps_the_transaction_for_a_retry(run_python,
         run_python,
         f"""
 path = {db_path!r}
-db = brindle.open(path)
+db = _brindle.open(path)
 db.set("c", "a", {{"v": "x" * 500}})
 brd = os.path.join(path, "c.brd")
 acked = {{}}
@@ -130,7 +131,7 @@ def test_drop_after_failed_commit_indexes_no_record_that_was_never_stored(run_py
         run_python,
         f"""
 path = {db_path!r}
-db = brindle.open(path)
+db = _brindle.open(path)
 db.set("c", "a", {{"v": "x" * 500, "to": Link("p/a")}})
 db.begin()
 db.set("c", "y", {{"v": 2, "to": Link("p/y")}})
@@ -153,7 +154,7 @@ def test_descriptor_limit_refuses_new_collections_and_keeps_the_rest(run_python,
         run_python,
         f"""
 path = {db_path!r}
-db = brindle.open(path)
+db = _brindle.open(path)
 db.set("c", "a", {{"v": 1}})
 acked = {{("c", "a"): 1}}
 links = {{}}
@@ -204,7 +205,7 @@ path = {db_path!r}
 if os.geteuid() == 0:
     os.setgid(65534)
     os.setuid(65534)
-db = brindle.open(path)
+db = _brindle.open(path)
 db.set("c", "a", {{"v": 1, "to": Link("p/a")}})
 os.chmod(path, 0o555)
 errors = []
@@ -240,7 +241,7 @@ def test_full_filesystem_fails_writes_whole(run_python, small_tmpfs):
         run_python,
         f"""
 path = {db_path!r}
-db = brindle.open(path)
+db = _brindle.open(path)
 acked, links, failed = {{}}, {{}}, []
 for i in range(200):
     # Small records and ones too large for the write buffer, with links.
@@ -269,7 +270,7 @@ def test_out_of_memory_while_copying_a_value_raises_memory_error(run_python, db_
         import os, resource
         import brindle
 
-        db = brindle.open({db_path!r})
+        db = _brindle.open({db_path!r})
         db.set("c", "before", 1)
         big = b"x" * (256 << 20)
         page = os.sysconf("SC_PAGE_SIZE")

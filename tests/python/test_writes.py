@@ -1,11 +1,14 @@
-"""set, delete, set_many, begin and commit: results, messages, failures of
-the files underneath, transactions and the per-database lock."""
+"""set, delete, set_many, begin and commit as seen from Python: results,
+which exception each failure raises, and the per-database lock. The store's
+own rules (framing, backlink upkeep, transactions) are pinned by the core's
+tests."""
 
 import os
 
 import pytest
 
 import brindle
+from brindle import _brindle  # the store itself, without the recovery of brindle.open
 from brindle import TOMBSTONE, Link
 
 IN_USE = "Database is already in use by a call on this thread; it cannot be used again until that call returns"
@@ -23,71 +26,54 @@ def test_set_get_delete(db):
     assert info.value.args == ("key not found",)
     assert db.set("c", "k", {"a": 1}) is None
     assert db.set("c", "", "empty key") is None
-    assert db.set("c", "k", "replaced") is None
-    assert (db.get("c", "k"), db.get("c", "")) == ("replaced", "empty key")
+    assert (db.get("c", "k"), db.get("c", "")) == ({"a": 1}, "empty key")
     assert db.delete("c", "k") is None
-    with pytest.raises(KeyError) as info:
-        db.get("c", "k")
-    assert info.value.args == ("key not found",)
-    # writing a tombstone is a delete
-    db.set("c", "k", 3)
-    db.set("c", "k", TOMBSTONE)
     with pytest.raises(KeyError):
         db.get("c", "k")
+    # writing a tombstone is a delete
+    db.set("c", "", TOMBSTONE)
+    with pytest.raises(KeyError):
+        db.get("c", "")
 
 
 def test_set_many_writes_in_order(db, db_path):
-    Ops, Op = type("Ops", (list,), {}), type("Op", (tuple,), {})
     assert db.set_many([]) is None
     assert os.listdir(db_path) == []
-    ops = Ops([("a", "1", 1), Op(("b", "2", [2])), ("a", "1", "again"), ("a", "3", 3), ("a", "3", TOMBSTONE)])
+    ops = type("Ops", (list,), {})([("a", "1", 1), ("b", "2", [2]), ("a", "1", "again"), ("a", "3", 3), ("a", "3", TOMBSTONE)])
     assert db.set_many(ops) is None
     assert (db.get("a", "1"), db.get("b", "2")) == ("again", [2])
     with pytest.raises(KeyError):
         db.get("a", "3")
     # items after the third are ignored
-    db.set_many([("c", "k", 1, "ignored", object()), ("c", "j", [2], ())])
-    assert (db.get("c", "k"), db.get("c", "j")) == (1, [2])
+    db.set_many([("c", "k", 1, "ignored", object())])
+    assert db.get("c", "k") == 1
 
 
 @pytest.mark.parametrize(
     "bad, exc_type, message",
     [
         ("not a tuple", TypeError, BAD_OP),
-        (["c", "k", 1], TypeError, BAD_OP),
-        ((1, "k", 1), TypeError, "'int' object cannot be converted to 'PyString'"),
-        (("c", None, 1), TypeError, "'NoneType' object cannot be converted to 'PyString'"),
         (("c", "k", {"a": ()}), TypeError, "cannot convert tuple to a Brindle value"),
-        (("c", "k", 2**63), OverflowError, None),
         (("c", "k"), IndexError, "tuple index out of range"),
-        (("c",), IndexError, "tuple index out of range"),
         (("bad/name", "k", 1), RuntimeError, INVALID_NAME),
     ],
 )
 def test_set_many_stops_at_the_first_failing_element(db, bad, exc_type, message):
-    db.set("c", "second", "before")
     with pytest.raises(exc_type) as info:
-        db.set_many([("c", "first", 1), bad, ("c", "third", 3), 12345])
-    if message is not None:
-        assert info.value.args == (message,)
+        db.set_many([("c", "first", 1), bad, ("c", "third", 3)])
+    assert info.value.args == (message,)
     # the elements before the failing one are written, the rest are not
-    assert (db.get("c", "first"), db.get("c", "second")) == (1, "before")
-    for key in ("third", "k"):
-        with pytest.raises(KeyError):
-            db.get("c", key)
+    assert db.get("c", "first") == 1
+    with pytest.raises(KeyError):
+        db.get("c", "third")
     # the lock was released
     db.set_many([("c", "third", 3)])
     assert db.get("c", "third") == 3
 
 
-@pytest.mark.parametrize("name", ["a/b", "nul\0"])
-def test_refused_collection_names(db, db_path, name):
-    for call in (
-        lambda: db.set(name, "k", 1),
-        lambda: db.delete(name, "k"),
-        lambda: db.backlinks(name, "k"),
-        lambda: db.set_many([(name, "k", 1)]),
-    ):
+def test_storage_failures_raise_key_error_from_get_and_runtime_error_elsewhere(db, db_path):
+    name = "nul\0"
+    for call in (lambda: db.set(name, "k", 1), lambda: db.delete(name, "k"), lambda: db.backlinks(name, "k")):
         with pytest.raises(RuntimeError) as info:
             call()
         assert info.value.args == (INVALID_NAME,)
@@ -98,104 +84,23 @@ def test_refused_collection_names(db, db_path, name):
         db.resolve(name, "k", [])
     assert info.value.args == ("storage: " + INVALID_NAME,)
     assert os.listdir(db_path) == []
-
-
-def test_open_failures(tmp_path):
-    regular = tmp_path / "file"
-    regular.write_bytes(b"")
-    damaged = tmp_path / "damaged"
-    damaged.mkdir()
-    (damaged / "c.brd").write_bytes(bytes.fromhex("01000000 61 09000000"))
-    for path, message in [
-        (str(regular), "io: File exists (os error 17)"),
-        ("", "io: No such file or directory (os error 2)"),
-        (str(damaged), "io: failed to fill whole buffer"),
-    ]:
-        with pytest.raises(RuntimeError) as info:
-            brindle.open(path)
-        assert info.value.args == (message,)
-
-
-# --- transactions ---------------------------------------------------------
-
-
-def test_transaction_defers_backlinks_but_not_records(db):
+    # a failing commit raises too, and a retry once the cause is gone succeeds
     db.begin()
-    db.set("books", "b1", {"author": Link("people/alice")})
-    db.set("c", "k", [Link("people/alice"), Link("people/bob")])
-    assert db.get("books", "b1")["author"].path == "people/alice"
-    assert [link.path for link in db.resolve("c", "k", [])] == ["people/alice", "people/bob"]
-    assert db.backlinks("people", "alice") == db.backlinks("people", "bob") == []
-    # begin inside a transaction keeps what is queued
-    db.begin()
-    db.set("c", "j", Link("people/alice"))
-    assert db.backlinks("people", "alice") == []
-    db.commit()
-    alice = [entry("books", "b1", "author"), entry("c", "k", "0"), entry("c", "j", "")]
-    assert db.backlinks("people", "alice") == alice
-    assert db.backlinks("people", "bob") == [entry("c", "k", "1")]
-    # after the commit backlinks follow every write again
-    db.set("c", "after", Link("people/carol"))
-    assert db.backlinks("people", "carol") == [entry("c", "after", "")]
-
-
-def test_failing_backlink_index_and_failed_commit(db_path):
-    db = brindle.open(db_path)
-    blocker = os.path.join(db_path, "people.brl")
-    os.mkdir(blocker)
-    with pytest.raises(RuntimeError) as info:
-        db.set("c", "w", {"who": Link("people/alice")})
-    assert info.value.args == ("io: Is a directory (os error 21)",)
-    # the record was written before its backlinks failed
-    assert db.get("c", "w")["who"].path == "people/alice"
-    with pytest.raises(RuntimeError) as info:
-        db.backlinks("people", "alice")
-    assert info.value.args == ("io: Is a directory (os error 21)",)
-    db.begin()
-    db.set("c", "k", {"a": Link("other/x"), "b": Link("people/alice"), "c": Link("zed/z")})
+    db.set("c", "k", {"a": Link("people/alice")})
+    os.mkdir(os.path.join(db_path, "people.brl"))
     with pytest.raises(RuntimeError) as info:
         db.commit()
     assert info.value.args == ("io: Is a directory (os error 21)",)
-    # the change before the failing one was applied, the others are queued
-    assert db.backlinks("other", "x") == [entry("c", "k", "a")]
-    assert db.backlinks("zed", "z") == []
-    # still inside the transaction: new changes queue behind them
-    db.set("c", "j", Link("zed/z"))
-    assert db.backlinks("zed", "z") == []
-    with pytest.raises(RuntimeError):
-        db.commit()
-    os.rmdir(blocker)
+    os.rmdir(os.path.join(db_path, "people.brl"))
     assert db.commit() is None
-    assert db.backlinks("people", "alice") == [entry("c", "k", "b")]  # "w" was never indexed
-    assert db.backlinks("zed", "z") == [entry("c", "k", "c"), entry("c", "j", "")]
-    # the transaction is over
-    db.set("c", "i", Link("zed/z"))
-    assert db.backlinks("zed", "z")[-1] == entry("c", "i", "")
+    assert db.backlinks("people", "alice") == [entry("c", "k", "a")]
 
 
-def test_dropping_a_database_inside_a_transaction_keeps_everything(db_path):
-    db = brindle.open(db_path)
-    db.set("c", "old", Link("people/alice"))
-    db.begin()
-    db.set("c", "k", {"who": Link("people/alice")})
-    db.delete("c", "old")
-    db.set("d", "new", [Link("people/bob")])
-    del db
-    db = brindle.open(db_path)
-    assert db.get("c", "k")["who"].path == "people/alice"
-    assert db.get("d", "new")[0].path == "people/bob"
-    with pytest.raises(KeyError):
-        db.get("c", "old")
-    assert db.backlinks("people", "alice") == [entry("c", "k", "who")]
-    assert db.backlinks("people", "bob") == [entry("d", "new", "0")]
-
-
-def test_writes_survive_a_fresh_process(db_path, run_python):
+def test_writes_and_an_open_transaction_survive_the_process(db_path, run_python):
     done = run_python(
         """
-        import brindle
-        from brindle import Link
-        db = brindle.open(%r)
+        from brindle import Link, _brindle
+        db = _brindle.open(%r)
         db.set("people", "alice", {"name": "Alice"})
         db.set_many([("books", "b1", {"author": Link("people/alice")}), ("books", "b2", 2)])
         db.delete("books", "b2")
@@ -204,21 +109,18 @@ def test_writes_survive_a_fresh_process(db_path, run_python):
         db.commit()
         db.begin()
         db.set("books", "b4", {"x": Link("people/alice", {"note": "n"})})
+        assert db.backlinks("people", "alice")[-1]["source_key"] == "b3"
         # the process ends inside the transaction
         """
         % db_path
     )
     assert done.returncode == 0, done.stderr
-    db = brindle.open(db_path)
-    assert db.resolve("books", "b1", ["author", "name"]) == "Alice"
+    db = _brindle.open(db_path)
     assert db.resolve("books", "b4", ["x", "note"]) == "n"
     with pytest.raises(KeyError):
         db.get("books", "b2")
     expected = [entry("books", "b1", "author"), entry("books", "b3", "0"), entry("books", "b4", "x")]
     assert db.backlinks("people", "alice") == expected
-
-
-# --- the database lock ----------------------------------------------------
 
 
 def test_lock_refuses_reentry_and_makes_other_threads_wait(run_python):
@@ -230,7 +132,7 @@ def test_lock_refuses_reentry_and_makes_other_threads_wait(run_python):
         import threading
         import brindle
 
-        db = brindle.open(tempfile.mkdtemp())
+        db = _brindle.open(tempfile.mkdtemp())
         events, threads, worker_saw = [], [], []
 
         def worker():

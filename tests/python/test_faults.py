@@ -12,6 +12,8 @@ import tempfile
 
 import pytest
 
+TESTS = os.path.dirname(os.path.abspath(__file__))  # for the children: the shared helpers
+
 under_sanitizer = pytest.mark.skipif(
     bool(os.environ.get("BRINDLE_UNDER_SANITIZER")),
     reason="address-space limits break the sanitizer runtime",
@@ -22,9 +24,7 @@ under_sanitizer = pytest.mark.skipif(
 # index file, which refuses the same.
 PRELUDE = """
 import os, resource, signal
-import brindle
-from brindle import _brindle  # the store itself, without the recovery of brindle.open
-from brindle import Link
+from brindle import Link, _brindle  # the store itself, without the recovery of brindle.open
 
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
@@ -39,13 +39,6 @@ def limited(kind, value, call):
     finally:
         resource.setrlimit(kind, (soft, hard))
 
-def absent(db, collection, key):
-    try:
-        db.get(collection, key)
-    except KeyError:
-        return True
-    return False
-
 def check(path, acked, gone=(), links={}):
     db = _brindle.open(path)
     for (c, k), v in acked.items():
@@ -58,20 +51,22 @@ def check(path, acked, gone=(), links={}):
 """
 
 
-def run_child(run_python, code):
-    result = run_python(PRELUDE + code)
+def run_child(run_python, path, code):
+    """Runs PRELUDE and code in a child with `path` set; code ends in check()."""
+    setup = f"import sys\nsys.path.insert(0, {TESTS!r})\nfrom values import absent\npath = {path!r}\n"
+    result = run_python(setup + PRELUDE + code)
     assert result.returncode == 0, result.stderr
-    return result.stdout
+    assert result.stdout.startswith("checked"), result.stdout
 
 
 def test_file_size_limit_inside_a_small_record_leaves_no_trace(run_python, db_path):
     # Every byte offset of the record's range: the set raises, the record is
     # not readable, not written later with another record, and the file
     # still frames. Regression for torn records and failed writes coming back.
-    out = run_child(
+    run_child(
         run_python,
+        db_path,
         f"""
-path = {db_path!r}
 db = _brindle.open(path)
 db.set("c", "a", {{"v": 1}})
 brd = os.path.join(path, "c.brd")
@@ -91,14 +86,13 @@ del db
 check(path, acked, gone=[("c", "x")], links={{("p", str(k)): [] for k in range(length)}})
 """,
     )
-    assert out.startswith("checked")
 
 
 def test_file_size_limit_at_commit_keeps_the_transaction_for_a_retry(run_python, db_path):
-    out = run_child(
+    run_child(
         run_python,
+        db_path,
         f"""
-path = {db_path!r}
 db = _brindle.open(path)
 db.set("c", "a", {{"v": "x" * 500}})
 brd = os.path.join(path, "c.brd")
@@ -123,14 +117,13 @@ del db
 check(path, acked, links={{("p", "x"): ["x"]}})
 """,
     )
-    assert out.startswith("checked")
 
 
 def test_drop_after_failed_commit_indexes_no_record_that_was_never_stored(run_python, db_path):
-    out = run_child(
+    run_child(
         run_python,
+        db_path,
         f"""
-path = {db_path!r}
 db = _brindle.open(path)
 db.set("c", "a", {{"v": "x" * 500, "to": Link("p/a")}})
 db.begin()
@@ -146,14 +139,13 @@ resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
 check(path, {{("c", "a"): "x" * 500}}, gone=[("c", "y")], links={{("p", "y"): [], ("p", "a"): ["a"]}})
 """,
     )
-    assert out.startswith("checked")
 
 
 def test_descriptor_limit_refuses_new_collections_and_keeps_the_rest(run_python, db_path):
-    out = run_child(
+    run_child(
         run_python,
+        db_path,
         f"""
-path = {db_path!r}
 db = _brindle.open(path)
 db.set("c", "a", {{"v": 1}})
 acked = {{("c", "a"): 1}}
@@ -179,7 +171,6 @@ del db
 check(path, acked, links=links)
 """,
     )
-    assert out.startswith("checked")
 
 
 @pytest.fixture
@@ -198,10 +189,10 @@ def test_read_only_directory_refuses_new_files_only(run_python, shared_dir):
     os.mkdir(db_path)
     if os.geteuid() == 0:
         os.chown(db_path, 65534, 65534)
-    out = run_child(
+    run_child(
         run_python,
+        db_path,
         f"""
-path = {db_path!r}
 if os.geteuid() == 0:
     os.setgid(65534)
     os.setuid(65534)
@@ -221,7 +212,6 @@ check(path, {{("c", "a"): 1, ("c", "b"): 2}}, links={{("p", "a"): ["a", "b"]}})
 os.chmod(path, 0o755)
 """,
     )
-    assert out.startswith("checked")
 
 
 @pytest.fixture
@@ -237,10 +227,10 @@ def small_tmpfs(shared_dir):
 
 def test_full_filesystem_fails_writes_whole(run_python, small_tmpfs):
     db_path = os.path.join(small_tmpfs, "db")
-    out = run_child(
+    run_child(
         run_python,
+        db_path,
         f"""
-path = {db_path!r}
 db = _brindle.open(path)
 acked, links, failed = {{}}, {{}}, []
 for i in range(200):
@@ -260,7 +250,6 @@ del db
 check(path, acked, gone=failed, links=links)
 """,
     )
-    assert out.startswith("checked")
 
 
 @under_sanitizer

@@ -13,6 +13,7 @@ import threading
 import brindle
 from brindle import _brindle  # the store itself, without the recovery of brindle.open
 from brindle import Link
+from values import absent
 
 THREADS = 16
 OPERATIONS = 250
@@ -27,14 +28,6 @@ def links_of(collection, key, value):
     """(target, source) of every link of a value written by value_for."""
     paths = [("who", value["who"])] + [("more/%d" % i, link) for i, link in enumerate(value["more"])]
     return [(link.path, (collection, key, path)) for path, link in paths]
-
-
-def absent(db, collection, key):
-    try:
-        db.get(collection, key)
-    except KeyError:
-        return True
-    return False
 
 
 def worker(db, t, records, failures):

@@ -1,5 +1,5 @@
-"""Helpers shared by the tests: comparing values read back from the store and
-building raw stored values."""
+"""Helpers shared by the tests (and by the child programs some of them run):
+comparing values read back from the store and building raw stored values."""
 
 import struct
 
@@ -31,3 +31,12 @@ def u32(n):
 def text_bytes(text):
     data = text.encode("utf-8")
     return u32(len(data)) + data
+
+
+def absent(db, collection, key):
+    """Whether the record is missing: get raises KeyError for it."""
+    try:
+        db.get(collection, key)
+    except KeyError:
+        return True
+    return False

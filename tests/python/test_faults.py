@@ -51,10 +51,11 @@ def check(path, acked, gone=(), links={}):
 """
 
 
-def run_child(run_python, path, code):
-    """Runs PRELUDE and code in a child with `path` set; code ends in check()."""
+def run_child(run_python, path, code, open_first=True):
+    """Runs PRELUDE and code in a child with `path` set and, unless told
+    otherwise, `db` open on it; code ends in check()."""
     setup = f"import sys\nsys.path.insert(0, {TESTS!r})\nfrom values import absent\npath = {path!r}\n"
-    result = run_python(setup + PRELUDE + code)
+    result = run_python(setup + PRELUDE + ("db = _brindle.open(path)\n" if open_first else "") + code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("checked"), result.stdout
 
@@ -63,11 +64,7 @@ def test_file_size_limit_inside_a_small_record_leaves_no_trace(run_python, db_pa
     # Every byte offset of the record's range: the set raises, the record is
     # not readable, not written later with another record, and the file
     # still frames. Regression for torn records and failed writes coming back.
-    run_child(
-        run_python,
-        db_path,
-        f"""
-db = _brindle.open(path)
+    run_child(run_python, db_path, f"""
 db.set("c", "a", {{"v": 1}})
 brd = os.path.join(path, "c.brd")
 start = os.path.getsize(brd)
@@ -84,16 +81,11 @@ for k in range(length):
     acked[("c", f"after{{k}}")] = k
 del db
 check(path, acked, gone=[("c", "x")], links={{("p", str(k)): [] for k in range(length)}})
-""",
-    )
+""")
 
 
 def test_file_size_limit_at_commit_keeps_the_transaction_for_a_retry(run_python, db_path):
-    run_child(
-        run_python,
-        db_path,
-        f"""
-db = _brindle.open(path)
+    run_child(run_python, db_path, f"""
 db.set("c", "a", {{"v": "x" * 500}})
 brd = os.path.join(path, "c.brd")
 acked = {{}}
@@ -115,16 +107,11 @@ else:
     raise AssertionError("the limit never allowed the commit")
 del db
 check(path, acked, links={{("p", "x"): ["x"]}})
-""",
-    )
+""")
 
 
 def test_drop_after_failed_commit_indexes_no_record_that_was_never_stored(run_python, db_path):
-    run_child(
-        run_python,
-        db_path,
-        f"""
-db = _brindle.open(path)
+    run_child(run_python, db_path, f"""
 db.set("c", "a", {{"v": "x" * 500, "to": Link("p/a")}})
 db.begin()
 db.set("c", "y", {{"v": 2, "to": Link("p/y")}})
@@ -137,16 +124,11 @@ except RuntimeError:
 del db
 resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
 check(path, {{("c", "a"): "x" * 500}}, gone=[("c", "y")], links={{("p", "y"): [], ("p", "a"): ["a"]}})
-""",
-    )
+""")
 
 
 def test_descriptor_limit_refuses_new_collections_and_keeps_the_rest(run_python, db_path):
-    run_child(
-        run_python,
-        db_path,
-        f"""
-db = _brindle.open(path)
+    run_child(run_python, db_path, f"""
 db.set("c", "a", {{"v": 1}})
 acked = {{("c", "a"): 1}}
 links = {{}}
@@ -169,8 +151,7 @@ assert errors and set(errors) == {{"io: Too many open files (os error 24)"}}, er
 assert 0 < len(links) < 20
 del db
 check(path, acked, links=links)
-""",
-    )
+""")
 
 
 @pytest.fixture
@@ -189,10 +170,7 @@ def test_read_only_directory_refuses_new_files_only(run_python, shared_dir):
     os.mkdir(db_path)
     if os.geteuid() == 0:
         os.chown(db_path, 65534, 65534)
-    run_child(
-        run_python,
-        db_path,
-        f"""
+    run_child(run_python, db_path, open_first=False, code=f"""
 if os.geteuid() == 0:
     os.setgid(65534)
     os.setuid(65534)
@@ -210,8 +188,7 @@ db.set("c", "b", {{"v": 2, "to": Link("p/a")}})
 del db
 check(path, {{("c", "a"): 1, ("c", "b"): 2}}, links={{("p", "a"): ["a", "b"]}})
 os.chmod(path, 0o755)
-""",
-    )
+""")
 
 
 @pytest.fixture
@@ -227,11 +204,7 @@ def small_tmpfs(shared_dir):
 
 def test_full_filesystem_fails_writes_whole(run_python, small_tmpfs):
     db_path = os.path.join(small_tmpfs, "db")
-    run_child(
-        run_python,
-        db_path,
-        f"""
-db = _brindle.open(path)
+    run_child(run_python, db_path, f"""
 acked, links, failed = {{}}, {{}}, []
 for i in range(200):
     # Small records and ones too large for the write buffer, with links.
@@ -248,8 +221,7 @@ for i in range(200):
 assert failed and acked
 del db
 check(path, acked, gone=failed, links=links)
-""",
-    )
+""")
 
 
 @under_sanitizer
@@ -257,7 +229,7 @@ def test_out_of_memory_while_copying_a_value_raises_memory_error(run_python, db_
     result = run_python(
         f"""
         import os, resource
-        import brindle
+        from brindle import _brindle
 
         db = _brindle.open({db_path!r})
         db.set("c", "before", 1)

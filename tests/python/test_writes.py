@@ -130,7 +130,7 @@ def test_lock_refuses_reentry_and_makes_other_threads_wait(run_python):
         """
         import tempfile
         import threading
-        import brindle
+        from brindle import _brindle
 
         db = _brindle.open(tempfile.mkdtemp())
         events, threads, worker_saw = [], [], []

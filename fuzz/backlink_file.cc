@@ -46,8 +46,7 @@ std::vector<std::string> keys_named(std::string_view file) {
 }
 
 std::vector<BacklinkEntry> entries_of(const BacklinkIndex& index, std::string_view key) {
-  const std::vector<BacklinkEntry>* found = index.find(key);
-  return found ? *found : std::vector<BacklinkEntry>{};
+  return index.find(key).value_or(std::vector<BacklinkEntry>{});
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Every test: C++ unit tests plain and under AddressSanitizer +
 # UndefinedBehaviorSanitizer, the Python suite against the installed module
-# (plain, then again with the module built under the sanitizers), the stub
-# and stable-ABI checks, an import smoke test of one wheel under every
-# CPython 3.10+ on the machine, and last a short run of every fuzz target.
+# (plain, then again with the module built under the sanitizers), a crash
+# test that kills a writer 50 times, the stub and stable-ABI checks, an import
+# smoke test of one wheel under every CPython 3.10+ on the machine, and last a
+# short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/quiet.sh
@@ -26,6 +27,9 @@ ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan -j "$jobs" --output-on-f
 step "Python tests"
 bash scripts/build_module.sh -C cmake.define.BRINDLE_WERROR=ON
 (cd tests && python -m pytest -q -p no:cacheprovider python)
+
+step "Crash test: a writer killed 50 times (longer runs: bash scripts/crash_test.sh KILLS)"
+bash scripts/crash_test.sh 50
 
 step "Stub and stable-ABI checks"
 bash scripts/check_package.sh

@@ -62,6 +62,14 @@ StorageResult<Value> Database::get(std::string_view collection_name, std::string
   return (*handle)->collection.get(key);
 }
 
+StorageResult<std::string_view> Database::get_encoded(std::string_view collection_name, std::string_view key,
+                                                      Collection::ReadBuffer& buffer) {
+  auto handle = collection(collection_name);
+  if (!handle) return storage_failure(handle.error());
+  std::lock_guard lock((*handle)->mutex);
+  return (*handle)->collection.get_encoded(key, buffer);
+}
+
 StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {
   if (auto it = backlinks_.find(name); it != backlinks_.end()) return &it->second;
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());

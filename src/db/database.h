@@ -95,6 +95,10 @@ class Database {
 
   // The current value of a record; KeyNotFound when absent or deleted.
   StorageResult<Value> get(std::string_view collection, std::string_view key);
+  // The encoded bytes of that value, for callers that decode it themselves
+  // (see Collection::get_encoded).
+  StorageResult<std::string_view> get_encoded(std::string_view collection, std::string_view key,
+                                              Collection::ReadBuffer& buffer);
 
   // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
   StorageResult<void> set(std::string_view collection, std::string_view key, const Value& value);

@@ -42,6 +42,7 @@ struct DatabaseCell {
   std::mutex mutex;
   std::atomic<std::thread::id> owner{};  // the thread holding mutex, if any
   Database db;
+  KeyCache keys;  // used with the interpreter lock held, not the mutex
 };
 
 struct DatabaseObject {
@@ -129,10 +130,14 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!bind_record(kGet, args, nargs, kwnames, bound, collection, key)) return nullptr;
     auto lock = CellLock::acquire(cell_of(self));
     if (!lock) return nullptr;
-    auto value = lock->db().get(collection, key);
+    Collection::ReadBuffer buffer;
+    auto encoded = lock->db().get_encoded(collection, key, buffer);
+    // Decoded outside the lock: building Python objects can run Python code.
     lock->release();
+    if (!encoded) return raise_storage_error(encoded.error(), Operation::Get);
+    auto value = decode_to_py(*encoded, cell_of(self).keys);
     if (!value) return raise_storage_error(value.error(), Operation::Get);
-    return value_to_py(std::move(*value));
+    return value->release();
   });
 }
 

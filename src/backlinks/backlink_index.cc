@@ -70,19 +70,25 @@ void BacklinkIndex::apply(Op op, std::string_view target_key, std::string_view s
   if (id != collection_ids_.end()) it->second.remove_all(id->second, source_key, source_path);
 }
 
-std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view target_key,
-                                                        const BacklinkEntry& entry) {
-  if (broken_) return std::unexpected(*broken_);
-  for (std::string_view s : {target_key, std::string_view(entry.source_collection),
-                             std::string_view(entry.source_key), std::string_view(entry.source_path)}) {
+std::expected<void, IoError> BacklinkIndex::encode_record(const BacklinkChange& change, std::string& out) {
+  const BacklinkEntryRef& entry = change.entry;
+  for (std::string_view s : {change.target_key, entry.source_collection, entry.source_key, entry.source_path}) {
     if (s.size() > kMaxLength) return std::unexpected(IoError::invalid_input("backlink string too long"));
   }
+  out.push_back(static_cast<char>(change.kind));
+  append_string(out, change.target_key);
+  append_string(out, entry.source_collection);
+  append_string(out, entry.source_key);
+  append_string(out, entry.source_path);
+  return {};
+}
+
+std::expected<void, IoError> BacklinkIndex::apply_all(std::span<const BacklinkChange> changes) {
+  if (broken_) return std::unexpected(*broken_);
   scratch_.clear();
-  scratch_.push_back(static_cast<char>(op));
-  append_string(scratch_, target_key);
-  append_string(scratch_, entry.source_collection);
-  append_string(scratch_, entry.source_key);
-  append_string(scratch_, entry.source_path);
+  for (const BacklinkChange& change : changes) {
+    if (auto r = encode_record(change, scratch_); !r) return r;
+  }
 
   // All or nothing, so the file stays on a record boundary; when it cannot
   // be cut back, later appends are refused rather than misframed by replay.
@@ -92,19 +98,25 @@ std::expected<void, IoError> BacklinkIndex::write_record(Op op, std::string_view
   if (torn) broken_ = appended.error();
   if (!appended) return appended;
   file_length_ += scratch_.size();
+  if (scratch_.capacity() > kScratchKeepLimit) {
+    scratch_.clear();
+    scratch_.shrink_to_fit();
+  }
+  for (const BacklinkChange& change : changes) {
+    apply(change.kind, change.target_key, change.entry.source_collection, change.entry.source_key,
+          change.entry.source_path);
+  }
   return {};
 }
 
-std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntry entry) {
-  if (auto r = write_record(Op::Add, target_key, entry); !r) return r;
-  apply(Op::Add, target_key, entry.source_collection, entry.source_key, entry.source_path);
-  return {};
+std::expected<void, IoError> BacklinkIndex::add(std::string_view target_key, BacklinkEntryRef entry) {
+  const BacklinkChange change{Op::Add, target_key, entry};
+  return apply_all({&change, 1});
 }
 
-std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, const BacklinkEntry& entry) {
-  if (auto r = write_record(Op::Remove, target_key, entry); !r) return r;
-  apply(Op::Remove, target_key, entry.source_collection, entry.source_key, entry.source_path);
-  return {};
+std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, BacklinkEntryRef entry) {
+  const BacklinkChange change{Op::Remove, target_key, entry};
+  return apply_all({&change, 1});
 }
 
 std::optional<std::vector<BacklinkEntry>> BacklinkIndex::find(std::string_view target_key) const {

@@ -17,8 +17,9 @@
 // Invariants:
 //  - the file is written before the map changes, so the map never holds a
 //    change that did not reach the file;
-//  - each record is appended all or nothing (a failed write is cut back),
-//    so the file ends on a record boundary;
+//  - each write (one record, or the records of apply_all) is appended all or
+//    nothing (a failed write is cut back), so the file ends on a record
+//    boundary;
 //  - replay trusts no length: a string longer than the bytes left is a cut
 //    file ("failed to fill whole buffer"), refused before any allocation.
 #pragma once
@@ -27,6 +28,7 @@
 #include <expected>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -47,9 +49,32 @@ struct BacklinkEntry {
   bool operator==(const BacklinkEntry&) const = default;
 };
 
+// An entry as views, for callers that hold its strings elsewhere.
+struct BacklinkEntryRef {
+  BacklinkEntryRef(std::string_view collection, std::string_view key, std::string_view path)
+      : source_collection(collection), source_key(key), source_path(path) {}
+  // Implicit, so whole entries pass where views are taken.
+  BacklinkEntryRef(const BacklinkEntry& entry)
+      : BacklinkEntryRef(entry.source_collection, entry.source_key, entry.source_path) {}
+
+  std::string_view source_collection;
+  std::string_view source_key;
+  std::string_view source_path;
+};
+
+enum class BacklinkOp : std::uint8_t { Add = 1, Remove = 2 };
+
+// One change of an index: add the entry under target_key, or remove every
+// entry equal to it.
+struct BacklinkChange {
+  BacklinkOp kind;
+  std::string_view target_key;
+  BacklinkEntryRef entry;
+};
+
 class BacklinkIndex {
  public:
-  enum class Op : std::uint8_t { Add = 1, Remove = 2 };
+  using Op = BacklinkOp;
 
   // Opens (creating when missing, mode 0666 less the umask) and replays.
   // Anything but a regular file is refused, as for data files.
@@ -58,8 +83,11 @@ class BacklinkIndex {
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
   BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
 
-  std::expected<void, IoError> add(std::string_view target_key, BacklinkEntry entry);
-  std::expected<void, IoError> remove(std::string_view target_key, const BacklinkEntry& entry);
+  std::expected<void, IoError> add(std::string_view target_key, BacklinkEntryRef entry);
+  std::expected<void, IoError> remove(std::string_view target_key, BacklinkEntryRef entry);
+  // Makes the changes in order, with one write: all of them reach the file
+  // and the map, or (on failure) none does.
+  std::expected<void, IoError> apply_all(std::span<const BacklinkChange> changes);
 
   // The entries under target_key in the order they were added; nullopt when
   // the key was never added to.
@@ -77,7 +105,11 @@ class BacklinkIndex {
              std::string_view source_path);
   // The id of a source collection name, interned on first use.
   std::uint32_t intern(std::string_view collection);
-  std::expected<void, IoError> write_record(Op op, std::string_view target_key, const BacklinkEntry& entry);
+  // Appends the change's record to out; refuses strings too long to frame.
+  static std::expected<void, IoError> encode_record(const BacklinkChange& change, std::string& out);
+
+  // A record buffer larger than this is given back after use.
+  static constexpr std::size_t kScratchKeepLimit = 256 * 1024;
 
   std::string index_path_;
   File file_;

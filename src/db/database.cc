@@ -25,9 +25,9 @@ StorageResult<Database> Database::open(std::string root) {
   std::string name;
   for (const std::string& file_name : *names) {
     if (!collection_name_of(file_name, name)) continue;
-    auto collection = Collection::open(join_path(db.root_, file_name));
-    if (!collection) return storage_failure(collection.error());
-    db.register_collection(name, std::make_shared<GuardedCollection>(std::move(*collection)));
+    if (auto added = db.add_collection(name, join_path(db.root_, file_name)); !added) {
+      return storage_failure(added.error());
+    }
   }
   return db;
 }
@@ -38,20 +38,23 @@ std::string Database::file_path(std::string_view name, std::string_view extensio
   return path;
 }
 
-void Database::register_collection(std::string name, CollectionHandle handle) {
+StorageResult<CollectionHandle> Database::add_collection(std::string name, std::string path) {
+  auto opened = Collection::open(std::move(path));
+  if (!opened) return storage_failure(opened.error());
+  auto handle = std::make_shared<GuardedCollection>(std::move(*opened), name,
+                                                    static_cast<std::uint32_t>(collection_order_.size()));
   collection_order_.push_back(handle);
-  collections_.emplace(std::move(name), std::move(handle));
+  collections_.emplace(std::move(name), handle);
+  return handle;
 }
 
 StorageResult<CollectionHandle> Database::collection(std::string_view name) {
   if (auto it = collections_.find(name); it != collections_.end()) return it->second;
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
-  auto opened = Collection::open(file_path(name, ".brd"));
-  if (!opened) return storage_failure(opened.error());
-  auto handle = std::make_shared<GuardedCollection>(std::move(*opened));
+  auto handle = add_collection(std::string(name), file_path(name, ".brd"));
+  if (!handle) return handle;
   // A collection first used inside a transaction takes part in it.
-  if (in_transaction_) handle->collection.set_defer_flush(true);
-  register_collection(std::string(name), handle);
+  if (in_transaction_) (*handle)->collection.set_defer_flush(true);
   return handle;
 }
 
@@ -60,6 +63,14 @@ StorageResult<Value> Database::get(std::string_view collection_name, std::string
   if (!handle) return storage_failure(handle.error());
   std::lock_guard lock((*handle)->mutex);
   return (*handle)->collection.get(key);
+}
+
+StorageResult<std::string_view> Database::get_encoded(std::string_view collection_name, std::string_view key,
+                                                      Collection::ReadBuffer& buffer) {
+  auto handle = collection(collection_name);
+  if (!handle) return storage_failure(handle.error());
+  std::lock_guard lock((*handle)->mutex);
+  return (*handle)->collection.get_encoded(key, buffer);
 }
 
 StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {

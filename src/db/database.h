@@ -5,10 +5,10 @@
 // Every write goes through set(), which keeps the backlink indexes in step
 // with the links the record holds: it lists the links of the old and the new
 // value, removes the entries of links that disappeared and then adds those of
-// links that appeared. Each such change is a BlOp, applied at once or, inside
-// a transaction (begin() .. commit()), queued while the records stay in the
-// collections' write buffers; commit() writes out every buffer and then
-// applies the queue.
+// links that appeared. Each such change is applied at once or, inside a
+// transaction (begin() .. commit()), queued (see PendingChanges) while the
+// records stay in the collections' write buffers; commit() writes out every
+// buffer and then applies the queue.
 //
 // A set() that fails predictably (a link into an invalid collection name, a
 // key or encoding too long, a value nested too deeply) fails before anything
@@ -36,7 +36,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +45,7 @@
 #include <vector>
 
 #include "backlinks/backlink_index.h"
+#include "db/pending_changes.h"
 #include "storage/collection.h"
 #include "storage/storage_error.h"
 #include "types/hash.h"
@@ -58,22 +58,14 @@ namespace brindle {
 bool is_valid_collection_name(std::string_view name);
 
 struct GuardedCollection {
-  explicit GuardedCollection(Collection c) : collection(std::move(c)) {}
+  GuardedCollection(Collection c, std::string collection_name, std::uint32_t registration)
+      : collection(std::move(c)), name(std::move(collection_name)), id(registration) {}
   std::mutex mutex;
   Collection collection;
+  const std::string name;
+  const std::uint32_t id;  // its position in registration order
 };
 using CollectionHandle = std::shared_ptr<GuardedCollection>;
-
-// One change of a backlink index, and the record it belongs to (the change
-// stands only once that record is in its data file).
-struct BlOp {
-  BacklinkIndex::Op kind;
-  std::string target_collection;
-  std::string target_key;
-  BacklinkEntry entry;
-  CollectionHandle record_collection;
-  std::uint64_t record_offset = 0;
-};
 
 class Database {
  public:
@@ -95,6 +87,10 @@ class Database {
 
   // The current value of a record; KeyNotFound when absent or deleted.
   StorageResult<Value> get(std::string_view collection, std::string_view key);
+  // The encoded bytes of that value, for callers that decode it themselves
+  // (see Collection::get_encoded).
+  StorageResult<std::string_view> get_encoded(std::string_view collection, std::string_view key,
+                                              Collection::ReadBuffer& buffer);
 
   // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
   StorageResult<void> set(std::string_view collection, std::string_view key, const Value& value);
@@ -112,20 +108,26 @@ class Database {
 
   // For tests only: the transaction state and the queued changes.
   bool in_transaction() const noexcept { return in_transaction_; }
-  const std::deque<BlOp>& pending() const noexcept { return pending_; }
+  const PendingChanges& pending() const noexcept { return pending_; }
 
  private:
   using CollectionMap = std::unordered_map<std::string, CollectionHandle, TextHash, std::equal_to<>>;
   using IndexMap = std::unordered_map<std::string, BacklinkIndex, TextHash, std::equal_to<>>;
 
+  // About how many bytes of queued changes commit writes to an index at once.
+  static constexpr std::size_t kCommitBatchBytes = 32 * 1024;
+
   explicit Database(std::string root) : root_(std::move(root)) {}
 
   std::string file_path(std::string_view name, std::string_view extension) const;
-  void register_collection(std::string name, CollectionHandle handle);
+  // Opens the data file of collection `name` and registers it.
+  StorageResult<CollectionHandle> add_collection(std::string name, std::string path);
   // Makes one backlink change in its index file.
-  StorageResult<void> apply(const BlOp& op);
-  // Whether the record of op has reached its data file.
-  static bool record_in_file(const BlOp& op);
+  StorageResult<void> apply(BacklinkIndex::Op kind, std::string_view target_collection, std::string_view target_key,
+                            BacklinkEntryRef entry);
+  StorageResult<void> apply(const PendingChanges::Change& change);
+  // Whether the record of a queued change has reached its data file.
+  bool record_in_file(const PendingChanges::Change& change);
   // The error for a name is_valid_collection_name refuses.
   static IoError invalid_collection_name();
 
@@ -133,7 +135,7 @@ class Database {
   CollectionMap collections_;
   std::vector<CollectionHandle> collection_order_;  // registration order
   IndexMap backlinks_;
-  std::deque<BlOp> pending_;
+  PendingChanges pending_;
   bool in_transaction_ = false;
 };
 

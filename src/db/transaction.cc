@@ -1,6 +1,8 @@
 // Transactions: deferred flushes and queued backlink changes.
 #include "db/database.h"
 
+#include <vector>
+
 namespace brindle {
 
 void Database::begin() {
@@ -13,18 +15,26 @@ void Database::begin() {
   }
 }
 
-StorageResult<void> Database::apply(const BlOp& op) {
-  auto index = backlink_index(op.target_collection);
+StorageResult<void> Database::apply(BacklinkIndex::Op kind, std::string_view target_collection,
+                                    std::string_view target_key, BacklinkEntryRef entry) {
+  auto index = backlink_index(target_collection);
   if (!index) return storage_failure(index.error());
-  auto applied = op.kind == BacklinkIndex::Op::Add ? (*index)->add(op.target_key, op.entry)
-                                                   : (*index)->remove(op.target_key, op.entry);
+  auto applied = kind == BacklinkIndex::Op::Add ? (*index)->add(target_key, entry) : (*index)->remove(target_key, entry);
   if (!applied) return storage_failure(applied.error());
   return {};
 }
 
-bool Database::record_in_file(const BlOp& op) {
-  std::lock_guard lock(op.record_collection->mutex);
-  return op.record_collection->collection.in_file(op.record_offset);
+StorageResult<void> Database::apply(const PendingChanges::Change& change) {
+  // The entry's source is the collection its record was written to.
+  const std::string& source = collection_order_[change.record_collection]->name;
+  return apply(change.kind, change.target_collection, change.target_key,
+               BacklinkEntryRef(source, change.source_key, change.source_path));
+}
+
+bool Database::record_in_file(const PendingChanges::Change& change) {
+  GuardedCollection& guarded = *collection_order_[change.record_collection];
+  std::lock_guard lock(guarded.mutex);
+  return guarded.collection.in_file(change.record_offset);
 }
 
 StorageResult<void> Database::commit() {
@@ -33,12 +43,27 @@ StorageResult<void> Database::commit() {
     if (auto flushed = handle->collection.flush(); !flushed) return flushed;
     handle->collection.set_defer_flush(false);
   }
-  // Every record is in its file now. A change leaves the queue only once
-  // applied, so a failure keeps it and every later one queued, in order, for
-  // the next commit.
+  // Every record is in its file now. Consecutive changes of one index go out
+  // in one write of at most about kCommitBatchBytes. A change leaves the
+  // queue only once applied, so a failure keeps the changes of the failed
+  // write and every later one queued, in order, for the next commit.
+  std::vector<BacklinkChange> batch;
   while (!pending_.empty()) {
-    if (auto applied = apply(pending_.front()); !applied) return applied;
-    pending_.pop_front();
+    const std::string_view target = pending_.front().target_collection;
+    batch.clear();
+    std::size_t bytes = 0;
+    pending_.for_each_while([&](const PendingChanges::Change& change) {
+      if (change.target_collection != target || (!batch.empty() && bytes >= kCommitBatchBytes)) return false;
+      batch.push_back(BacklinkChange{change.kind, change.target_key,
+                                     BacklinkEntryRef(collection_order_[change.record_collection]->name,
+                                                      change.source_key, change.source_path)});
+      bytes += change.target_key.size() + change.source_key.size() + change.source_path.size();
+      return true;
+    });
+    auto index = backlink_index(target);
+    if (!index) return storage_failure(index.error());
+    if (auto applied = (*index)->apply_all(batch); !applied) return storage_failure(applied.error());
+    for (std::size_t i = 0; i < batch.size(); ++i) pending_.pop_front();
   }
   in_transaction_ = false;
   return {};
@@ -51,9 +76,9 @@ Database::~Database() {
     std::lock_guard lock(handle->mutex);
     (void)handle->collection.flush();
   }
-  for (const BlOp& op : pending_) {
-    if (record_in_file(op)) (void)apply(op);
-  }
+  pending_.for_each([this](const PendingChanges::Change& change) {
+    if (record_in_file(change)) (void)apply(change);
+  });
 }
 
 }  // namespace brindle

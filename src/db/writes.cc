@@ -81,10 +81,11 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
   const LinkSet old_set(old_links);
   const LinkSet new_set(new_links);
   auto change = [&](BacklinkIndex::Op kind, const LinkRef& link) -> StorageResult<void> {
-    BlOp op{kind, link.target_collection, link.target_key,
-            BacklinkEntry{std::string(collection_name), std::string(key), link.source_path}, *handle, record};
-    if (!in_transaction_) return apply(op);
-    pending_.push_back(std::move(op));
+    if (!in_transaction_) {
+      return apply(kind, link.target_collection, link.target_key,
+                   BacklinkEntryRef(collection_name, key, link.source_path));
+    }
+    pending_.push(kind, link.target_collection, guarded.id, record, link.target_key, key, link.source_path);
     return {};
   };
   for (const LinkRef& link : old_links) {

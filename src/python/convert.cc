@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/decoder.h"
 #include "python/arguments.h"
 #include "python/py_ref.h"
 #include "python/classes.h"
@@ -191,6 +192,79 @@ struct ToPython {
 PyObject* value_to_py(Value&& value) {
   Value owned = std::move(value);
   return std::visit(ToPython{}, owned.data());
+}
+
+namespace {
+
+// Builds Python objects for the decoder, as ToPython converts values.
+struct PySink {
+  using Item = PyRef;
+  using List = PyRef;
+  using Map = PyRef;
+
+  static bool ok(const PyRef& object) noexcept { return static_cast<bool>(object); }
+
+  static PyRef null() { return PyRef::borrow(Py_None); }
+  static PyRef tombstone() { return PyRef::steal(new_tombstone()); }
+  static PyRef boolean(bool b) { return PyRef::steal(PyBool_FromLong(b)); }
+  static PyRef integer(std::int64_t i) { return PyRef::steal(PyLong_FromLongLong(i)); }
+  static PyRef real(double d) { return PyRef::steal(PyFloat_FromDouble(d)); }
+  static PyRef date(std::uint32_t v) { return PyRef::steal(PyLong_FromUnsignedLongLong(v)); }
+  static PyRef time(std::uint32_t v) { return PyRef::steal(PyLong_FromUnsignedLongLong(v)); }
+  static PyRef date_time(std::uint64_t v) { return PyRef::steal(PyLong_FromUnsignedLongLong(v)); }
+  static PyRef text(std::string_view t) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(t.data(), static_cast<Py_ssize_t>(t.size())));
+  }
+  static PyRef blob(std::string_view b) {
+    return PyRef::steal(PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size())));
+  }
+  static PyRef link(std::string_view path, TextMap&& local) {
+    return PyRef::steal(new_link(Link{std::string(path), std::move(local)}));
+  }
+
+  // The list is made with its final length when the encoding can hold that
+  // many elements; an encoding that claims more fails before it ends.
+  static PyRef list(std::size_t reserve) { return PyRef::steal(PyList_New(static_cast<Py_ssize_t>(reserve))); }
+  static bool append(PyRef& list, std::size_t index, PyRef&& item) {
+    if (static_cast<Py_ssize_t>(index) < PyList_Size(list.get())) {
+      return PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release()) == 0;  // steals item
+    }
+    return PyList_Append(list.get(), item.get()) == 0;
+  }
+  static PyRef finish(PyRef&& container) { return std::move(container); }
+
+  static PyRef map(std::size_t) { return PyRef::steal(PyDict_New()); }
+  bool insert(PyRef& dict, std::string_view key, PyRef&& item) {
+    PyRef key_object = keys.get(key);
+    return key_object && PyDict_SetItem(dict.get(), key_object.get(), item.get()) == 0;
+  }
+
+  static PyRef failed() { return PyRef(); }
+
+  KeyCache& keys;
+};
+
+}  // namespace
+
+PyRef KeyCache::get(std::string_view key) {
+  if (key.size() > kMaxKeySize) return PySink::text(key);
+  // Length and the two end bytes tell field names apart well enough.
+  std::size_t h = key.size() * 31;
+  if (!key.empty()) h += static_cast<unsigned char>(key.front()) * 7 + static_cast<unsigned char>(key.back());
+  Slot& slot = slots_[h % kSlots];
+  if (slot.object && slot.bytes == key) return PyRef::borrow(slot.object.get());
+  PyRef object = PySink::text(key);
+  if (!object) return object;
+  // Making a str runs no Python code, so the slot is still ours to fill.
+  slot.bytes.assign(key);
+  slot.object = PyRef::borrow(object.get());
+  return object;
+}
+
+std::expected<PyRef, CodecError> decode_to_py(std::string_view encoded, KeyCache& keys) {
+  PySink sink{keys};
+  std::size_t pos = 0;
+  return decode_into(sink, encoded, pos);
 }
 
 PyObject* map_to_py(const TextMap& map) {

@@ -17,8 +17,14 @@
 
 #include "python/py.h"  // first: it may change what the standard headers declare
 
+#include <array>
 #include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
 
+#include "codec/codec.h"
+#include "python/py_ref.h"
 #include "types/value.h"
 
 namespace brindle::python {
@@ -29,6 +35,33 @@ bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out);
 
 // Consumes value; returns a new reference or null.
 PyObject* value_to_py(Value&& value);
+// The str objects of recently decoded short map keys. Records of one
+// collection repeat the same few field names; reusing their objects skips
+// building, validating and hashing them again for every record. Touched only
+// with the interpreter lock held, and never while Python code can run in the
+// middle of a lookup.
+class KeyCache {
+ public:
+  // A new reference to a str equal to key (valid UTF-8), or null with an
+  // exception set.
+  PyRef get(std::string_view key);
+
+ private:
+  static constexpr std::size_t kSlots = 64;
+  static constexpr std::size_t kMaxKeySize = 32;
+  struct Slot {
+    std::string bytes;
+    PyRef object;
+  };
+  std::array<Slot, kSlots> slots_;
+};
+
+// Decodes one encoded value (bytes after it are ignored) straight into a
+// Python object, by the rules of value_to_py, taking map keys from keys.
+// Returns the object, or a null PyRef with a Python exception set, or the
+// CodecError the bytes raise (no exception set).
+std::expected<PyRef, CodecError> decode_to_py(std::string_view encoded, KeyCache& keys);
+
 // Reads map; returns a new dict or null.
 PyObject* map_to_py(const TextMap& map);
 

@@ -42,6 +42,7 @@ struct DatabaseCell {
   std::mutex mutex;
   std::atomic<std::thread::id> owner{};  // the thread holding mutex, if any
   Database db;
+  KeyCache keys;  // used with the interpreter lock held, not the mutex
 };
 
 struct DatabaseObject {
@@ -129,10 +130,14 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!bind_record(kGet, args, nargs, kwnames, bound, collection, key)) return nullptr;
     auto lock = CellLock::acquire(cell_of(self));
     if (!lock) return nullptr;
-    auto value = lock->db().get(collection, key);
+    Collection::ReadBuffer buffer;
+    auto encoded = lock->db().get_encoded(collection, key, buffer);
+    // Decoded outside the lock: building Python objects can run Python code.
     lock->release();
+    if (!encoded) return raise_storage_error(encoded.error(), Operation::Get);
+    auto value = decode_to_py(*encoded, cell_of(self).keys);
     if (!value) return raise_storage_error(value.error(), Operation::Get);
-    return value_to_py(std::move(*value));
+    return value->release();
   });
 }
 
@@ -282,17 +287,40 @@ struct BacklinkKeys {
   bool ok() const { return source_collection && source_key && source_path; }
 };
 
-PyObject* entry_to_dict(const BacklinkKeys& keys, const BacklinkEntry& entry) {
+// A str for text, reusing the one made for the previous equal text: the
+// entries of one target mostly share their collection and path.
+class RepeatedText {
+ public:
+  PyObject* get(const std::string& text) {
+    if (!object_ || text != last_) {
+      object_ = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+      last_ = text;
+    }
+    return object_.get();
+  }
+
+ private:
+  std::string last_;
+  PyRef object_;
+};
+
+struct EntryTexts {
+  RepeatedText collection;
+  RepeatedText path;
+};
+
+PyObject* entry_to_dict(const BacklinkKeys& keys, EntryTexts& texts, const BacklinkEntry& entry) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  const std::pair<PyObject*, const std::string*> fields[] = {
-      {keys.source_collection.get(), &entry.source_collection},
-      {keys.source_key.get(), &entry.source_key},
-      {keys.source_path.get(), &entry.source_path},
+  PyRef key = PyRef::steal(
+      PyUnicode_FromStringAndSize(entry.source_key.data(), static_cast<Py_ssize_t>(entry.source_key.size())));
+  const std::pair<PyObject*, PyObject*> fields[] = {
+      {keys.source_collection.get(), texts.collection.get(entry.source_collection)},
+      {keys.source_key.get(), key.get()},
+      {keys.source_path.get(), texts.path.get(entry.source_path)},
   };
-  for (const auto& [name, text] : fields) {
-    PyRef value = PyRef::steal(PyUnicode_FromStringAndSize(text->data(), static_cast<Py_ssize_t>(text->size())));
-    if (!value || PyDict_SetItem(dict.get(), name, value.get()) != 0) return nullptr;
+  for (const auto& [name, value] : fields) {
+    if (value == nullptr || PyDict_SetItem(dict.get(), name, value) != 0) return nullptr;
   }
   return dict.release();
 }
@@ -307,13 +335,15 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto entries = lock->db().get_backlinks(collection, key);
     lock->release();
     if (!entries) return raise_storage_error(entries.error(), Operation::Other);
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
     const BacklinkKeys keys;
     if (!keys.ok()) return nullptr;
-    for (const BacklinkEntry& entry : *entries) {
-      PyRef dict = PyRef::steal(entry_to_dict(keys, entry));
-      if (!dict || PyList_Append(list.get(), dict.get()) != 0) return nullptr;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries->size())));
+    if (!list) return nullptr;
+    EntryTexts texts;
+    for (std::size_t i = 0; i < entries->size(); ++i) {
+      PyObject* dict = entry_to_dict(keys, texts, (*entries)[i]);
+      if (dict == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals dict
     }
     return list.release();
   });

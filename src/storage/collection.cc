@@ -95,14 +95,14 @@ StorageResult<void> Collection::read_exact(std::uint64_t offset, char* dst, std:
   return {};
 }
 
-StorageResult<Value> Collection::get(std::string_view key) const {
+StorageResult<std::string_view> Collection::get_encoded(std::string_view key, ReadBuffer& buffer) const {
   const auto found = index_.find(key);
   if (!found) return storage_failure(KeyNotFound{});
   const std::uint64_t record = found->record;
 
   // One read usually covers the header, the key and a small value.
-  char head[kFirstReadSize];
-  auto got = read_upto(record, head, sizeof head);
+  char* const head = buffer.head;
+  auto got = read_upto(record, head, sizeof buffer.head);
   if (!got) return storage_failure(got.error());
   if (*got < kLengthSize) return storage_failure(IoError::unexpected_eof());
   // The stored key must be the one asked for: an index that points elsewhere
@@ -126,17 +126,20 @@ StorageResult<Value> Collection::get(std::string_view key) const {
     value_len = load_u32(len);
   }
   const std::uint64_t value_start = key_len + kHeaderSize;
-  std::string spill;
-  std::string_view body;
-  if (*got >= value_start + value_len) {
-    body = std::string_view(head + value_start, value_len);
-  } else {
-    spill.resize(value_len);
-    if (auto r = read_exact(record + value_start, spill.data(), value_len); !r) return storage_failure(r.error());
-    body = spill;
+  if (*got >= value_start + value_len) return std::string_view(head + value_start, value_len);
+  buffer.spill.resize(value_len);
+  if (auto r = read_exact(record + value_start, buffer.spill.data(), value_len); !r) {
+    return storage_failure(r.error());
   }
+  return std::string_view(buffer.spill);
+}
+
+StorageResult<Value> Collection::get(std::string_view key) const {
+  ReadBuffer buffer;
+  auto body = get_encoded(key, buffer);
+  if (!body) return storage_failure(body.error());
   std::size_t pos = 0;
-  auto value = decode(body, pos);
+  auto value = decode(*body, pos);
   if (!value) return storage_failure(value.error());
   return std::move(*value);
 }

@@ -73,6 +73,17 @@ class Collection {
   // when the record cannot be read, Codec when it does not decode.
   StorageResult<Value> get(std::string_view key) const;
 
+  // Where get_encoded() puts the record it reads: a value that fits the
+  // first read stays in head, a larger one is read into spill.
+  struct ReadBuffer {
+    char head[512];
+    std::string spill;
+  };
+  // The encoded bytes of key's current value, with get()'s checks (the
+  // record must carry the key) and errors, less decoding: the caller decodes
+  // them. The view points into buffer.
+  StorageResult<std::string_view> get_encoded(std::string_view key, ReadBuffer& buffer) const;
+
   // False when key's current value is known to hold no Link (or the key is
   // absent), so its links need not be read. Values replayed at open are not
   // inspected and count as holding links.
@@ -110,8 +121,6 @@ class Collection {
   // The u32 key and value lengths around the key.
   static constexpr std::size_t kLengthSize = 4;
   static constexpr std::size_t kHeaderSize = 2 * kLengthSize;
-  // What get() reads first: enough for most small records.
-  static constexpr std::size_t kFirstReadSize = 512;
   // Encoding scratch larger than this is given back after use.
   static constexpr std::size_t kScratchKeepLimit = 4 * kWriteBufferSize;
 

@@ -253,3 +253,41 @@ def test_values_only_stored_data_holds(db_path):
     with pytest.raises(RuntimeError) as info:
         db.resolve("c", "deep", [])
     assert info.value.args == ("storage: codec: value is nested too deeply",)
+
+
+def mapping(*entries):
+    return b"\x08" + u32(len(entries)) + b"".join(text_bytes(k) + v for k, v in entries)
+
+
+@pytest.mark.parametrize(
+    "encoded",
+    [
+        # a later duplicate key replaces the value and keeps the first position
+        mapping(("a", b"\x00"), ("b", b"\x01\x01"), ("a", b"\x04" + text_bytes("x"))),
+        # keys alike in length and end bytes stay distinct, record after record
+        mapping(("axb", b"\x00"), ("ayb", b"\x01\x00"), ("a" * 40, b"\x00")),
+        b"\x07" + u32(2) + b"\x05" + text_bytes("p/k") + u32(1) + text_bytes("f") + b"\x06" + text_bytes("\xff") + b"\x0c",
+        b"\x07" + u32(2**32 - 1) + b"\x00",  # a count past the bytes left
+        b"\x07" + u32(2) + b"\x00" + b"\x0d",  # unknown type byte in a list
+        mapping(("ok", b"\x00")) + b"trailing bytes are ignored",
+        b"\x08" + u32(1) + u32(1) + b"\xff" + b"\x00",  # invalid UTF-8 in a key
+        b"\x05" + text_bytes("p/k") + u32(1) + u32(1) + b"\xc0" + b"\x00",  # ... in a link's local key
+        b"\x04" + u32(5) + b"ab",  # cut text
+        b"",
+    ],
+)
+def test_get_and_resolve_decode_stored_bytes_alike(db_path, encoded):
+    # get decodes straight into Python objects, resolve through values: the
+    # same bytes must give the same object or the same codec error.
+    for key in ("k1", "k2"):
+        append_raw(db_path, "c", key, encoded)
+    db = brindle.open(db_path)
+    try:
+        resolved = shape(db.resolve("c", "k1", []))
+    except RuntimeError as error:
+        for key in ("k1", "k2"):
+            with pytest.raises(KeyError) as info:
+                db.get("c", key)
+            assert "storage: " + info.value.args[0] == error.args[0]
+    else:
+        assert [shape(db.get("c", key)) for key in ("k1", "k2")] == [resolved, resolved]

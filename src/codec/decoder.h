@@ -1,0 +1,258 @@
+// The one decoder of the value encoding (see codec.h for the format),
+// parameterised by the sink that builds what it reads.
+//
+// The decoder owns every rule about the bytes: bounds, type bytes, UTF-8
+// validation of texts and map keys, the nesting bound and the order errors
+// are found in. A sink only builds: it is handed validated scalars and texts,
+// and builds lists and maps element by element in encoding order. So every
+// sink sees the same values and fails the same way on the same bytes.
+//
+// A sink provides:
+//   Item, List, Map                  what it builds
+//   ok(item) / ok(list) / ok(map)    false when building failed
+//   null(), tombstone(), boolean(b), integer(i), real(d), date(v), time(v),
+//   date_time(v), text(sv), blob(sv), link(path, TextMap&&)  -> Item
+//   list(reserve) -> List; append(list, index, Item&&) -> bool; finish(List&&) -> Item
+//   map(reserve) -> Map; insert(map, key, Item&&) -> bool; finish(Map&&) -> Item
+//   failed() -> Item                 an item for which ok() is false
+// A later entry of a map under a key already present replaces that entry's
+// item and keeps its position. A link's local map is always built as a
+// TextMap, whatever the sink: links hold their local fields as values.
+//
+// A sink's failure ends the decode at once: the result is then a value for
+// which ok() is false (the sink holds the reason), not a CodecError.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "codec/codec.h"
+#include "codec/framing.h"
+#include "types/utf8.h"
+#include "types/value.h"
+
+namespace brindle {
+
+// Builds Value trees.
+struct ValueSink {
+  using Item = Value;
+  using List = Array;
+  using Map = TextMap;
+
+  static bool ok(const Value&) noexcept { return true; }
+  static bool ok(const Array&) noexcept { return true; }
+  static bool ok(const TextMap&) noexcept { return true; }
+
+  static Value null() { return Value(); }
+  static Value tombstone() { return Value(Tombstone{}); }
+  static Value boolean(bool b) { return Value(b); }
+  static Value integer(std::int64_t i) { return Value(i); }
+  static Value real(double d) { return Value(d); }
+  static Value date(std::uint32_t v) { return Value(Date{v}); }
+  static Value time(std::uint32_t v) { return Value(Time{v}); }
+  static Value date_time(std::uint64_t v) { return Value(DateTime{v}); }
+  static Value text(std::string_view t) { return Value(std::string(t)); }
+  static Value blob(std::string_view b) { return Value(Blob{std::string(b)}); }
+  static Value link(std::string_view path, TextMap&& local) { return Value(Link{std::string(path), std::move(local)}); }
+
+  static Array list(std::size_t reserve) {
+    Array array;
+    array.reserve(reserve);
+    return array;
+  }
+  static bool append(Array& array, std::size_t, Value&& item) {
+    array.push_back(std::move(item));
+    return true;
+  }
+  static Value finish(Array&& array) { return Value(std::move(array)); }
+
+  static TextMap map(std::size_t reserve) {
+    TextMap map;
+    map.reserve(reserve);
+    return map;
+  }
+  static bool insert(TextMap& map, std::string_view key, Value&& item) {
+    map.insert_or_assign(std::string(key), std::move(item));
+    return true;
+  }
+  static Value finish(TextMap&& map) { return Value(std::move(map)); }
+
+  static Value failed() { return Value(); }
+};
+
+// Bounds-checked cursor over the input. `level` counts the containers that
+// enclose the value being decoded.
+template <class Sink>
+class BasicDecoder {
+ public:
+  using Item = typename Sink::Item;
+  using Map = typename Sink::Map;
+
+  BasicDecoder(Sink& sink, std::string_view buf, std::size_t& pos) : sink_(sink), buf_(buf), pos_(pos) {}
+
+  std::expected<Item, CodecError> value(std::size_t level) {
+    std::uint8_t type;
+    if (!take(type)) return std::unexpected(CodecError::unexpected_end());
+    if (type > kTombstoneTypeByte) return std::unexpected(CodecError::unknown_type(type));
+    switch (type) {
+      case kNull:
+        return sink_.null();
+      case kTombstoneTypeByte:
+        return sink_.tombstone();
+      case kBool: {
+        std::uint8_t b;
+        if (!take(b)) return std::unexpected(CodecError::unexpected_end());
+        return sink_.boolean(b != 0);
+      }
+      case kInt: {
+        std::int64_t i;
+        if (!take(i)) return std::unexpected(CodecError::unexpected_end());
+        return sink_.integer(i);
+      }
+      case kFloat: {
+        std::uint64_t bits;
+        if (!take(bits)) return std::unexpected(CodecError::unexpected_end());
+        return sink_.real(std::bit_cast<double>(bits));
+      }
+      case kDate:
+      case kTime: {
+        std::uint32_t v;
+        if (!take(v)) return std::unexpected(CodecError::unexpected_end());
+        return type == kDate ? sink_.date(v) : sink_.time(v);
+      }
+      case kDateTime: {
+        std::uint64_t v;
+        if (!take(v)) return std::unexpected(CodecError::unexpected_end());
+        return sink_.date_time(v);
+      }
+      case kText: {
+        auto t = text();
+        if (!t) return std::unexpected(t.error());
+        return sink_.text(*t);
+      }
+      case kBlob: {
+        auto bytes = sized_bytes();
+        if (!bytes) return std::unexpected(bytes.error());
+        return sink_.blob(*bytes);
+      }
+      default:
+        break;
+    }
+    // Containers from here on.
+    if (level >= kMaxNesting) return std::unexpected(CodecError::too_deep());
+    switch (type) {
+      case kLink: {
+        auto path = text();
+        if (!path) return std::unexpected(path.error());
+        ValueSink values;
+        auto local = BasicDecoder<ValueSink>(values, buf_, pos_).map_body(level + 1);
+        if (!local) return std::unexpected(local.error());
+        return sink_.link(*path, std::move(*local));
+      }
+      case kArray: {
+        std::uint32_t count;
+        if (!take(count)) return std::unexpected(CodecError::unexpected_end());
+        // Every element takes at least one byte.
+        auto list = sink_.list(std::min<std::size_t>(count, remaining()));
+        if (!Sink::ok(list)) return sink_.failed();
+        for (std::uint32_t i = 0; i < count; ++i) {
+          auto element = value(level + 1);
+          if (!element) return std::unexpected(element.error());
+          if (!Sink::ok(*element)) return element;
+          if (!sink_.append(list, i, std::move(*element))) return sink_.failed();
+        }
+        return sink_.finish(std::move(list));
+      }
+      case kMap: {
+        auto map = map_body(level + 1);
+        if (!map) return std::unexpected(map.error());
+        if (!Sink::ok(*map)) return sink_.failed();
+        return sink_.finish(std::move(*map));
+      }
+      default:
+        return std::unexpected(CodecError::unknown_type(type));
+    }
+  }
+
+  // A map body (no type byte) whose entries sit `level` containers deep.
+  std::expected<Map, CodecError> map_body(std::size_t level) {
+    std::uint32_t count;
+    if (!take(count)) return std::unexpected(CodecError::unexpected_end());
+    // Every entry takes at least five bytes: a key length and a type byte.
+    auto map = sink_.map(std::min<std::size_t>(count, remaining() / 5));
+    if (!Sink::ok(map)) return map;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      auto key = text();
+      if (!key) return std::unexpected(key.error());
+      auto entry = value(level);
+      if (!entry) return std::unexpected(entry.error());
+      if (!Sink::ok(*entry) || !sink_.insert(map, *key, std::move(*entry))) return Map{};
+    }
+    return map;
+  }
+
+ private:
+  enum TypeByte : std::uint8_t {
+    kNull = 0,
+    kBool = 1,
+    kInt = 2,
+    kFloat = 3,
+    kText = 4,
+    kLink = 5,
+    kBlob = 6,
+    kArray = 7,
+    kMap = 8,
+    kDate = 9,
+    kTime = 10,
+    kDateTime = 11,
+  };
+  // Tombstone has the highest type byte: the decoder refuses every byte
+  // above it as unknown before it looks at the type.
+  static_assert(std::max({kNull, kBool, kInt, kFloat, kText, kLink, kBlob, kArray, kMap, kDate, kTime, kDateTime}) <
+                kTombstoneTypeByte);
+
+  std::size_t remaining() const { return pos_ <= buf_.size() ? buf_.size() - pos_ : 0; }
+
+  template <class T>
+  bool take(T& out) {
+    if (remaining() < sizeof(T)) return false;
+    out = load_le<T>(buf_.data() + pos_);
+    pos_ += sizeof(T);
+    return true;
+  }
+
+  // Reads a u32 length and then that many bytes.
+  std::expected<std::string_view, CodecError> sized_bytes() {
+    std::uint32_t n;
+    if (!take(n) || remaining() < n) return std::unexpected(CodecError::unexpected_end());
+    std::string_view bytes = buf_.substr(pos_, n);
+    pos_ += n;
+    return bytes;
+  }
+
+  std::expected<std::string_view, CodecError> text() {
+    auto bytes = sized_bytes();
+    if (!bytes) return std::unexpected(bytes.error());
+    if (!is_valid_utf8(*bytes)) return std::unexpected(CodecError::invalid_utf8());
+    return *bytes;
+  }
+
+  Sink& sink_;
+  std::string_view buf_;
+  std::size_t& pos_;
+};
+
+// Decodes one value from buf at pos into sink's objects and advances pos
+// past it, as decode() does.
+template <class Sink>
+std::expected<typename Sink::Item, CodecError> decode_into(Sink& sink, std::string_view buf, std::size_t& pos) {
+  return BasicDecoder<Sink>(sink, buf, pos).value(0);
+}
+
+}  // namespace brindle

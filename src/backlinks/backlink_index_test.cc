@@ -70,7 +70,6 @@ TEST_F(BacklinkIndexTest, WritesWorkedExampleRecordsAndAppendsAfterReopen) {
   EXPECT_EQ(entries_of(open_ok(), ""), (Entries{{"", "", ""}}));
 }
 
-#include <optional>
 TEST_F(BacklinkIndexTest, KeepsOrderAndDuplicatesAndOneRemoveDeletesEveryEqualEntry) {
   {
     BacklinkIndex index = open_ok();

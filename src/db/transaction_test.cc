@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "db/database.h"
@@ -25,14 +24,8 @@ Value author(const char* target) { return map({{"author", link(target)}}); }
 BacklinkEntry from(const char* key) { return BacklinkEntry{"books", key, "author"}; }
 std::string add(std::string_view key, const char* source) { return testing::index_record(1, key, from(source)); }
 
-class TransactionTest : public ::testing::Test {
+class TransactionTest : public testing::DbTest {
  protected:
-  Entries backlinks(std::string_view collection, std::string_view key) {
-    return testing::backlinks(*db, collection, key);
-  }
-  void set(std::string_view collection, std::string_view key, const Value& value) {
-    ASSERT_EQ(shown(db->set(collection, key, value)), "ok");
-  }
   bool deferred(std::string_view name) {
     auto handle = db->collection(name);
     if (!handle) ADD_FAILURE() << handle.error().to_string();
@@ -41,9 +34,6 @@ class TransactionTest : public ::testing::Test {
   std::uint64_t size_of(const std::string& file) { return file_size(dir.file(file)); }
   void mkdir(const char* name) { std::filesystem::create_directory(dir.file(name)); }
   void rmdir(const char* name) { std::filesystem::remove(dir.file(name)); }
-
-  testing::TempDir dir;
-  std::optional<Database> db{testing::open_db(dir.path())};
 };
 
 TEST_F(TransactionTest, RecordsAreBufferedAndBacklinksQueuedUntilCommit) {

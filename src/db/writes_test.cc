@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "db/database.h"
@@ -30,22 +29,9 @@ const BacklinkEntry kAuthor{"books", "b1", "author"};
 const BacklinkEntry kEditor{"books", "b1", "editor"};
 Value author_link() { return map({{"author", link("people/alice")}}); }
 
-class WriteTest : public ::testing::Test {
+class WriteTest : public testing::DbTest {
  protected:
-  Entries backlinks(std::string_view collection, std::string_view key) {
-    return testing::backlinks(*db, collection, key);
-  }
   std::string index_file(const std::string& name) { return read_file(dir.file(name + ".brl")); }
-  void set(std::string_view collection, std::string_view key, const Value& value) {
-    ASSERT_EQ(shown(db->set(collection, key, value)), "ok");
-  }
-  void reopen() {
-    db.reset();
-    db.emplace(testing::open_db(dir.path()));
-  }
-
-  testing::TempDir dir;
-  std::optional<Database> db{testing::open_db(dir.path())};
 };
 
 TEST_F(WriteTest, AddingALinkIndexesItUnderTheTargetKey) {

@@ -3,14 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "db/database.h"
 #include "testing/builders.h"
-#include "testing/temp_dir.h"
+#include "testing/db.h"
 
 namespace brindle {
 namespace {
@@ -30,21 +29,12 @@ struct Case {
   std::string expected;  // debug form or error text
 };
 
-class ResolverTest : public ::testing::Test {
+class ResolverTest : public testing::DbTest {
  protected:
-  void SetUp() override {
-    auto opened = Database::open(dir_.path());
-    ASSERT_TRUE(opened) << opened.error().to_string();
-    db_.emplace(std::move(*opened));
-    put("people", "alice", map({{"name", Value("Alice")}}));
-  }
-
-  void put(std::string_view collection, std::string_view key, const Value& value) {
-    ASSERT_EQ(shown(db_->set(collection, key, value)), "ok");
-  }
+  void SetUp() override { set("people", "alice", map({{"name", Value("Alice")}})); }
 
   ResolveResult resolve(std::string_view collection, std::string_view key, const Path& path = {}) {
-    return Resolver(*db_).get_field(collection, key, path);
+    return Resolver(*db).get_field(collection, key, path);
   }
 
   void expect(std::initializer_list<Case> cases) {
@@ -61,20 +51,17 @@ class ResolverTest : public ::testing::Test {
       root.insert_or_assign("f" + std::to_string(i), link("t/$self.f" + std::to_string(i + 1)));
     }
     root.insert_or_assign("f" + std::to_string(n), Value("k"));
-    put("r", "root", Value(std::move(root)));
-    put("t", "k", Value("k"));
+    set("r", "root", Value(std::move(root)));
+    set("t", "k", Value("k"));
   }
-
-  testing::TempDir dir_;
-  std::optional<Database> db_;
 };
 
 TEST_F(ResolverTest, WalksMapFieldsAndFollowsALinkInLastPosition) {
-  put("aliases", "al", link("people/alice"));
-  put("books", "b1", map({{"author", link("people/alice")}}));
-  put("r", "k", map({{"a", map({{"b", Value(1)}})}, {"n", Value()}, {"t", Value(Tombstone{})}}));
-  put("r", "null", Value());
-  put("r", "s", map({{"i", Value(5)}, {"s", Value("text")}, {"arr", Value(Array{Value(1), Value(2)})},
+  set("aliases", "al", link("people/alice"));
+  set("books", "b1", map({{"author", link("people/alice")}}));
+  set("r", "k", map({{"a", map({{"b", Value(1)}})}, {"n", Value()}, {"t", Value(Tombstone{})}}));
+  set("r", "null", Value());
+  set("r", "s", map({{"i", Value(5)}, {"s", Value("text")}, {"arr", Value(Array{Value(1), Value(2)})},
                      {"b", Value(Blob{"x"})}, {"f", Value(1.5)}, {"d", Value(Date{3})}}));
   expect({{"people", "alice", {}, kAlice},
           {"aliases", "al", {}, kAlice},
@@ -96,9 +83,9 @@ TEST_F(ResolverTest, WalksMapFieldsAndFollowsALinkInLastPosition) {
 
 TEST_F(ResolverTest, MissingRootsDanglingLinksAndInvalidPaths) {
   // Fetching from "broken" fails loudly: its data file is a directory.
-  std::filesystem::create_directory(dir_.file("broken.brd"));
-  put("books", "dangling", map({{"author", link("people/ghost/address")}}));
-  put("books", "noslash", map({{"author", link("people")}, {"none", link("")}}));
+  std::filesystem::create_directory(dir.file("broken.brd"));
+  set("books", "dangling", map({{"author", link("people/ghost/address")}}));
+  set("books", "noslash", map({{"author", link("people")}, {"none", link("")}}));
   expect({{"people", "nobody", {}, "storage: key not found"},
           {"broken", "k", {}, "storage: io: Is a directory (os error 21)"},
           // A dangling link is Null whatever follows.
@@ -111,15 +98,15 @@ TEST_F(ResolverTest, MissingRootsDanglingLinksAndInvalidPaths) {
 }
 
 TEST_F(ResolverTest, LinkPathPiecesAndLocalFields) {
-  std::filesystem::create_directory(dir_.file("broken.brd"));
-  put("people", "home", map({{"address", map({{"city", Value("Paris")}})}, {"city", Value("Wrong")}}));
-  put("books", "home", map({{"home", link("people/home/address")}}));
-  put("books", "home2", map({{"home", link("people/home/")}}));
-  put("people", "", map({{"name", Value("nobody")}}));
-  put("books", "empty", link("people/"));
-  put("books", "shadow",
+  std::filesystem::create_directory(dir.file("broken.brd"));
+  set("people", "home", map({{"address", map({{"city", Value("Paris")}})}, {"city", Value("Wrong")}}));
+  set("books", "home", map({{"home", link("people/home/address")}}));
+  set("books", "home2", map({{"home", link("people/home/")}}));
+  set("people", "", map({{"name", Value("nobody")}}));
+  set("books", "empty", link("people/"));
+  set("books", "shadow",
       map({{"author", link("broken/x", {{"note", Value("local")}, {"deep", map({{"a", Value(1)}})}})}}));
-  put("books", "remote", map({{"author", link("people/alice", {{"name", Value("local")}})}}));
+  set("books", "remote", map({{"author", link("people/alice", {{"name", Value("local")}})}}));
   expect({// Pieces after the key are walked before the remaining segments; empty
           // pieces are field names too, and an empty key piece is a plain key.
           {"books", "home", {"home", "city"}, R"(Text("Paris"))"},
@@ -134,17 +121,17 @@ TEST_F(ResolverTest, LinkPathPiecesAndLocalFields) {
 }
 
 TEST_F(ResolverTest, SelfKeysNameTheRootKeyOrATextFieldOfTheRoot) {
-  put("profiles", "u1", map({{"bio", Value("hi")}}));
-  put("users", "u1", map({{"profile", link("profiles/$self")}}));
-  put("profiles", "$selfish", map({{"bio", Value("plain key")}}));
-  put("users", "u2", map({{"profile", link("profiles/$selfish")}}));
-  put("books", "s1", map({{"owner", Value("alice")}, {"o", link("people/$self.owner")}}));
-  put("books", "s2", map({{"meta", map({{"who", Value("alice")}})}, {"o", link("people/$self.meta.who/name")}}));
-  put("names", "n1", Value("alice"));
-  put("books", "s3", map({{"owner", link("names/n1")}, {"o", link("people/$self.owner")}}));
-  put("books", "s4", map({{"owner", Value(5)}, {"o", link("people/$self.owner")}, {"e", link("people/$self.")},
+  set("profiles", "u1", map({{"bio", Value("hi")}}));
+  set("users", "u1", map({{"profile", link("profiles/$self")}}));
+  set("profiles", "$selfish", map({{"bio", Value("plain key")}}));
+  set("users", "u2", map({{"profile", link("profiles/$selfish")}}));
+  set("books", "s1", map({{"owner", Value("alice")}, {"o", link("people/$self.owner")}}));
+  set("books", "s2", map({{"meta", map({{"who", Value("alice")}})}, {"o", link("people/$self.meta.who/name")}}));
+  set("names", "n1", Value("alice"));
+  set("books", "s3", map({{"owner", link("names/n1")}, {"o", link("people/$self.owner")}}));
+  set("books", "s4", map({{"owner", Value(5)}, {"o", link("people/$self.owner")}, {"e", link("people/$self.")},
                           {"d", link("people/$self.a.")}}));
-  put("books", "s5", map({{"owner", Value(5)}, {"o", link("people/$self.owner.x")}, {"p", link("people/$self.q")},
+  set("books", "s5", map({{"owner", Value(5)}, {"o", link("people/$self.owner.x")}, {"p", link("people/$self.q")},
                           {"q", link("nowhere")}}));
   expect({{"users", "u1", {"profile", "bio"}, R"(Text("hi"))"},
           {"users", "u2", {"profile", "bio"}, R"(Text("plain key"))"},
@@ -161,17 +148,17 @@ TEST_F(ResolverTest, SelfKeysNameTheRootKeyOrATextFieldOfTheRoot) {
 
 TEST_F(ResolverTest, ThirtyTwoHopsResolveAndThirtyThreeAreCyclic) {
   // c/k0 -> c/k1 -> ... -> c/k33, the last holding "end".
-  for (int i = 0; i < 33; ++i) put("c", "k" + std::to_string(i), link("c/k" + std::to_string(i + 1)));
-  put("c", "k33", Value("end"));
-  put("c", "a", map({{"next", link("c/b")}}));
-  put("c", "b", map({{"next", link("c/a")}}));
-  put("c", "self", link("c/$self"));
+  for (int i = 0; i < 33; ++i) set("c", "k" + std::to_string(i), link("c/k" + std::to_string(i + 1)));
+  set("c", "k33", Value("end"));
+  set("c", "a", map({{"next", link("c/b")}}));
+  set("c", "b", map({{"next", link("c/a")}}));
+  set("c", "self", link("c/$self"));
   // Map and local-map steps cost no hop.
   for (int i = 0; i < 32; ++i) {
-    put("m", "k" + std::to_string(i),
+    set("m", "k" + std::to_string(i),
         map({{"a", map({{"b", link("x/unused", {{"next", link("m/k" + std::to_string(i + 1))}})}})}}));
   }
-  put("m", "k32", Value("end"));
+  set("m", "k32", Value("end"));
   Path steps;
   for (int i = 0; i < 32; ++i) steps.insert(steps.end(), {"a", "b", "next"});
   expect({{"c", "k1", {}, R"(Text("end"))"},
@@ -189,21 +176,21 @@ TEST_F(ResolverTest, NestedSelfFieldResolutionsAreBounded) {
   EXPECT_EQ(shown(resolve("r", "root", {"f1"})), R"(Text("k"))");
   // Each nested resolution starts its own hop count, so only the nesting
   // bound stops a root field that leads back to itself.
-  put("people", "p1", map({{"owner", link("people/$self.owner")}}));
-  put("people", "p2", map({{"a", link("people/$self.b")}, {"b", link("people/$self.a")}}));
+  set("people", "p1", map({{"owner", link("people/$self.owner")}}));
+  set("people", "p2", map({{"a", link("people/$self.b")}, {"b", link("people/$self.a")}}));
   expect({{"people", "p1", {"owner"}, kCyclic}, {"people", "p2", {"a", "x"}, kCyclic}});
 }
 
 // Resolutions that follow one another do not nest: 32 hops, each keyed by a
 // "$self." field, resolve; the hop bound still applies.
 TEST_F(ResolverTest, SuccessiveSelfFieldKeysDoNotNest) {
-  put("r", "root", map({{"a", Value("x")}, {"next", link("c1/$self.a")}}));
-  for (int i = 1; i < 32; ++i) put("c" + std::to_string(i), "x", link("c" + std::to_string(i + 1) + "/$self.a"));
-  put("c32", "x", Value("end"));
+  set("r", "root", map({{"a", Value("x")}, {"next", link("c1/$self.a")}}));
+  for (int i = 1; i < 32; ++i) set("c" + std::to_string(i), "x", link("c" + std::to_string(i + 1) + "/$self.a"));
+  set("c32", "x", Value("end"));
   EXPECT_EQ(shown(resolve("r", "root", {"next"})), R"(Text("end"))");
-  put("c31", "x", link("c32/$self.a/more"));
-  put("c32", "x", map({{"more", link("c33/$self.a")}}));
-  put("c33", "x", Value("end"));
+  set("c31", "x", link("c32/$self.a/more"));
+  set("c32", "x", map({{"more", link("c33/$self.a")}}));
+  set("c33", "x", Value("end"));
   EXPECT_EQ(shown(resolve("r", "root", {"next"})), kCyclic);
 }
 
@@ -217,12 +204,12 @@ TEST_F(ResolverTest, RepeatedSelfFieldKeysDoNotMultiplyTheWork) {
       const std::string next = "/$self.f" + std::to_string(k + 1);
       const std::string hop = "h" + std::to_string(k) + "_";
       root.insert_or_assign("f" + std::to_string(k), link(hop + "0" + next));
-      put(hop + "0", "k", link(hop + "1" + next));
-      put(hop + "1", "k", link(hop + "2" + next));
-      put(hop + "2", "k", Value("k"));
+      set(hop + "0", "k", link(hop + "1" + next));
+      set(hop + "1", "k", link(hop + "2" + next));
+      set(hop + "2", "k", Value("k"));
     }
     root.insert_or_assign("f" + std::to_string(levels), Value("k"));
-    put("r", "root", Value(std::move(root)));
+    set("r", "root", Value(std::move(root)));
   };
   build(32);
   EXPECT_EQ(shown(resolve("r", "root", {"f0"})), R"(Text("k"))");
@@ -232,7 +219,7 @@ TEST_F(ResolverTest, RepeatedSelfFieldKeysDoNotMultiplyTheWork) {
 
 TEST_F(ResolverTest, MillionSegmentPathsDoNotGrowTheStack) {
   constexpr std::size_t kSegments = 1'000'000;
-  put("r", "k", map({{"a", map({})}, {"i", Value(1)}}));
+  set("r", "k", map({{"a", map({})}, {"i", Value(1)}}));
   EXPECT_EQ(shown(resolve("r", "k", Path(kSegments, "a"))), "Null");
   Path scalar(kSegments, "x");
   scalar[0] = "i";
@@ -240,7 +227,7 @@ TEST_F(ResolverTest, MillionSegmentPathsDoNotGrowTheStack) {
   // The same length carried by a link's own path.
   std::string long_path = "r/k";
   for (std::size_t i = 0; i < kSegments; ++i) long_path += "/a";
-  put("r", "long", link(long_path));
+  set("r", "long", link(long_path));
   EXPECT_EQ(shown(resolve("r", "long")), "Null");
 }
 

@@ -24,21 +24,6 @@ std::int64_t int_at(const TextMap& map, std::string_view key) {
 
 std::string key_name(int i) { return "key-" + std::to_string(i); }
 
-TEST(ValueTest, EachConstructorSelectsItsKind) {
-  const std::vector<std::pair<Value, Kind>> cases = {
-      {Value(), Kind::Null}, {Value(Tombstone{}), Kind::Tombstone}, {Value(true), Kind::Bool},
-      {Value(std::int64_t{-3}), Kind::Int}, {Value(7u), Kind::Int}, {Value(2.5), Kind::Float},
-      {Value(2.5f), Kind::Float}, {Value("text"), Kind::Text}, {Value(std::string_view("v")), Kind::Text},
-      {Value(Blob{"\x01"}), Kind::Blob}, {Value(Date{19000}), Kind::Date}, {Value(Time{5}), Kind::Time},
-      {Value(DateTime{86400}), Kind::DateTime}, {Value(Array{}), Kind::Array},
-      {Value(TextMap{}), Kind::Map}, {Value(Link{"u/1", {}}), Kind::Link},
-  };
-  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(cases[i].first.kind(), cases[i].second) << i;
-  // A bool must never turn into an integer, nor an integer into a bool.
-  EXPECT_TRUE(Value(false).is<bool>());
-  EXPECT_TRUE(Value(0).is<std::int64_t>());
-}
-
 TEST(TextMapTest, SmallMapKeepsInsertionOrderReplacesInPlaceAndComparesBytes) {
   TextMap map;
   EXPECT_TRUE(map.empty());

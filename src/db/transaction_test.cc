@@ -178,19 +178,6 @@ TEST_F(TransactionTest, DropAfterFailedCommitIndexedRecordsNeverStored) {
   EXPECT_EQ(backlinks("people", "alice"), (Entries{from("b0")}));
 }
 
-// Destroying a database inside a transaction writes out the records and
-// then applies the queued backlink changes; committed ones are not redone.
-TEST_F(TransactionTest, DestructionWritesRecordsThenAppliesTheQueue) {
-  db->begin();
-  set("books", "b1", author("people/alice"));
-  ASSERT_TRUE(db->commit());
-  db->begin();
-  set("books", "b2", author("people/alice"));
-  db.reset();
-  EXPECT_EQ(read_file(dir.file("people.brl")), add("alice", "b1") + add("alice", "b2"));
-  EXPECT_TRUE(testing::open_db(dir.path()).get("books", "b2"));
-}
-
 // The queue kept by a failed commit is applied, the change that failed
 // first included, and a change that fails again does not stop later ones.
 TEST_F(TransactionTest, DestructionAppliesAQueueKeptByAFailedCommitPastFailures) {

@@ -31,17 +31,7 @@ std::string CodecError::to_string() const {
 
 namespace {
 
-// The type byte that announces each variant on the wire (not the order of
-// the variants in Value).
-enum TypeByte : std::uint8_t {
-  kNull = 0, kBool = 1, kInt = 2, kFloat = 3, kText = 4, kLink = 5, kBlob = 6,
-  kArray = 7, kMap = 8, kDate = 9, kTime = 10, kDateTime = 11, kTombstone = kTombstoneTypeByte,
-};
-
-// Tombstone has the highest type byte: the decoder refuses every byte above
-// it as unknown before it looks at the type.
-static_assert(std::max({kNull, kBool, kInt, kFloat, kText, kLink, kBlob, kArray, kMap, kDate, kTime, kDateTime}) <
-              kTombstone);
+using enum wire::TypeByte;
 
 using Status = EncodeStatus;
 

@@ -50,7 +50,20 @@ class CodecError {
   std::uint8_t type_byte_;
 };
 
-inline constexpr std::uint8_t kTombstoneTypeByte = 12;
+// The type byte that announces each variant on the wire (not the order of
+// the variants in Value). Tombstone has the highest: the decoder refuses
+// every byte above it as unknown before it looks at the type.
+namespace wire {
+enum TypeByte : std::uint8_t {
+  kNull = 0, kBool = 1, kInt = 2, kFloat = 3, kText = 4, kLink = 5, kBlob = 6,
+  kArray = 7, kMap = 8, kDate = 9, kTime = 10, kDateTime = 11, kTombstone = 12,
+};
+static_assert(kTombstone > kNull && kTombstone > kBool && kTombstone > kInt && kTombstone > kFloat &&
+              kTombstone > kText && kTombstone > kLink && kTombstone > kBlob && kTombstone > kArray &&
+              kTombstone > kMap && kTombstone > kDate && kTombstone > kTime && kTombstone > kDateTime);
+}  // namespace wire
+
+inline constexpr std::uint8_t kTombstoneTypeByte = wire::kTombstone;
 
 enum class EncodeStatus : std::uint8_t {
   Ok,

@@ -198,24 +198,7 @@ class BasicDecoder {
   }
 
  private:
-  enum TypeByte : std::uint8_t {
-    kNull = 0,
-    kBool = 1,
-    kInt = 2,
-    kFloat = 3,
-    kText = 4,
-    kLink = 5,
-    kBlob = 6,
-    kArray = 7,
-    kMap = 8,
-    kDate = 9,
-    kTime = 10,
-    kDateTime = 11,
-  };
-  // Tombstone has the highest type byte: the decoder refuses every byte
-  // above it as unknown before it looks at the type.
-  static_assert(std::max({kNull, kBool, kInt, kFloat, kText, kLink, kBlob, kArray, kMap, kDate, kTime, kDateTime}) <
-                kTombstoneTypeByte);
+  using enum wire::TypeByte;
 
   std::size_t remaining() const { return pos_ <= buf_.size() ? buf_.size() - pos_ : 0; }
 

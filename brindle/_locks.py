@@ -49,6 +49,37 @@ def guard(root: str) -> Iterator[None]:
         os.close(fd)
 
 
+@contextlib.contextmanager
+def guard_if_possible(root: str) -> Iterator[bool]:
+    """Like guard, but yields False instead of failing when the lock file
+    cannot be opened (a read-only directory, say)."""
+    try:
+        fd = _open_rw(os.path.join(root, LOCK_NAME))
+    except OSError:
+        yield False
+        return
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield True
+    finally:
+        os.close(fd)
+
+
+def open_in_this_process(root: str) -> bool:
+    """True when this process holds a data or backlink file of root open,
+    that is, a Database on it is still alive here (however it was opened)."""
+    real = os.path.realpath(root)
+    fds = "/proc/self/fd"
+    for fd in os.listdir(fds):
+        try:
+            target = os.readlink(os.path.join(fds, fd))
+        except OSError:
+            continue  # closed meanwhile
+        if os.path.dirname(target) == real and target.endswith((".brd", ".brl")):
+            return True
+    return False
+
+
 def held_here(root: str) -> bool:
     """True when this process opened root through brindle.open."""
     return os.path.realpath(root) in _users

@@ -71,10 +71,12 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     root = _as_text(path)
     try:
         os.makedirs(root, exist_ok=True)
-        with _locks.guard(root):
-            if _locks.join_users(root):
-                recover(root, _locks.marker_exists(root))
-                _locks.set_marker(root)
     except OSError:
-        pass  # no locks here (a read-only place, say): the store decides
+        return _brindle.open(root)  # the store reports why, in its own words
+    with _locks.guard_if_possible(root) as locked:
+        # Without the locks (a read-only place, say) nothing can be recovered
+        # safely: the store decides. A failure of recovery itself is raised.
+        if locked and _locks.join_users(root):
+            recover(root, _locks.marker_exists(root))
+            _locks.set_marker(root)
     return _brindle.open(root)

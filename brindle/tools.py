@@ -158,6 +158,8 @@ def _rewriting(root: str) -> Iterator[None]:
     open itself.
     """
     with _locks.guard(root):
+        if _locks.open_in_this_process(root):
+            raise ToolError(f"{root}: the database is open in this process; drop every Database on it first")
         if _locks.others_have_it_open(root):
             raise ToolError(f"{root}: the database is open in another process; close it first")
         had_marker = _locks.marker_exists(root)

@@ -127,6 +127,9 @@ StorageResult<std::string_view> Collection::get_encoded(std::string_view key, Re
   }
   const std::uint64_t value_start = key_len + kHeaderSize;
   if (*got >= value_start + value_len) return std::string_view(head + value_start, value_len);
+  // A length from the file is trusted no further than the bytes this
+  // collection knows of, so damage cannot ask for gigabytes.
+  if (record + value_start + value_len > write_offset_) return storage_failure(IoError::unexpected_eof());
   buffer.spill.resize(value_len);
   if (auto r = read_exact(record + value_start, buffer.spill.data(), value_len); !r) {
     return storage_failure(r.error());

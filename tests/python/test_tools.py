@@ -66,6 +66,20 @@ def test_compact_of_one_collection_leaves_the_others(tmp_path):
         tools.compact(root, ["nope"])
 
 
+# Regression: a rewrite ran under a Database alive in the same process, whose
+# later writes then went to the replaced (unlinked) file and were lost.
+def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path):
+    root = str(tmp_path / "db")
+    db = brindle.open(root)
+    db.set("c", "k", 1)
+    for rewrite in (tools.compact, lambda r: tools.repair(r, rebuild_backlinks=True)):
+        with pytest.raises(tools.ToolError, match="open in this process"):
+            rewrite(root)
+    del db
+    tools.compact(root)
+    assert brindle.open(root).get("c", "k") == 1
+
+
 def brl_record(op, *strings):
     return bytes([op]) + b"".join(struct.pack("<I", len(s)) + s for s in strings)
 

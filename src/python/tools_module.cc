@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "python/py_ref.h"
-#include "tools/inspect.h"
+#include "tools/examine.h"
 #include "tools/rewrite.h"
 
 namespace brindle::python {

@@ -1,4 +1,4 @@
-#include "tools/inspect.h"
+#include "tools/examine.h"
 
 #include <algorithm>
 #include <unordered_map>

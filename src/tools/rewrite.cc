@@ -207,15 +207,16 @@ ToolResult<std::uint64_t> compact(const std::string& root, const std::optional<s
     auto replacement = ReplacementFile::create(file.path);
     if (!replacement) return std::unexpected(replacement.error());
     std::string bytes;
-    for (const std::string& key : state->key_order) {
-      for (const BacklinkEntry& entry : state->entries.find(key)->second) {
-        append_backlink_record(bytes, key, entry);
-      }
+    ToolResult<void> appended;
+    state->for_each([&](std::string_view key, const BacklinkEntryRef& entry) {
+      if (!appended) return;
+      append_backlink_record(bytes, key, entry);
       if (bytes.size() >= (1 << 20)) {
-        if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
+        appended = replacement->append(bytes);
         bytes.clear();
       }
-    }
+    });
+    if (!appended) return std::unexpected(appended.error());
     if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
     before += opened->second;
     replacements.push_back(std::move(*replacement));

@@ -317,6 +317,9 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     return {};
   };
 
+  // pending holds no newline before `searched`, so a line longer than a
+  // chunk is searched once, not once per chunk.
+  std::size_t searched = 0;
   for (;;) {
     chunk.clear();
     auto more = source(chunk);
@@ -324,12 +327,13 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (!progress.advance(chunk.size())) return tool_failure(interrupted());
     pending.append(chunk);
     std::size_t start = 0;
-    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+    for (std::size_t nl; (nl = pending.find('\n', std::max(start, searched))) != std::string::npos; start = nl + 1) {
       if (auto r = load_line(std::string_view(pending).substr(start, nl - start)); !r) {
         return std::unexpected(r.error());
       }
     }
     pending.erase(0, start);
+    searched = pending.size();
     if (!*more) break;
   }
   if (auto r = load_line(pending); !r) return std::unexpected(r.error());

@@ -1,7 +1,6 @@
 #include "tools/live_records.h"
 
 #include "codec/codec.h"
-#include "codec/framing.h"
 
 namespace brindle::tools {
 
@@ -92,26 +91,13 @@ ToolResult<BacklinkState> scan_backlink_file(const DbFile& file, const File& han
         record.op == static_cast<std::uint8_t>(BacklinkOp::Remove)) {
       state.apply(static_cast<BacklinkOp>(record.op), record);
     }
-    return progress.advance(17 + record.target_key.size() + record.source_collection.size() +
-                            record.source_key.size() + record.source_path.size());
+    return progress.advance(backlink_record_size(
+        record.target_key, BacklinkEntryRef(record.source_collection, record.source_key, record.source_path)));
   });
   if (!outcome) return tool_failure(file_error(file.path, outcome.error()));
   if (outcome->stop == ScanStop::Stopped) return tool_failure(interrupted());
   state.outcome = *outcome;
   return state;
-}
-
-std::uint64_t backlink_record_size(std::string_view target_key, const BacklinkEntryRef& entry) {
-  return 17 + target_key.size() + entry.source_collection.size() + entry.source_key.size() +
-         entry.source_path.size();
-}
-
-void append_backlink_record(std::string& out, std::string_view target_key, const BacklinkEntryRef& entry) {
-  out.push_back(static_cast<char>(BacklinkIndex::Op::Add));
-  append_string(out, target_key);
-  append_string(out, entry.source_collection);
-  append_string(out, entry.source_key);
-  append_string(out, entry.source_path);
 }
 
 }  // namespace brindle::tools

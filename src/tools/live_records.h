@@ -75,8 +75,4 @@ class BacklinkState {
 ToolResult<BacklinkState> scan_backlink_file(const DbFile& file, const File& handle, std::uint64_t length,
                                              Progress& progress);
 
-// The size of an add record for this entry.
-std::uint64_t backlink_record_size(std::string_view target_key, const BacklinkEntryRef& entry);
-void append_backlink_record(std::string& out, std::string_view target_key, const BacklinkEntryRef& entry);
-
 }  // namespace brindle::tools

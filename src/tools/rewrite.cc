@@ -130,8 +130,8 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
       collect_links(*value, {}, links);
       for (const LinkRef& link : links) {
         if (!is_valid_collection_name(link.target_collection)) continue;
-        append_backlink_record(records[link.target_collection], link.target_key,
-                               BacklinkEntry{file.stem, std::string(record.key), link.source_path});
+        append_backlink_record(records[link.target_collection], BacklinkOp::Add, link.target_key,
+                               BacklinkEntryRef(file.stem, record.key, link.source_path));
         ++result.entries;
       }
       return true;
@@ -210,7 +210,7 @@ ToolResult<std::uint64_t> compact(const std::string& root, const std::optional<s
     ToolResult<void> appended;
     state->for_each([&](std::string_view key, const BacklinkEntryRef& entry) {
       if (!appended) return;
-      append_backlink_record(bytes, key, entry);
+      append_backlink_record(bytes, BacklinkOp::Add, key, entry);
       if (bytes.size() >= (1 << 20)) {
         appended = replacement->append(bytes);
         bytes.clear();

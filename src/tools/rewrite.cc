@@ -247,7 +247,6 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (existing != files->data.end()) {
       auto opened = open_read(path);
       if (!opened) return std::unexpected(opened.error());
-      Progress quiet(nullptr);
       auto scan = scan_records(opened->first, opened->second, false, [](const RecordView&) { return true; });
       if (!scan) return tool_failure(file_error(path, scan.error()));
       if (auto r = refuse_damage(*existing, *scan); !r) return std::unexpected(r.error());

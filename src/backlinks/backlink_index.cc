@@ -11,6 +11,20 @@
 
 namespace brindle {
 
+std::uint64_t backlink_record_size(std::string_view target_key, const BacklinkEntryRef& entry) noexcept {
+  return 1 + 4 * 4 + target_key.size() + entry.source_collection.size() + entry.source_key.size() +
+         entry.source_path.size();
+}
+
+void append_backlink_record(std::string& out, BacklinkOp op, std::string_view target_key,
+                            const BacklinkEntryRef& entry) {
+  out.push_back(static_cast<char>(op));
+  append_string(out, target_key);
+  append_string(out, entry.source_collection);
+  append_string(out, entry.source_key);
+  append_string(out, entry.source_path);
+}
+
 std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   auto file = File::open_store_file(path, O_RDWR | O_APPEND);
   if (!file) return std::unexpected(file.error());
@@ -75,11 +89,7 @@ std::expected<void, IoError> BacklinkIndex::encode_record(const BacklinkChange& 
   for (std::string_view s : {change.target_key, entry.source_collection, entry.source_key, entry.source_path}) {
     if (s.size() > kMaxLength) return std::unexpected(IoError::invalid_input("backlink string too long"));
   }
-  out.push_back(static_cast<char>(change.kind));
-  append_string(out, change.target_key);
-  append_string(out, entry.source_collection);
-  append_string(out, entry.source_key);
-  append_string(out, entry.source_path);
+  append_backlink_record(out, change.kind, change.target_key, entry);
   return {};
 }
 

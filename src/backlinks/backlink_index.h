@@ -64,6 +64,12 @@ struct BacklinkEntryRef {
 
 enum class BacklinkOp : std::uint8_t { Add = 1, Remove = 2 };
 
+// The bytes of one record for this entry, whatever its op.
+std::uint64_t backlink_record_size(std::string_view target_key, const BacklinkEntryRef& entry) noexcept;
+// Appends one record. Every string must be at most kMaxLength bytes.
+void append_backlink_record(std::string& out, BacklinkOp op, std::string_view target_key,
+                            const BacklinkEntryRef& entry);
+
 // One change of an index: add the entry under target_key, or remove every
 // entry equal to it.
 struct BacklinkChange {

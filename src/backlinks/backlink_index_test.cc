@@ -58,6 +58,8 @@ TEST_F(BacklinkIndexTest, WritesWorkedExampleRecordsAndAppendsAfterReopen) {
     ASSERT_TRUE(index.add("alice", kA));
     EXPECT_EQ(read_file(path), testing::hex("01 05000000") + "alice" + testing::hex("05000000") + "posts" +
                                    testing::hex("02000000") + "p1" + testing::hex("06000000") + "author");
+    // The size the tools count for a live entry is the record's.
+    EXPECT_EQ(backlink_record_size("alice", kA), testing::file_size(path));
   }
   BacklinkIndex index = open_ok();
   // A removal is written even for a key never added to, and makes no list.

@@ -138,9 +138,9 @@ ToolResult<Stats> stats(const std::string& root, Progress& progress) {
     auto state = scan_backlink_file(file, opened->handle, opened->length, progress);
     if (!state) return std::unexpected(state.error());
     std::uint64_t live_bytes = 0;
-    for (const auto& [key, list] : state->entries) {
-      for (const BacklinkEntry& entry : list) live_bytes += backlink_record_size(key, entry);
-    }
+    state->for_each([&](std::string_view key, const BacklinkEntryRef& entry) {
+      live_bytes += backlink_record_size(key, entry);
+    });
     out.backlinks.push_back({file.stem, state->live_entries(), state->records, opened->length,
                              opened->length - live_bytes});
   }
@@ -190,9 +190,7 @@ ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std
     return tool_failure(file.path + ": " + damage_kind(state->outcome.stop) + " at offset " +
                         std::to_string(state->outcome.at));
   }
-  auto it = state->entries.find(key);
-  if (it == state->entries.end()) return std::vector<BacklinkEntry>{};
-  return std::move(it->second);
+  return state->entries_of(key);
 }
 
 ToolResult<std::string> resolve_json(const std::string& root, std::string_view collection, std::string_view key,
@@ -257,11 +255,9 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
     if (!state) return std::unexpected(state.error());
     note_damage(file, state->outcome, report.problems);
     report.backlink_records += state->records;
-    for (const auto& [key, list] : state->entries) {
-      for (const BacklinkEntry& entry : list) {
-        --balance[entry_key(file.stem, key, entry.source_collection, entry.source_key, entry.source_path)];
-      }
-    }
+    state->for_each([&](std::string_view key, const BacklinkEntryRef& entry) {
+      --balance[entry_key(file.stem, key, entry.source_collection, entry.source_key, entry.source_path)];
+    });
   }
   std::vector<std::pair<std::string, std::int64_t>> drift;
   for (auto& [key, n] : balance) {

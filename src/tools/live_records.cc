@@ -1,10 +1,6 @@
 #include "tools/live_records.h"
 
-#include <algorithm>
-
-#include "backlinks/backlink_scan.h"
 #include "codec/codec.h"
-#include "codec/framing.h"
 
 namespace brindle::tools {
 
@@ -45,10 +41,45 @@ ToolResult<void> visit_live(const DbFile& file, const File& handle, const DataSc
   return {};
 }
 
+void BacklinkState::apply(BacklinkOp op, const BacklinkRecordView& record) {
+  auto slot = slots_.find(record.target_key);
+  if (op == BacklinkOp::Add) {
+    if (slot == slots_.end()) {
+      slot = slots_.emplace(std::string(record.target_key), lists_.size()).first;
+      lists_.emplace_back(std::string(record.target_key), EntryList{});
+    }
+    auto id = collection_ids_.find(record.source_collection);
+    if (id == collection_ids_.end()) {
+      id = collection_ids_.emplace(std::string(record.source_collection), collections_.size()).first;
+      collections_.emplace_back(record.source_collection);
+    }
+    lists_[slot->second].second.add(static_cast<std::uint32_t>(id->second), record.source_key, record.source_path);
+    return;
+  }
+  if (slot == slots_.end()) return;
+  // A collection never added from has no entries to remove.
+  if (auto id = collection_ids_.find(record.source_collection); id != collection_ids_.end()) {
+    lists_[slot->second].second.remove_all(static_cast<std::uint32_t>(id->second), record.source_key,
+                                           record.source_path);
+  }
+}
+
 std::uint64_t BacklinkState::live_entries() const {
   std::uint64_t n = 0;
-  for (const auto& [key, list] : entries) n += list.size();
+  for (const auto& [key, list] : lists_) n += list.size();
   return n;
+}
+
+std::vector<BacklinkEntry> BacklinkState::entries_of(std::string_view target_key) const {
+  std::vector<BacklinkEntry> out;
+  auto slot = slots_.find(target_key);
+  if (slot == slots_.end()) return out;
+  const EntryList& list = lists_[slot->second].second;
+  out.reserve(list.size());
+  list.for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
+    out.push_back(BacklinkEntry{collections_[collection], std::string(key), std::string(path)});
+  });
+  return out;
 }
 
 ToolResult<BacklinkState> scan_backlink_file(const DbFile& file, const File& handle, std::uint64_t length,
@@ -56,42 +87,17 @@ ToolResult<BacklinkState> scan_backlink_file(const DbFile& file, const File& han
   BacklinkState state;
   auto outcome = scan_backlinks(handle, length, [&](const BacklinkRecordView& record) {
     ++state.records;
-    const bool add = record.op == static_cast<std::uint8_t>(BacklinkIndex::Op::Add);
-    const bool remove = record.op == static_cast<std::uint8_t>(BacklinkIndex::Op::Remove);
-    if (add || remove) {
-      BacklinkEntry entry{std::string(record.source_collection), std::string(record.source_key),
-                          std::string(record.source_path)};
-      auto it = state.entries.find(record.target_key);
-      if (add) {
-        if (it == state.entries.end()) {
-          it = state.entries.emplace(std::string(record.target_key), std::vector<BacklinkEntry>{}).first;
-          state.key_order.emplace_back(record.target_key);
-        }
-        it->second.push_back(std::move(entry));
-      } else if (it != state.entries.end()) {
-        std::erase(it->second, entry);
-      }
+    if (record.op == static_cast<std::uint8_t>(BacklinkOp::Add) ||
+        record.op == static_cast<std::uint8_t>(BacklinkOp::Remove)) {
+      state.apply(static_cast<BacklinkOp>(record.op), record);
     }
-    return progress.advance(17 + record.target_key.size() + record.source_collection.size() +
-                            record.source_key.size() + record.source_path.size());
+    return progress.advance(backlink_record_size(
+        record.target_key, BacklinkEntryRef(record.source_collection, record.source_key, record.source_path)));
   });
   if (!outcome) return tool_failure(file_error(file.path, outcome.error()));
   if (outcome->stop == ScanStop::Stopped) return tool_failure(interrupted());
   state.outcome = *outcome;
   return state;
-}
-
-std::uint64_t backlink_record_size(std::string_view target_key, const BacklinkEntry& entry) {
-  return 17 + target_key.size() + entry.source_collection.size() + entry.source_key.size() +
-         entry.source_path.size();
-}
-
-void append_backlink_record(std::string& out, std::string_view target_key, const BacklinkEntry& entry) {
-  out.push_back(static_cast<char>(BacklinkIndex::Op::Add));
-  append_string(out, target_key);
-  append_string(out, entry.source_collection);
-  append_string(out, entry.source_key);
-  append_string(out, entry.source_path);
 }
 
 }  // namespace brindle::tools

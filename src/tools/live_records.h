@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
 #include "backlinks/backlink_index.h"
+#include "backlinks/backlink_scan.h"
+#include "backlinks/entry_list.h"
 #include "storage/file.h"
 #include "storage/record_scan.h"
 #include "tools/database_files.h"
@@ -35,20 +39,40 @@ ToolResult<DataScan> scan_data(const DbFile& file, const File& handle, std::uint
 ToolResult<void> visit_live(const DbFile& file, const File& handle, const DataScan& scan, bool values,
                             Progress& progress, const RecordVisitor& visit);
 
-struct BacklinkState {
+// The entries are kept as the store keeps them (EntryList, source
+// collections interned), so a hostile run of removes under one key replays in
+// linear time, with the same order and duplicates as the store.
+class BacklinkState {
+ public:
   ScanOutcome outcome;
-  std::vector<std::string> key_order;  // target keys in the order first seen
-  std::unordered_map<std::string, std::vector<BacklinkEntry>, TextHash, std::equal_to<>> entries;
   std::uint64_t records = 0;
+
+  void apply(BacklinkOp op, const BacklinkRecordView& record);
   std::uint64_t live_entries() const;
+  // The entries under target_key, in order; empty when it has none.
+  std::vector<BacklinkEntry> entries_of(std::string_view target_key) const;
+
+  // Calls f(target_key, entry) for every live entry, keys in the order first
+  // added to, each key's entries in order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& [key, list] : lists_) {
+      list.for_each([&](std::uint32_t collection, std::string_view source_key, std::string_view path) {
+        f(std::string_view(key), BacklinkEntryRef(collections_[collection], source_key, path));
+      });
+    }
+  }
+
+ private:
+  using Ids = std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>>;
+  std::vector<std::pair<std::string, EntryList>> lists_;  // by target key, in first-seen order
+  Ids slots_;                                              // target key -> index in lists_
+  std::vector<std::string> collections_;                   // source collection names by id
+  Ids collection_ids_;
 };
 
 // Replays a backlink file the way the store does.
 ToolResult<BacklinkState> scan_backlink_file(const DbFile& file, const File& handle, std::uint64_t length,
                                              Progress& progress);
-
-// The size of an add record for this entry.
-std::uint64_t backlink_record_size(std::string_view target_key, const BacklinkEntry& entry);
-void append_backlink_record(std::string& out, std::string_view target_key, const BacklinkEntry& entry);
 
 }  // namespace brindle::tools

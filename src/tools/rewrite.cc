@@ -130,8 +130,8 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
       collect_links(*value, {}, links);
       for (const LinkRef& link : links) {
         if (!is_valid_collection_name(link.target_collection)) continue;
-        append_backlink_record(records[link.target_collection], link.target_key,
-                               BacklinkEntry{file.stem, std::string(record.key), link.source_path});
+        append_backlink_record(records[link.target_collection], BacklinkOp::Add, link.target_key,
+                               BacklinkEntryRef(file.stem, record.key, link.source_path));
         ++result.entries;
       }
       return true;
@@ -207,15 +207,16 @@ ToolResult<std::uint64_t> compact(const std::string& root, const std::optional<s
     auto replacement = ReplacementFile::create(file.path);
     if (!replacement) return std::unexpected(replacement.error());
     std::string bytes;
-    for (const std::string& key : state->key_order) {
-      for (const BacklinkEntry& entry : state->entries.find(key)->second) {
-        append_backlink_record(bytes, key, entry);
-      }
+    ToolResult<void> appended;
+    state->for_each([&](std::string_view key, const BacklinkEntryRef& entry) {
+      if (!appended) return;
+      append_backlink_record(bytes, BacklinkOp::Add, key, entry);
       if (bytes.size() >= (1 << 20)) {
-        if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
+        appended = replacement->append(bytes);
         bytes.clear();
       }
-    }
+    });
+    if (!appended) return std::unexpected(appended.error());
     if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
     before += opened->second;
     replacements.push_back(std::move(*replacement));
@@ -246,7 +247,6 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (existing != files->data.end()) {
       auto opened = open_read(path);
       if (!opened) return std::unexpected(opened.error());
-      Progress quiet(nullptr);
       auto scan = scan_records(opened->first, opened->second, false, [](const RecordView&) { return true; });
       if (!scan) return tool_failure(file_error(path, scan.error()));
       if (auto r = refuse_damage(*existing, *scan); !r) return std::unexpected(r.error());
@@ -316,6 +316,9 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     return {};
   };
 
+  // pending holds no newline before `searched`, so a line longer than a
+  // chunk is searched once, not once per chunk.
+  std::size_t searched = 0;
   for (;;) {
     chunk.clear();
     auto more = source(chunk);
@@ -323,12 +326,13 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (!progress.advance(chunk.size())) return tool_failure(interrupted());
     pending.append(chunk);
     std::size_t start = 0;
-    for (std::size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+    for (std::size_t nl; (nl = pending.find('\n', std::max(start, searched))) != std::string::npos; start = nl + 1) {
       if (auto r = load_line(std::string_view(pending).substr(start, nl - start)); !r) {
         return std::unexpected(r.error());
       }
     }
     pending.erase(0, start);
+    searched = pending.size();
     if (!*more) break;
   }
   if (auto r = load_line(pending); !r) return std::unexpected(r.error());

@@ -126,6 +126,9 @@ class Database {
   StorageResult<void> apply(BacklinkIndex::Op kind, std::string_view target_collection, std::string_view target_key,
                             BacklinkEntryRef entry);
   StorageResult<void> apply(const PendingChanges::Change& change);
+  // The entry a queued change adds or removes; its source is the collection
+  // its record was written to. Valid while the change is queued.
+  BacklinkEntryRef entry_of(const PendingChanges::Change& change) const;
   // Whether the record of a queued change has reached its data file.
   bool record_in_file(const PendingChanges::Change& change);
   // The error for a name is_valid_collection_name refuses.

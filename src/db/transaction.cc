@@ -24,11 +24,12 @@ StorageResult<void> Database::apply(BacklinkIndex::Op kind, std::string_view tar
   return {};
 }
 
+BacklinkEntryRef Database::entry_of(const PendingChanges::Change& change) const {
+  return BacklinkEntryRef(collection_order_[change.record_collection]->name, change.source_key, change.source_path);
+}
+
 StorageResult<void> Database::apply(const PendingChanges::Change& change) {
-  // The entry's source is the collection its record was written to.
-  const std::string& source = collection_order_[change.record_collection]->name;
-  return apply(change.kind, change.target_collection, change.target_key,
-               BacklinkEntryRef(source, change.source_key, change.source_path));
+  return apply(change.kind, change.target_collection, change.target_key, entry_of(change));
 }
 
 bool Database::record_in_file(const PendingChanges::Change& change) {
@@ -54,9 +55,7 @@ StorageResult<void> Database::commit() {
     std::size_t bytes = 0;
     pending_.for_each_while([&](const PendingChanges::Change& change) {
       if (change.target_collection != target || (!batch.empty() && bytes >= kCommitBatchBytes)) return false;
-      batch.push_back(BacklinkChange{change.kind, change.target_key,
-                                     BacklinkEntryRef(collection_order_[change.record_collection]->name,
-                                                      change.source_key, change.source_path)});
+      batch.push_back(BacklinkChange{change.kind, change.target_key, entry_of(change)});
       bytes += change.target_key.size() + change.source_key.size() + change.source_path.size();
       return true;
     });

@@ -99,7 +99,8 @@ def main() -> int:
         time.sleep(0.15 + rng.random() * 0.5)
         writer.send_signal(signal.SIGKILL)
         out, _ = writer.communicate()
-        in_flight = parse(out.splitlines(), model)
+        # The kill can land mid-line; only whole lines were said.
+        in_flight = parse(out.split("\n")[:-1], model)
 
         reopen = subprocess.run(
             [sys.executable, "-c", f"import brindle; brindle.open({root!r})"],

@@ -7,6 +7,7 @@
 #
 #   bash scripts/fuzz.sh SECONDS [TARGET...]    (targets: decode_value data_file
 #                                                backlink_file database)
+# FUZZ_RUNS=N also stops each target after N executions, whichever comes first.
 # Replay one input: build/fuzz/fuzz/fuzz_<target> FILE
 # (the database target prints its steps with BRINDLE_FUZZ_TRACE=1).
 set -euo pipefail
@@ -53,7 +54,7 @@ for target in "${targets[@]}"; do
   log="$build/$target.log"
   # New inputs go to the first folder; the seeds stay as committed.
   status=0
-  nice "$program" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  nice "$program" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -runs="${FUZZ_RUNS:--1}" -timeout=10 -rss_limit_mb=2048 \
     -max_len=8192 -print_final_stats=1 -artifact_prefix="$findings/" >"$log" 2>&1 || status=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
   found=$(find "$findings" -type f | wc -l)

@@ -279,51 +279,55 @@ PyObject* db_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
-// The three keys of a backlink dict, made once per call rather than per entry.
-struct BacklinkKeys {
-  PyRef source_collection = PyRef::steal(PyUnicode_InternFromString("source_collection"));
-  PyRef source_key = PyRef::steal(PyUnicode_InternFromString("source_key"));
-  PyRef source_path = PyRef::steal(PyUnicode_InternFromString("source_path"));
-  bool ok() const { return source_collection && source_key && source_path; }
-};
-
-// A str for text, reusing the one made for the previous equal text: the
-// entries of one target mostly share their collection and path.
-class RepeatedText {
+// Builds the dicts of backlink entries. The entries of one target mostly
+// share their source collection and path, so each dict is a copy of a
+// template holding those two (remade when they change) with only the key
+// set: copying a small dict costs less than filling a new one.
+class EntryDicts {
  public:
-  PyObject* get(const std::string& text) {
-    if (!object_ || text != last_) {
-      object_ = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-      last_ = text;
+  bool ok() const { return source_collection_ && source_key_ && source_path_; }
+
+  PyObject* make(const BacklinkEntry& entry) {
+    if (!template_ || entry.source_collection != collection_ || entry.source_path != path_) {
+      if (!remake_template(entry)) return nullptr;
     }
-    return object_.get();
+    PyRef key = text(entry.source_key);
+    if (!key) return nullptr;
+    PyRef dict = PyRef::steal(PyDict_Copy(template_.get()));
+    if (!dict || PyDict_SetItem(dict.get(), source_key_.get(), key.get()) != 0) return nullptr;
+    return dict.release();
   }
 
  private:
-  std::string last_;
-  PyRef object_;
-};
-
-struct EntryTexts {
-  RepeatedText collection;
-  RepeatedText path;
-};
-
-PyObject* entry_to_dict(const BacklinkKeys& keys, EntryTexts& texts, const BacklinkEntry& entry) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyRef key = PyRef::steal(
-      PyUnicode_FromStringAndSize(entry.source_key.data(), static_cast<Py_ssize_t>(entry.source_key.size())));
-  const std::pair<PyObject*, PyObject*> fields[] = {
-      {keys.source_collection.get(), texts.collection.get(entry.source_collection)},
-      {keys.source_key.get(), key.get()},
-      {keys.source_path.get(), texts.path.get(entry.source_path)},
-  };
-  for (const auto& [name, value] : fields) {
-    if (value == nullptr || PyDict_SetItem(dict.get(), name, value) != 0) return nullptr;
+  static PyRef text(const std::string& s) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
   }
-  return dict.release();
-}
+
+  // The template's keys are set in the order every entry dict shows them.
+  bool remake_template(const BacklinkEntry& entry) {
+    template_ = PyRef();
+    PyRef dict = PyRef::steal(PyDict_New());
+    PyRef collection = text(entry.source_collection);
+    PyRef path = text(entry.source_path);
+    if (!dict || !collection || !path) return false;
+    if (PyDict_SetItem(dict.get(), source_collection_.get(), collection.get()) != 0 ||
+        PyDict_SetItem(dict.get(), source_key_.get(), Py_None) != 0 ||
+        PyDict_SetItem(dict.get(), source_path_.get(), path.get()) != 0) {
+      return false;
+    }
+    template_ = std::move(dict);
+    collection_ = entry.source_collection;
+    path_ = entry.source_path;
+    return true;
+  }
+
+  PyRef source_collection_ = PyRef::steal(PyUnicode_InternFromString("source_collection"));
+  PyRef source_key_ = PyRef::steal(PyUnicode_InternFromString("source_key"));
+  PyRef source_path_ = PyRef::steal(PyUnicode_InternFromString("source_path"));
+  PyRef template_;
+  std::string collection_;
+  std::string path_;
+};
 
 PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded("Database.backlinks()", [&]() -> PyObject* {
@@ -335,13 +339,12 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto entries = lock->db().get_backlinks(collection, key);
     lock->release();
     if (!entries) return raise_storage_error(entries.error(), Operation::Other);
-    const BacklinkKeys keys;
-    if (!keys.ok()) return nullptr;
+    EntryDicts dicts;
+    if (!dicts.ok()) return nullptr;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries->size())));
     if (!list) return nullptr;
-    EntryTexts texts;
     for (std::size_t i = 0; i < entries->size(); ++i) {
-      PyObject* dict = entry_to_dict(keys, texts, (*entries)[i]);
+      PyObject* dict = dicts.make((*entries)[i]);
       if (dict == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals dict
     }

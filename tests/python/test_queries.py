@@ -66,9 +66,12 @@ def test_results_are_fresh_objects(db):
         assert first is not read() and first["a"] is not read()["a"] and first["author"] is not read()["author"]
         first["a"].append(3)
         assert read()["a"] == [1, {"b": 2}]
+    db.set("books", "b3", {"author": Link("people/alice")})
+    expected = [entry("books", "b1", "author"), entry("books", "b2", "0"), entry("books", "b3", "author")]
     first = db.backlinks("people", "alice")
-    assert first == [entry("books", "b1", "author"), entry("books", "b2", "0")]
+    assert first == expected
     for item in first:
         assert type(item) is dict and list(item) == ["source_collection", "source_key", "source_path"]
     first[0]["source_key"] = "changed"
-    assert db.backlinks("people", "alice") == [entry("books", "b1", "author"), entry("books", "b2", "0")]
+    first[0]["source_path"] = "changed"
+    assert first[2] == expected[2] and db.backlinks("people", "alice") == expected

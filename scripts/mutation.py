@@ -36,6 +36,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Test programs, lowest layer first; a mutant in layer L runs programs L and up.
 LAYERS = ["types", "codec", "storage", "backlinks", "db", "resolver", "python"]
 PROGRAMS = ["types_test", "codec_test", "storage_test", "backlinks_test", "db_test", "resolver_test"]
+# The package imports both extension modules; both link the core.
+PY_MODULES = ["_brindle", "_tools"]
 CPP_TIMEOUT = 60
 PY_TIMEOUT = 420
 
@@ -115,7 +117,7 @@ class Bench:
         rc, out = run(configure, self.tree, 600)
         if rc != 0:
             sys.exit("configure failed:\n" + out)
-        rc, out = self.ninja(PROGRAMS + (["_brindle"] if self.python else []))
+        rc, out = self.ninja(PROGRAMS + (PY_MODULES if self.python else []))
         if rc != 0:
             sys.exit("baseline build failed:\n" + out)
         if self.python:
@@ -124,7 +126,7 @@ class Bench:
             for name in os.listdir(os.path.join(self.tree, "brindle")):
                 shutil.copy2(os.path.join(self.tree, "brindle", name), os.path.join(self.pkg, "brindle", name))
             for name in os.listdir(self.build):
-                if name.startswith("_brindle") and name.endswith(".so"):
+                if name.startswith(tuple(PY_MODULES)) and name.endswith(".so") or name == "_version.py":
                     os.symlink(os.path.join(self.build, name), os.path.join(self.pkg, "brindle", name))
         failing = self.cpp_tests(0) + (self.py_tests() if self.python else [])
         if failing:
@@ -163,7 +165,7 @@ class Bench:
         started = time.time()
         try:
             cpp = layer < len(PROGRAMS)
-            rc, out = self.ninja((PROGRAMS[layer:] if cpp else []) + (["_brindle"] if self.python else []))
+            rc, out = self.ninja((PROGRAMS[layer:] if cpp else []) + (PY_MODULES if self.python else []))
             if rc != 0:
                 result["status"] = "build-failed"
                 result["build_output"] = out[-2000:]
@@ -250,7 +252,7 @@ def main():
         with open(out_path, "w") as f:
             json.dump(results, f, indent=1)
     # Leave the tree's build matching the unmutated sources.
-    bench.ninja(PROGRAMS + (["_brindle"] if bench.python else []))
+    bench.ninja(PROGRAMS + (PY_MODULES if bench.python else []))
     print(summary(results))
 
 

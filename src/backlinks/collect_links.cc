@@ -17,6 +17,11 @@ class LinkCollector {
     for (const std::string& segment : segments) push(segment);
   }
 
+  void start_at(std::string_view path, bool root) {
+    path_.assign(path);
+    segments_ = root ? 0 : 1;
+  }
+
   void scan(const Value& value) {
     if (const Array* array = value.get_if<Array>()) {
       for (std::size_t i = 0; i < array->size(); ++i) {
@@ -29,9 +34,13 @@ class LinkCollector {
     } else if (const TextMap* map = value.get_if<TextMap>()) {
       scan_map(*map);
     } else if (const Link* link = value.get_if<Link>()) {
-      record(link->path);
-      scan_map(link->local);
+      scan_link(*link);
     }
+  }
+
+  void scan_link(const Link& link) {
+    record(link.path);
+    scan_map(link.local);
   }
 
  private:
@@ -77,6 +86,12 @@ void collect_links(const Value& value, std::span<const std::string> segments, st
   LinkCollector collector(out);
   collector.start(segments);
   collector.scan(value);
+}
+
+void collect_links(const Link& link, std::string_view path, bool root, std::vector<LinkRef>& out) {
+  LinkCollector collector(out);
+  collector.start_at(path, root);
+  collector.scan_link(link);
 }
 
 }  // namespace brindle

@@ -3,6 +3,7 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "types/value.h"
@@ -29,5 +30,12 @@ struct LinkRef {
 // start with "$"; pieces after the key are ignored here. The local maps of
 // links are scanned whether or not the link itself is indexed.
 void collect_links(const Value& value, std::span<const std::string> segments, std::vector<LinkRef>& out);
+
+// The same for a value that is link, for writers that walk the rest of the
+// value themselves. `path` is the source path of the link itself (the
+// segments leading to it, joined as above) and `root` tells whether there are
+// none: a path of one empty key is "" too, but the links in its local map
+// then start with "/".
+void collect_links(const Link& link, std::string_view path, bool root, std::vector<LinkRef>& out);
 
 }  // namespace brindle

@@ -134,6 +134,8 @@ Status encode_value(const Value& value, std::size_t level, std::string& out) {
 
 EncodeStatus encode(const Value& value, std::string& out) { return encode_value(value, 0, out); }
 
+EncodeStatus encode_link(const Link& link, std::size_t level, std::string& out) { return Encoder{out, level}(link); }
+
 std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos) {
   ValueSink sink;
   return decode_into(sink, buf, pos);

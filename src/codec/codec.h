@@ -75,6 +75,11 @@ enum class EncodeStatus : std::uint8_t {
 // partial encoding the caller must discard.
 [[nodiscard]] EncodeStatus encode(const Value& value, std::string& out);
 
+// Appends the encoding of link as encode() writes it for a link that sits
+// `level` containers deep in the value being encoded (0: the link is the
+// value), for writers that encode the rest of the value themselves.
+[[nodiscard]] EncodeStatus encode_link(const Link& link, std::size_t level, std::string& out);
+
 // Decodes one value from buf starting at pos and advances pos past it. Bytes
 // after the value are left alone. After an error pos is unspecified.
 std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos);

@@ -39,12 +39,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "backlinks/backlink_index.h"
+#include "backlinks/collect_links.h"
 #include "db/pending_changes.h"
 #include "storage/collection.h"
 #include "storage/storage_error.h"
@@ -94,6 +96,12 @@ class Database {
 
   // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
   StorageResult<void> set(std::string_view collection, std::string_view key, const Value& value);
+  // The same for a value its writer has encoded, given with the links that
+  // collect_links lists for it (from the record's root), in that order. The
+  // checks and their order are those of the set above, a refusing status
+  // included.
+  StorageResult<void> set(std::string_view collection, std::string_view key, const Collection::EncodedValue& value,
+                          std::span<const LinkRef> links);
 
   // The open backlink index of links into collection `name`, opened (and its
   // file created) on first use. The pointer is valid for the database's life.
@@ -133,6 +141,11 @@ class Database {
   bool record_in_file(const PendingChanges::Change& change);
   // The error for a name is_valid_collection_name refuses.
   static IoError invalid_collection_name();
+  // What both sets do around placing the record: place(collection) writes
+  // it into the collection and returns its result.
+  template <class Place>
+  StorageResult<void> write(std::string_view collection_name, std::string_view key, std::span<const LinkRef> new_links,
+                            Place&& place);
 
   std::string root_;
   CollectionMap collections_;

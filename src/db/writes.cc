@@ -1,6 +1,7 @@
 // Writes with backlink upkeep.
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <unordered_set>
 
 #include "backlinks/collect_links.h"
@@ -25,7 +26,7 @@ struct LinkRefEqual {
 // pointers into the list once it is long enough for scans to cost.
 class LinkSet {
  public:
-  explicit LinkSet(const std::vector<LinkRef>& links) : links_(links) {
+  explicit LinkSet(std::span<const LinkRef> links) : links_(links) {
     if (links.size() > kScanLimit) {
       set_.reserve(links.size());
       for (const LinkRef& ref : links) set_.insert(&ref);
@@ -42,17 +43,17 @@ class LinkSet {
 
  private:
   static constexpr std::size_t kScanLimit = 16;
-  const std::vector<LinkRef>& links_;
+  std::span<const LinkRef> links_;
   std::unordered_set<const LinkRef*, LinkRefHash, LinkRefEqual> set_;
 };
 
 }  // namespace
 
-StorageResult<void> Database::set(std::string_view collection_name, std::string_view key, const Value& value) {
+template <class Place>
+StorageResult<void> Database::write(std::string_view collection_name, std::string_view key,
+                                    std::span<const LinkRef> new_links, Place&& place) {
   // Refused before anything is written or created, so the failing call
   // changes nothing (an index file could never hold such a name).
-  std::vector<LinkRef> new_links;
-  collect_links(value, {}, new_links);
   for (const LinkRef& link : new_links) {
     if (!is_valid_collection_name(link.target_collection)) return storage_failure(invalid_collection_name());
   }
@@ -71,7 +72,7 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
       if (auto old_value = guarded.collection.get(key)) collect_links(*old_value, {}, old_links);
     }
     record = guarded.collection.write_offset();
-    if (auto written = guarded.collection.set(key, value); !written) return written;
+    if (auto written = place(guarded.collection); !written) return written;
   }
   // Links into invalid names in the old value (written by an older build or
   // another writer) were never indexed: there is nothing to remove.
@@ -97,6 +98,17 @@ StorageResult<void> Database::set(std::string_view collection_name, std::string_
     if (auto r = change(BacklinkIndex::Op::Add, link); !r) return r;
   }
   return {};
+}
+
+StorageResult<void> Database::set(std::string_view collection_name, std::string_view key, const Value& value) {
+  std::vector<LinkRef> new_links;
+  collect_links(value, {}, new_links);
+  return write(collection_name, key, new_links, [&](Collection& collection) { return collection.set(key, value); });
+}
+
+StorageResult<void> Database::set(std::string_view collection_name, std::string_view key,
+                                  const Collection::EncodedValue& value, std::span<const LinkRef> links) {
+  return write(collection_name, key, links, [&](Collection& collection) { return collection.set(key, value); });
 }
 
 }  // namespace brindle

@@ -147,6 +147,10 @@ TEST_F(WriteTest, LinkIntoAnInvalidNameWasStoredAnyway) {
   auto written = db->set("books", "b1", bad);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().to_string(), "io: invalid collection name");
+  // Also before an encoded value's own refusal.
+  const LinkRef bad_ref{std::string("pe\0ple", 6), "x", "b"};
+  EXPECT_EQ(shown(db->set("books", "b1", Collection::EncodedValue{"\x07", EncodeStatus::TooLong}, {&bad_ref, 1})),
+            "io: invalid collection name");
   EXPECT_EQ(testing::shown(db->get("books", "b1")), "Int(1)");
   EXPECT_EQ(read_file(dir.file("books.brd")), file_before);
   EXPECT_FALSE(file_exists(dir.file("people.brl")));

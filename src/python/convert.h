@@ -22,16 +22,46 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "backlinks/collect_links.h"
 #include "codec/codec.h"
 #include "python/py_ref.h"
 #include "types/value.h"
 
 namespace brindle::python {
 
-bool py_to_value(PyObject* obj, Value& out);
 // Converts a dict to a map that will sit `level` containers deep.
 bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out);
+
+// A Python object made ready for writing: the encoding of the value it
+// converts to and the links that value holds.
+struct EncodedWrite {
+  std::string bytes;  // as encode() writes the value
+  // encode()'s status for the value, found during the walk but reported by
+  // the write itself, after the checks that come before it. A value too long
+  // for its length fields shows only in the size of bytes.
+  EncodeStatus status = EncodeStatus::Ok;
+  bool may_hold_links = false;  // a Link was met; not the other way round
+  std::vector<LinkRef> links;   // as collect_links lists them from the root
+
+  // Where the walk keeps its place; here so that writes reuse the room.
+  struct Step {  // from the root towards the object being converted
+    std::string_view key;  // a map key, or null for an array index
+    std::size_t index;
+  };
+  struct OpenEntry {  // an entry of a map being converted
+    std::size_t key_at, key_size, value_at, value_end;  // in bytes
+    std::size_t links_at, links_end;                    // in links
+  };
+  std::vector<Step> path;
+  std::vector<OpenEntry> entries;  // of every map being converted, innermost last
+};
+
+// Converts obj into out (whose buffers it reuses) in one walk, with the
+// rules, checks and exceptions of the conversion to a value, without making
+// the value.
+bool py_to_encoded(PyObject* obj, EncodedWrite& out);
 
 // Consumes value; returns a new reference or null.
 PyObject* value_to_py(Value&& value);

@@ -43,6 +43,7 @@ struct DatabaseCell {
   std::atomic<std::thread::id> owner{};  // the thread holding mutex, if any
   Database db;
   KeyCache keys;  // used with the interpreter lock held, not the mutex
+  EncodedWrite scratch;  // likewise; see ScratchLease
 };
 
 struct DatabaseObject {
@@ -96,6 +97,33 @@ class CellLock {
 
 PyObject* none() { Py_RETURN_NONE; }
 
+// Lends a cell's conversion buffers to one call, so that its writes reuse
+// them. Code run by a conversion that writes to the same database finds them
+// lent and gets fresh ones.
+class ScratchLease {
+ public:
+  explicit ScratchLease(DatabaseCell& cell) : cell_(cell), write_(std::move(cell.scratch)) {}
+  ~ScratchLease() {
+    // A huge value's buffer is not kept.
+    if (write_.bytes.capacity() <= kKeepLimit) cell_.scratch = std::move(write_);
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  EncodedWrite& get() noexcept { return write_; }
+
+ private:
+  static constexpr std::size_t kKeepLimit = 256 * 1024;
+  DatabaseCell& cell_;
+  EncodedWrite write_;
+};
+
+StorageResult<void> set_encoded(Database& db, std::string_view collection, std::string_view key,
+                                const EncodedWrite& value) {
+  return db.set(collection, key, Collection::EncodedValue{value.bytes, value.status, value.may_hold_links},
+                value.links);
+}
+
 // --- argument signatures ---------------------------------------------------
 
 constexpr std::array<const char*, 2> kCollectionKey = {"collection", "key"};
@@ -141,10 +169,12 @@ PyObject* db_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* write_one(PyObject* self, std::string_view collection, std::string_view key, const Value& value) {
+// Makes one write, write(database), under the lock.
+template <class Write>
+PyObject* write_one(PyObject* self, Write&& write) {
   auto lock = CellLock::acquire(cell_of(self));
   if (!lock) return nullptr;
-  auto written = lock->db().set(collection, key, value);
+  auto written = write(lock->db());
   lock->release();
   if (!written) return raise_storage_error(written.error(), Operation::Other);
   return none();
@@ -155,9 +185,10 @@ PyObject* db_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::array<PyObject*, 3> bound;
     std::string_view collection, key;
     if (!bind_record(kSet, args, nargs, kwnames, bound, collection, key)) return nullptr;
-    Value value;
-    if (!py_to_value(bound[2], value)) return nullptr;
-    return write_one(self, collection, key, value);
+    ScratchLease scratch(cell_of(self));
+    EncodedWrite& value = scratch.get();
+    if (!py_to_encoded(bound[2], value)) return nullptr;
+    return write_one(self, [&](Database& db) { return set_encoded(db, collection, key, value); });
   });
 }
 
@@ -166,14 +197,15 @@ PyObject* db_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     std::array<PyObject*, 2> bound;
     std::string_view collection, key;
     if (!bind_record(kDelete, args, nargs, kwnames, bound, collection, key)) return nullptr;
-    return write_one(self, collection, key, Value(Tombstone{}));
+    return write_one(self, [&](Database& db) { return db.set(collection, key, Value(Tombstone{})); });
   });
 }
 
 // One element of set_many: converts and writes it. Returns false with an
 // exception set, or with *storage_error filled for a failed write (raised
 // once the lock is released).
-bool write_element(Database& db, PyObject* element, std::optional<StorageError>& storage_error) {
+bool write_element(Database& db, PyObject* element, EncodedWrite& value,
+                   std::optional<StorageError>& storage_error) {
   if (!PyTuple_Check(element)) {
     PyErr_SetString(PyExc_TypeError, "set_many: expected list of (col, key, value) tuples");
     return false;
@@ -185,9 +217,8 @@ bool write_element(Database& db, PyObject* element, std::optional<StorageError>&
   if (item == nullptr || !extract_text(item, key)) return false;
   item = PyTuple_GetItem(element, 2);
   if (item == nullptr) return false;
-  Value value;
-  if (!py_to_value(item, value)) return false;
-  if (auto written = db.set(collection, key, value); !written) {
+  if (!py_to_encoded(item, value)) return false;
+  if (auto written = set_encoded(db, collection, key, value); !written) {
     storage_error = std::move(written.error());
     return false;
   }
@@ -207,11 +238,12 @@ PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     auto lock = CellLock::acquire(cell_of(self));
     if (!lock) return nullptr;
     std::optional<StorageError> storage_error;
+    ScratchLease scratch(cell_of(self));
     const Py_ssize_t initial_length = PyList_Size(ops);
     for (Py_ssize_t i = 0; i < std::min(initial_length, PyList_Size(ops)); ++i) {
       // Hold the element: conversions may run code that changes the list.
       PyRef element = PyRef::borrow(PyList_GetItem(ops, i));
-      if (!element || !write_element(lock->db(), element.get(), storage_error)) {
+      if (!element || !write_element(lock->db(), element.get(), scratch.get(), storage_error)) {
         lock->release();
         if (storage_error) return raise_storage_error(*storage_error, Operation::Other);
         return nullptr;

@@ -157,26 +157,37 @@ StorageResult<void> Collection::write_out(std::span<const std::string_view> piec
 }
 
 StorageResult<void> Collection::set(std::string_view key, const Value& value) {
-  if (broken_) return storage_failure(*broken_);
-  if (key.size() > kMaxLength) return storage_failure(IoError::invalid_input("key too long"));
   scratch_.clear();
-  EncodeStatus status = encode(value, scratch_);
-  if (status == EncodeStatus::Ok && scratch_.size() > kMaxLength) status = EncodeStatus::TooLong;
-  if (status != EncodeStatus::Ok) {
+  const EncodeStatus status = encode(value, scratch_);
+  // holds_link recurses: only values the encoder accepted are bounded.
+  auto placed = set(key, EncodedValue{scratch_, status, status == EncodeStatus::Ok && holds_link(value)});
+  // A refused value leaves a partial encoding; huge values would otherwise
+  // pin their encoding's memory.
+  if (status != EncodeStatus::Ok || scratch_.capacity() > kScratchKeepLimit) {
     scratch_.clear();
     scratch_.shrink_to_fit();
+  }
+  return placed;
+}
+
+StorageResult<void> Collection::set(std::string_view key, const EncodedValue& value) {
+  if (broken_) return storage_failure(*broken_);
+  if (key.size() > kMaxLength) return storage_failure(IoError::invalid_input("key too long"));
+  EncodeStatus status = value.status;
+  if (status == EncodeStatus::Ok && value.bytes.size() > kMaxLength) status = EncodeStatus::TooLong;
+  if (status != EncodeStatus::Ok) {
     return storage_failure(IoError::invalid_input(
         status == EncodeStatus::TooDeep ? CodecError::too_deep().to_string() : "value too long"));
   }
 
   const std::uint64_t record = write_offset_;
-  const std::uint64_t record_size = kHeaderSize + key.size() + scratch_.size();
+  const std::uint64_t record_size = kHeaderSize + key.size() + value.bytes.size();
   char key_len[kLengthSize];
   char value_len[kLengthSize];
   store_u32(key_len, static_cast<std::uint32_t>(key.size()));
-  store_u32(value_len, static_cast<std::uint32_t>(scratch_.size()));
+  store_u32(value_len, static_cast<std::uint32_t>(value.bytes.size()));
   const std::string_view pieces[] = {std::string_view(key_len, kLengthSize), key,
-                                     std::string_view(value_len, kLengthSize), scratch_};
+                                     std::string_view(value_len, kLengthSize), value.bytes};
 
   // The record is placed whole, in the buffer or in the file, or not at all;
   // one that does not fit the buffer goes out together with it, in one call.
@@ -195,17 +206,13 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
     }
   }
   write_offset_ = record + record_size;
-  // Huge values would otherwise pin their encoding's memory.
-  if (scratch_.capacity() > kScratchKeepLimit) {
-    scratch_.clear();
-    scratch_.shrink_to_fit();
-  }
 
-  // Only now that the record is placed may the index point at it.
-  if (value.is<Tombstone>()) {
+  // Only now that the record is placed may the index point at it. A
+  // Tombstone is the one value whose encoding is its type byte alone.
+  if (value.bytes.size() == 1 && static_cast<std::uint8_t>(value.bytes[0]) == kTombstoneTypeByte) {
     index_.erase(key);
   } else {
-    index_.put(key, record, holds_link(value));
+    index_.put(key, record, value.may_hold_links);
   }
   return {};
 }

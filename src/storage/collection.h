@@ -48,6 +48,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/codec.h"
 #include "storage/file.h"
 #include "storage/key_index.h"
 #include "storage/storage_error.h"
@@ -97,6 +98,19 @@ class Collection {
   // encodings longer than a 32-bit length, and values nested too deeply, are
   // refused with Io before anything is written. On failure nothing changed.
   StorageResult<void> set(std::string_view key, const Value& value);
+
+  // A value its writer has already encoded.
+  struct EncodedValue {
+    std::string_view bytes;  // what encode() gives for the value
+    // Anything but Ok refuses the write (after the key's own checks), as
+    // that status from encode() would.
+    EncodeStatus status = EncodeStatus::Ok;
+    // Whether the value holds a Link anywhere (see may_hold_links); true
+    // when unsure.
+    bool may_hold_links = true;
+  };
+  // set() for a value already encoded, with the same checks in the same order.
+  StorageResult<void> set(std::string_view key, const EncodedValue& value);
 
   // Writes out the write buffer, all of it or (on failure) none.
   StorageResult<void> flush();

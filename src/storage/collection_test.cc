@@ -349,6 +349,9 @@ TEST_F(CollectionTest, ValueNestedBeyondTheReadableDepthIsRefusedBeforeWriting) 
   auto written = c.set("k", deep);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().to_string(), "io: value is nested too deeply");
+  // A writer that encoded the value itself hands over the encoder's refusal.
+  EXPECT_EQ(shown(c.set("k", Collection::EncodedValue{"\x07", EncodeStatus::TooDeep})), "io: value is nested too deeply");
+  EXPECT_EQ(shown(c.set("k", Collection::EncodedValue{"\x07", EncodeStatus::TooLong})), "io: value too long");
   EXPECT_EQ(c.write_offset(), 0u);
   EXPECT_EQ(size(), 0u);
 }

@@ -47,6 +47,23 @@ bool refuse_too_deep() {
 
 bool convert(PyObject* obj, std::size_t level, Value& out);
 
+// Calls visit(key text, value) for each entry of dict, in order, until it
+// returns false. Each key and value is held during its visit: a finaliser run
+// by a conversion may change the dict.
+template <class Visit>
+bool for_each_entry(PyObject* dict, Visit&& visit) {
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  while (PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) {
+    PyRef key = PyRef::borrow(borrowed_key);
+    PyRef item = PyRef::borrow(borrowed_value);
+    std::string_view key_text;
+    if (!extract_text(key.get(), key_text) || !visit(key_text, item.get())) return false;
+  }
+  return true;
+}
+
 bool convert_list(PyObject* list, std::size_t level, Value& out) {
   Array array;
   array.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(PyList_Size(list), 0)));
@@ -274,26 +291,20 @@ class WriteEncoder {
   bool map_entries(PyObject* dict, std::size_t level, std::size_t& count) {
     const std::size_t first = entries_.size();
     std::optional<KeySet> index;
-    Py_ssize_t pos = 0;
-    PyObject* borrowed_key;
-    PyObject* borrowed_value;
-    while (PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) {
-      // Hold both: a finaliser run by a conversion may change the dict.
-      PyRef key = PyRef::borrow(borrowed_key);
-      PyRef item = PyRef::borrow(borrowed_value);
-      std::string_view key_text;
-      if (!extract_text(key.get(), key_text)) return false;
+    const bool walked = for_each_entry(dict, [&](std::string_view key_text, PyObject* item) {
       const std::size_t entry = entries_.size();
       entries_.push_back(Entry{bytes_.size(), key_text.size(), 0, 0, out_.links.size(), 0});
       append_string(bytes_, key_text);
       entries_[entry].value_at = bytes_.size();
       path_.push_back(Segment{key_text, 0});
-      if (!value(item.get(), level)) return false;
+      if (!value(item, level)) return false;
       path_.pop_back();
       entries_[entry].value_end = bytes_.size();
       entries_[entry].links_end = out_.links.size();
       if (auto earlier = find_earlier(first, entry, index)) replace(*earlier, entry);
-    }
+      return true;
+    });
+    if (!walked) return false;
     count = entries_.size() - first;
     entries_.resize(first);
     return true;
@@ -389,19 +400,13 @@ bool py_to_encoded(PyObject* obj, EncodedWrite& out) {
 bool py_dict_to_map_at(PyObject* dict, std::size_t level, TextMap& out) {
   TextMap map;
   map.reserve(static_cast<std::size_t>(std::max<Py_ssize_t>(PyDict_Size(dict), 0)));
-  Py_ssize_t pos = 0;
-  PyObject* borrowed_key;
-  PyObject* borrowed_value;
-  while (PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) {
-    // Hold both: a finaliser run by a conversion may change the dict.
-    PyRef key = PyRef::borrow(borrowed_key);
-    PyRef item = PyRef::borrow(borrowed_value);
-    std::string_view key_text;
-    if (!extract_text(key.get(), key_text)) return false;
+  const bool walked = for_each_entry(dict, [&](std::string_view key_text, PyObject* item) {
     Value value;
-    if (!convert(item.get(), level, value)) return false;
+    if (!convert(item, level, value)) return false;
     map.insert_or_assign(std::string(key_text), std::move(value));
-  }
+    return true;
+  });
+  if (!walked) return false;
   out = std::move(map);
   return true;
 }

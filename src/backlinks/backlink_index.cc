@@ -32,7 +32,7 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   if (!length) return std::unexpected(length.error());
   BacklinkIndex index(std::move(path), std::move(*file));
   if (auto replayed = index.replay(*length); !replayed) return std::unexpected(replayed.error());
-  for (auto& [key, list] : index.entries_) list.shrink_to_fit();
+  for (EntryList& list : index.lists_) list.shrink_to_fit();
   index.file_length_ = *length;
   return index;
 }
@@ -72,16 +72,20 @@ std::uint32_t BacklinkIndex::intern(std::string_view collection) {
 
 void BacklinkIndex::apply(Op op, std::string_view target_key, std::string_view source_collection,
                           std::string_view source_key, std::string_view source_path) {
-  auto it = entries_.find(target_key);
+  const auto found = targets_.find(target_key);
   if (op == Op::Add) {
-    if (it == entries_.end()) it = entries_.emplace(std::string(target_key), EntryList{}).first;
-    it->second.add(intern(source_collection), source_key, source_path);
+    std::size_t list = found ? static_cast<std::size_t>(found->record) : lists_.size();
+    if (!found) {
+      lists_.emplace_back();
+      targets_.put(target_key, list, false);
+    }
+    lists_[list].add(intern(source_collection), source_key, source_path);
     return;
   }
-  if (it == entries_.end()) return;
+  if (!found) return;
   // A collection never interned has no entries to remove.
   auto id = collection_ids_.find(source_collection);
-  if (id != collection_ids_.end()) it->second.remove_all(id->second, source_key, source_path);
+  if (id != collection_ids_.end()) lists_[found->record].remove_all(id->second, source_key, source_path);
 }
 
 std::expected<void, IoError> BacklinkIndex::encode_record(const BacklinkChange& change, std::string& out) {
@@ -130,11 +134,12 @@ std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, 
 }
 
 std::optional<std::vector<BacklinkEntry>> BacklinkIndex::find(std::string_view target_key) const {
-  auto it = entries_.find(target_key);
-  if (it == entries_.end()) return std::nullopt;
+  const auto found = targets_.find(target_key);
+  if (!found) return std::nullopt;
+  const EntryList& list = lists_[found->record];
   std::vector<BacklinkEntry> out;
-  out.reserve(it->second.size());
-  it->second.for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
+  out.reserve(list.size());
+  list.for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
     out.push_back(BacklinkEntry{collection_names_[collection], std::string(key), std::string(path)});
   });
   return out;

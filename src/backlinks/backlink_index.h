@@ -11,8 +11,9 @@
 // list; remove deletes every equal entry from it (a key emptied this way
 // stays, with an empty list); other op values are read and skipped.
 //
-// In memory, collection names are interned and each key's entries are an
-// EntryList, so removing a run of entries costs O(1) each.
+// In memory, collection names are interned, target keys sit in a flat table
+// that numbers them, and each key's entries are an EntryList, so removing a
+// run of entries costs O(1) each.
 //
 // Invariants:
 //  - the file is written before the map changes, so the map never holds a
@@ -36,6 +37,7 @@
 
 #include "backlinks/entry_list.h"
 #include "storage/file.h"
+#include "storage/key_index.h"
 #include "storage/storage_error.h"
 #include "types/hash.h"
 
@@ -102,8 +104,6 @@ class BacklinkIndex {
   const std::string& path() const noexcept { return index_path_; }
 
  private:
-  using EntryMap = std::unordered_map<std::string, EntryList, TextHash, std::equal_to<>>;
-
   BacklinkIndex(std::string path, File file) : index_path_(std::move(path)), file_(std::move(file)) {}
 
   std::expected<void, IoError> replay(std::uint64_t length);
@@ -119,7 +119,8 @@ class BacklinkIndex {
 
   std::string index_path_;
   File file_;
-  EntryMap entries_;
+  KeyIndex targets_;                // target key -> its position in lists_
+  std::vector<EntryList> lists_;
   std::vector<std::string> collection_names_;  // by id
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> collection_ids_;
   std::uint32_t last_interned_ = 0;

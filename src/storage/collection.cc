@@ -18,6 +18,8 @@ namespace {
 
 IoError record_mismatch() { return IoError::invalid_data("record does not match its key"); }
 
+IoError file_too_large() { return IoError::invalid_input("data file too large"); }
+
 }  // namespace
 
 Collection::Collection(std::string path, File reader, File writer, std::uint64_t length)
@@ -44,6 +46,7 @@ StorageResult<Collection> Collection::open(std::string path) {
 }
 
 StorageResult<void> Collection::replay() {
+  if (file_length_ > KeyIndex::kRecordLimit) return storage_failure(file_too_large());
   auto scanned = scan_records(reader_, file_length_, false, [this](const RecordView& record) {
     if (record.value_length > 0 && record.type_byte == kTombstoneTypeByte) {
       index_.erase(record.key);
@@ -181,6 +184,7 @@ StorageResult<void> Collection::set(std::string_view key, const EncodedValue& va
   }
 
   const std::uint64_t record = write_offset_;
+  if (record >= KeyIndex::kRecordLimit) return storage_failure(file_too_large());
   const std::uint64_t record_size = kHeaderSize + key.size() + value.bytes.size();
   char key_len[kLengthSize];
   char value_len[kLengthSize];

@@ -1,12 +1,14 @@
-// A collection's key index: key -> offset of the record that decides it.
+// A key index: key -> a record offset and a flag bit.
 //
 // One flat open-addressing table with linear probing over 16-byte slots, the
-// keys back to back in one arena (varint length + bytes each). A slot holds
-// the record offset and, packed in one word, a flag bit the owner gives each
-// key, 15 bits of its hash and the key's arena position (48 bits); a probe
-// compares key bytes only when the tags agree. Erase shifts the following run back, so there are no
-// tombstones and lookups never slow down with churn. The table grows by half
-// (any size, mapped by multiply-shift), so it is 53% to 80% full.
+// keys back to back in one arena (varint length + bytes each). A slot packs
+// the record offset (48 bits), the key's arena position (40 bits), the flag
+// and the top 39 bits of the key's hash. A probe compares key bytes only when
+// the stored hash bits agree, and growing or shifting the table never touches
+// the arena: a slot's home comes from its stored bits. Erase shifts the
+// following run back, so there are no tombstones and lookups never slow down
+// with churn. The table grows by half (any size, mapped by multiply-shift, so
+// a grow walks both tables in order), and is 53% to 80% full.
 //
 // Memory: about 16 / load (20 .. 30) bytes of slot plus the key and a byte or
 // two of arena per key. Erased keys leave their bytes in the arena until the dead
@@ -31,37 +33,58 @@ class KeyIndex {
     std::uint64_t record;
     bool flag;
   };
+  // Record offsets are below this (256 TiB); owners refuse larger files.
+  static constexpr std::uint64_t kRecordLimit = (std::uint64_t{1} << 48) - 1;
+
   // The record offset and flag stored for key.
   std::optional<Found> find(std::string_view key) const noexcept;
-  // Inserts key or replaces its record offset and flag.
-  void put(std::string_view key, std::uint64_t record, bool flag);
+  // Inserts key or replaces its record offset and flag. *record must be
+  // below kRecordLimit. Throws std::length_error past 1 TiB of keys.
+  void put(std::string_view key, std::uint64_t record, bool flag) { put(key, hash(key), record, flag); }
   // Removes key when present.
-  void erase(std::string_view key) noexcept;
+  void erase(std::string_view key) noexcept { erase(key, hash(key)); }
 
   std::size_t size() const noexcept { return size_; }
 
  private:
-  static constexpr std::uint64_t kEmpty = UINT64_MAX;
-  static constexpr std::uint64_t kAtMask = (std::uint64_t{1} << 48) - 1;
-  static constexpr std::uint64_t kFlag = std::uint64_t{1} << 63;
-  static constexpr std::uint64_t kTagMask = ~kAtMask & ~kFlag;
+  // Slot word `a`: record (low 48 bits) | top 16 of the stored hash bits.
+  // Slot word `b`: arena position (low 40 bits) | flag | low 23 hash bits.
+  static constexpr int kHashShift = 25;  // stored hash = h >> kHashShift (39 bits)
+  static constexpr std::uint64_t kRecordMask = kRecordLimit;
+  static constexpr std::uint64_t kAtLimit = std::uint64_t{1} << 40;
+  static constexpr std::uint64_t kFlag = kAtLimit;
+  static constexpr std::uint64_t kLowHashBits = 23;
 
   struct Slot {
-    std::uint64_t record = kEmpty;
-    std::uint64_t tag_and_at = 0;  // flag | 15 low hash bits | arena position
+    std::uint64_t a = kRecordMask;  // record bits all set: empty
+    std::uint64_t b = 0;
+
+    bool empty() const noexcept { return (a & kRecordMask) == kRecordMask; }
+    std::uint64_t record() const noexcept { return a & kRecordMask; }
+    std::uint64_t at() const noexcept { return b & (kAtLimit - 1); }
+    bool flag() const noexcept { return (b & kFlag) != 0; }
+    std::uint64_t stored_hash() const noexcept { return (a >> 48) << kLowHashBits | b >> 41; }
   };
+  static Slot make_slot(std::uint64_t stored_hash, std::uint64_t record, std::uint64_t at, bool flag) noexcept {
+    return Slot{record | (stored_hash >> kLowHashBits) << 48,
+                at | (flag ? kFlag : 0) | (stored_hash & ((std::uint64_t{1} << kLowHashBits) - 1)) << 41};
+  }
 
   static std::uint64_t hash(std::string_view key) noexcept;
+  void put(std::string_view key, std::uint64_t h, std::uint64_t record, bool flag);
+  void erase(std::string_view key, std::uint64_t h) noexcept;
+
   std::string_view key_at(std::uint64_t at) const noexcept;
   // Bytes of the arena entry at `at`: its length prefix and its key.
   std::size_t entry_size(std::uint64_t at) const noexcept;
   // The slot holding key, or the empty slot that ends its probe run.
-  std::size_t probe(std::string_view key, std::uint64_t h) const noexcept;
+  std::size_t probe(std::string_view key, std::uint64_t stored_hash) const noexcept;
   void grow();
   void compact_arena();
 
-  std::size_t home(std::uint64_t h) const noexcept {
-    return static_cast<std::size_t>(((h >> 32) * slots_.size()) >> 32);
+  // The top 32 of the 39 stored bits pick the home slot.
+  std::size_t home_of(std::uint64_t stored_hash) const noexcept {
+    return static_cast<std::size_t>(((stored_hash >> 7) * slots_.size()) >> 32);
   }
   std::size_t next(std::size_t i) const noexcept { return i + 1 == slots_.size() ? 0 : i + 1; }
 

@@ -114,8 +114,7 @@ std::expected<void, IoError> File::truncate(std::uint64_t length) {
   return {};
 }
 
-std::expected<const char*, IoError> FileWindow::view(std::uint64_t offset, std::size_t n) {
-  if (offset >= base_ && offset + n <= base_ + filled_) return data_.data() + (offset - base_);
+std::expected<const char*, IoError> FileWindow::refill(std::uint64_t offset, std::size_t n) {
   std::size_t want = std::max<std::size_t>(n, kChunk);
   if (offset < length_) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, length_ - offset));
   if (data_.size() < want) data_.resize(want);

@@ -70,9 +70,15 @@ class FileWindow {
   // Makes [offset, offset + n) readable and returns a pointer to it, valid
   // until the next call. The caller has checked that the range lies inside
   // the file's length; a file that shrank meanwhile gives UnexpectedEof.
-  std::expected<const char*, IoError> view(std::uint64_t offset, std::size_t n);
+  std::expected<const char*, IoError> view(std::uint64_t offset, std::size_t n) {
+    // Scans ask for a few bytes at a time; most requests lie in the window.
+    if (offset >= base_ && offset + n <= base_ + filled_) return data_.data() + (offset - base_);
+    return refill(offset, n);
+  }
 
  private:
+  std::expected<const char*, IoError> refill(std::uint64_t offset, std::size_t n);
+
   static constexpr std::size_t kChunk = 1 << 20;
   const File& file_;
   std::uint64_t length_;

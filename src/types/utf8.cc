@@ -32,7 +32,7 @@ std::size_t sequence_length(const unsigned char* p, std::size_t n) noexcept {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
+bool is_valid_utf8_general(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t n = bytes.size();
   std::size_t i = 0;

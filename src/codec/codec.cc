@@ -141,6 +141,19 @@ std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos) 
   return decode_into(sink, buf, pos);
 }
 
+std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_view buf, std::string_view name) {
+  CheckSink check;
+  std::size_t pos = 0;
+  auto entry = BasicDecoder<CheckSink>(check, buf, pos).map_entry(name, 0);
+  if (!entry) return std::unexpected(entry.error());
+  if (!*entry) return std::nullopt;
+  if ((*entry)->empty()) return Value();
+  std::size_t at = 0;
+  auto value = decode(**entry, at);
+  if (!value) return std::unexpected(value.error());
+  return std::move(*value);
+}
+
 std::expected<TextMap, CodecError> decode_map(std::string_view buf, std::size_t& pos) {
   ValueSink sink;
   return BasicDecoder<ValueSink>(sink, buf, pos).map_body(1);

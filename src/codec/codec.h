@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -83,6 +84,12 @@ enum class EncodeStatus : std::uint8_t {
 // Decodes one value from buf starting at pos and advances pos past it. Bytes
 // after the value are left alone. After an error pos is unspecified.
 std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos);
+
+// For the value in buf when it is a map: decodes only the value of its entry
+// `name` (Null when it has none) after checking the whole value as decode()
+// does, so the same bytes fail with the same error. nullopt when the value is
+// not a map (decode it whole).
+std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_view buf, std::string_view name);
 
 // Decodes one map body (no type byte) the same way.
 std::expected<TextMap, CodecError> decode_map(std::string_view buf, std::size_t& pos);

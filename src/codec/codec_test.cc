@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "testing/allocation_probe.h"
 #include "testing/builders.h"
@@ -192,6 +194,66 @@ TEST(CodecTest, DecodesNestingUpToTheLimitAndRefusesOneMore) {
   auto refused = decode_map(entry + nested(0x07, kMaxNesting), pos);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().to_string(), kTooDeep);
+}
+
+// The field of the whole decode, shown as decode_map_entry would give it:
+// the entry (Null when absent), "not a map", or the decode error.
+std::string field_of_whole_decode(const std::string& bytes, std::string_view name) {
+  std::size_t pos = 0;
+  auto whole = decode(bytes, pos);
+  if (!whole) return whole.error().to_string();
+  const TextMap* fields = whole->get_if<TextMap>();
+  if (fields == nullptr) return "not a map";
+  const Value* field = fields->find(name);
+  return field ? debug_string(*field) : debug_string(Value());
+}
+
+// The same through decode_map_entry, falling back to the whole decode when
+// it finds no map, as its callers do.
+std::string field_of_entry_decode(const std::string& bytes, std::string_view name) {
+  auto entry = decode_map_entry(bytes, name);
+  if (!entry) return entry.error().to_string();
+  return *entry ? debug_string(**entry) : field_of_whole_decode(bytes, name);
+}
+
+// Decoding one entry must check the whole value exactly as decoding it all
+// does: on every cut and on damage to every byte, the same error or the same
+// field. The duplicate key "a" must give its last value.
+TEST(CodecTest, OneEntryDecodesAsTheWholeMapWouldOnAnyDamage) {
+  const std::string duplicate_a = hex(
+      "08 03 00 00 00 01 00 00 00 61 02 01 00 00 00 00 00 00 00 01 00 00 00 62 02 02 00 00 00 00 00 00 00"
+      " 01 00 00 00 61 02 03 00 00 00 00 00 00 00");
+  const std::string samples[] = {
+      duplicate_a,
+      encoded(map({{"title", Value("t\xC3\xA9")},
+                   {"author", Value(Link{"people/p1", TextMap{}})},
+                   {"tags", Value(Array{Value(1.5), map({{"k", Value(Blob{"\x01"})}})})},
+                   {"when", Value(Date{3})}})),
+      encoded(Value(Array{Value(1)})),
+  };
+  for (const std::string& sample : samples) {
+    std::vector<std::string> damaged;
+    for (std::size_t cut = 0; cut <= sample.size(); ++cut) damaged.push_back(sample.substr(0, cut));
+    for (std::size_t at = 0; at < sample.size(); ++at) {
+      for (char with : {'\x00', '\x0D', '\x80', '\xFF'}) {
+        std::string bytes = sample;
+        bytes[at] = with;
+        damaged.push_back(bytes);
+      }
+    }
+    for (const std::string& bytes : damaged) {
+      for (std::string_view name : {"a", "author", "tags", "missing"}) {
+        ASSERT_EQ(field_of_entry_decode(bytes, name), field_of_whole_decode(bytes, name))
+            << "damaged variant " << (&bytes - damaged.data()) << " field " << name;
+      }
+    }
+  }
+  EXPECT_EQ(field_of_entry_decode(duplicate_a, "a"), "Int(3)");
+  // The nesting bound counts from the map itself.
+  for (std::size_t depth : {kMaxNesting, kMaxNesting + 1}) {
+    const std::string deep = nested('\x08', depth);
+    EXPECT_EQ(field_of_entry_decode(deep, "k"), field_of_whole_decode(deep, "k")) << depth;
+  }
 }
 
 // Values built in C++ can nest more deeply than any reader accepts; the

@@ -16,8 +16,9 @@
 //   map(reserve) -> Map; insert(map, key, Item&&) -> bool; finish(Map&&) -> Item
 //   failed() -> Item                 an item for which ok() is false
 // A later entry of a map under a key already present replaces that entry's
-// item and keeps its position. A link's local map is always built as a
-// TextMap, whatever the sink: links hold their local fields as values.
+// item and keeps its position. A link's local map is built as a TextMap
+// whatever the sink (links hold their local fields as values), except with
+// CheckSink, which builds nothing.
 //
 // A sink's failure ends the decode at once: the result is then a value for
 // which ok() is false (the sink holds the reason), not a CodecError.
@@ -28,8 +29,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "codec/codec.h"
@@ -84,6 +87,32 @@ struct ValueSink {
   static Value finish(TextMap&& map) { return Value(std::move(map)); }
 
   static Value failed() { return Value(); }
+};
+
+// Builds nothing: decoding with it only checks the bytes.
+struct CheckSink {
+  struct Item {};
+  using List = Item;
+  using Map = Item;
+
+  static bool ok(Item) noexcept { return true; }
+  static Item null() noexcept { return {}; }
+  static Item tombstone() noexcept { return {}; }
+  static Item boolean(bool) noexcept { return {}; }
+  static Item integer(std::int64_t) noexcept { return {}; }
+  static Item real(double) noexcept { return {}; }
+  static Item date(std::uint32_t) noexcept { return {}; }
+  static Item time(std::uint32_t) noexcept { return {}; }
+  static Item date_time(std::uint64_t) noexcept { return {}; }
+  static Item text(std::string_view) noexcept { return {}; }
+  static Item blob(std::string_view) noexcept { return {}; }
+  static Item link(std::string_view, TextMap&&) noexcept { return {}; }
+  static Item list(std::size_t) noexcept { return {}; }
+  static bool append(Item, std::size_t, Item) noexcept { return true; }
+  static Item map(std::size_t) noexcept { return {}; }
+  static bool insert(Item, std::string_view, Item) noexcept { return true; }
+  static Item finish(Item) noexcept { return {}; }
+  static Item failed() noexcept { return {}; }
 };
 
 // Bounds-checked cursor over the input. `level` counts the containers that
@@ -150,10 +179,17 @@ class BasicDecoder {
       case kLink: {
         auto path = text();
         if (!path) return std::unexpected(path.error());
-        ValueSink values;
-        auto local = BasicDecoder<ValueSink>(values, buf_, pos_).map_body(level + 1);
-        if (!local) return std::unexpected(local.error());
-        return sink_.link(*path, std::move(*local));
+        if constexpr (std::is_same_v<Sink, CheckSink>) {
+          // Nothing is built, so nothing needs the local map as values.
+          auto local = map_body(level + 1);
+          if (!local) return std::unexpected(local.error());
+          return sink_.link(*path, TextMap{});
+        } else {
+          ValueSink values;
+          auto local = BasicDecoder<ValueSink>(values, buf_, pos_).map_body(level + 1);
+          if (!local) return std::unexpected(local.error());
+          return sink_.link(*path, std::move(*local));
+        }
       }
       case kArray: {
         std::uint32_t count;
@@ -178,6 +214,28 @@ class BasicDecoder {
       default:
         return std::unexpected(CodecError::unknown_type(type));
     }
+  }
+
+  // When the value at the cursor is a map: reads it as value(level) would,
+  // making the same checks in the same order with this decoder's sink, and
+  // returns the bytes of the value of its last entry under `name` (empty
+  // when it has none). nullopt, having read nothing, when it is no map.
+  std::expected<std::optional<std::string_view>, CodecError> map_entry(std::string_view name, std::size_t level) {
+    if (remaining() == 0 || static_cast<std::uint8_t>(buf_[pos_]) != kMap) return std::nullopt;
+    if (level >= kMaxNesting) return std::unexpected(CodecError::too_deep());
+    ++pos_;
+    std::uint32_t count;
+    if (!take(count)) return std::unexpected(CodecError::unexpected_end());
+    std::string_view found;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      auto key = text();
+      if (!key) return std::unexpected(key.error());
+      const std::size_t start = pos_;
+      auto entry = value(level + 1);
+      if (!entry) return std::unexpected(entry.error());
+      if (*key == name) found = buf_.substr(start, pos_ - start);
+    }
+    return found;
   }
 
   // A map body (no type byte) whose entries sit `level` containers deep.

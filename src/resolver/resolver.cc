@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "codec/codec.h"
 #include "types/debug_string.h"
 
 namespace brindle {
@@ -89,6 +90,29 @@ class Resolver::Walk {
     }
   }
 
+  // The record under (collection, key); or, when the walk goes on into a
+  // field and the record is a map, that field's value alone, its segment
+  // taken off the stack, as navigate() would have taken it. The record's
+  // other fields are checked (the same bytes fail the same way) but not
+  // built.
+  StorageResult<Value> fetch(std::string_view collection, std::string_view key) {
+    Collection::ReadBuffer buffer;
+    auto bytes = db_.get_encoded(collection, key, buffer);
+    if (!bytes) return storage_failure(bytes.error());
+    if (!stack_.empty()) {
+      auto field = decode_map_entry(*bytes, stack_.back());
+      if (!field) return storage_failure(field.error());
+      if (*field) {
+        stack_.pop_back();
+        return std::move(**field);
+      }
+    }
+    std::size_t pos = 0;
+    auto value = decode(*bytes, pos);
+    if (!value) return storage_failure(value.error());
+    return std::move(*value);
+  }
+
  private:
   ResolveResult follow_link(const Link& link, std::size_t depth) {
     if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
@@ -109,7 +133,7 @@ class Resolver::Walk {
     }
     push_front(std::span(pieces).subspan(2));
 
-    auto record = db_.get(pieces[0], key);
+    auto record = fetch(pieces[0], key);
     if (record) return std::move(*record);
     if (record.error().is_key_not_found()) return Value();
     return std::unexpected(ResolveError::storage(std::move(record.error())));
@@ -127,12 +151,12 @@ class Resolver::Walk {
 
   std::expected<std::string, ResolveError> resolve_self_field_key(std::string_view fields) {
     if (self_nesting_ + 1 > kMaxSelfNesting) return std::unexpected(ResolveError::cyclic_link());
-    auto root_value = db_.get(root_.root_collection, root_.root_key);
-    if (!root_value) return std::unexpected(ResolveError::storage(std::move(root_value.error())));
     Walk inner(db_, root_, self_nesting_ + 1, self_keys_);
     const std::string& owned_fields = inner.owned_.emplace_back(fields);
     std::vector<std::string_view> names = split(owned_fields, '.');
     inner.push_front(names);
+    auto root_value = inner.fetch(root_.root_collection, root_.root_key);
+    if (!root_value) return std::unexpected(ResolveError::storage(std::move(root_value.error())));
     auto found = inner.navigate(std::move(*root_value), 0);
     if (!found) return std::unexpected(std::move(found.error()));
     if (std::string* text = found->get_if<std::string>()) return std::move(*text);
@@ -165,12 +189,12 @@ class Resolver::Walk {
 ResolveResult Resolver::get_field(std::string_view collection, std::string_view key,
                                   std::span<const std::string> path) {
   RootCtx root{std::string(collection), std::string(key)};
-  auto record = db_.get(collection, key);
-  if (!record) return std::unexpected(ResolveError::storage(std::move(record.error())));
   SelfKeyCache self_keys;
   Walk walk(db_, root, 0, self_keys);
   std::vector<std::string_view> segments(path.begin(), path.end());
   walk.push_front(segments);
+  auto record = walk.fetch(collection, key);
+  if (!record) return std::unexpected(ResolveError::storage(std::move(record.error())));
   return walk.navigate(std::move(*record), 0);
 }
 

@@ -47,14 +47,16 @@ StorageResult<Collection> Collection::open(std::string path) {
 
 StorageResult<void> Collection::replay() {
   if (file_length_ > KeyIndex::kRecordLimit) return storage_failure(file_too_large());
-  auto scanned = scan_records(reader_, file_length_, false, [this](const RecordView& record) {
+  KeyIndex::Loader loader(index_);
+  auto scanned = scan_records(reader_, file_length_, false, [&loader](const RecordView& record) {
     if (record.value_length > 0 && record.type_byte == kTombstoneTypeByte) {
-      index_.erase(record.key);
+      loader.erase(record.key);
     } else {
-      index_.put(record.key, record.offset, true);
+      loader.put(record.key, record.offset, true);
     }
     return true;
   });
+  loader.finish();
   if (!scanned) return storage_failure(scanned.error());
   switch (scanned->stop) {
     case ScanStop::Torn:

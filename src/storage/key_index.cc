@@ -1,5 +1,7 @@
 #include "storage/key_index.h"
 
+#include <algorithm>
+#include <bit>
 #include <stdexcept>
 #include <utility>
 
@@ -41,15 +43,7 @@ std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key) const noexce
   return Found{s.record(), s.flag()};
 }
 
-void KeyIndex::put(std::string_view key, std::uint64_t h, std::uint64_t record, bool flag) {
-  // At most 4/5 full, so probe runs stay short.
-  if ((size_ + 1) * 5 > slots_.size() * 4) grow();
-  const std::uint64_t stored = h >> kHashShift;
-  Slot& s = slots_[probe(key, stored)];
-  if (!s.empty()) {
-    s = make_slot(stored, record, s.at(), flag);
-    return;
-  }
+std::uint64_t KeyIndex::append_key(std::string_view key) {
   const std::uint64_t at = arena_.size();
   if (at + key.size() + 5 > kAtLimit) throw std::length_error("key index: too many key bytes");
   for (std::size_t n = key.size(); ; n >>= 7) {
@@ -57,16 +51,33 @@ void KeyIndex::put(std::string_view key, std::uint64_t h, std::uint64_t record, 
     if (n < 0x80) break;
   }
   arena_.append(key);
+  return at;
+}
+
+void KeyIndex::put(std::string_view key, std::uint64_t h, std::uint64_t record, bool flag) {
+  reserve(size_ + 1);
+  const std::uint64_t stored = h >> kHashShift;
+  Slot& s = slots_[probe(key, stored)];
+  if (!s.empty()) {
+    s = make_slot(stored, record, s.at(), flag);
+    return;
+  }
+  const std::uint64_t at = append_key(key);
   s = make_slot(stored, record, at, flag);
   ++size_;
 }
 
 void KeyIndex::erase(std::string_view key, std::uint64_t h) noexcept {
   if (size_ == 0) return;
-  const std::size_t size = slots_.size();
-  std::size_t hole = probe(key, h >> kHashShift);
+  const std::size_t hole = probe(key, h >> kHashShift);
   if (slots_[hole].empty()) return;
   dead_bytes_ += entry_size(slots_[hole].at());
+  erase_slot(hole);
+  compact_arena_if_mostly_dead();
+}
+
+void KeyIndex::erase_slot(std::size_t hole) noexcept {
+  const std::size_t size = slots_.size();
   --size_;
   // Backward shift: move each later slot of the run into the hole when the
   // hole lies between its home and where it sits.
@@ -81,11 +92,20 @@ void KeyIndex::erase(std::string_view key, std::uint64_t h) noexcept {
     }
   }
   slots_[hole] = Slot{};
+}
+
+void KeyIndex::compact_arena_if_mostly_dead() {
   if (dead_bytes_ > 4096 && dead_bytes_ > arena_.size() - dead_bytes_) compact_arena();
 }
 
-void KeyIndex::grow() {
-  const std::size_t size = slots_.empty() ? 16 : slots_.size() + slots_.size() / 2;
+void KeyIndex::reserve(std::size_t keys) {
+  // At most 4/5 full, so probe runs stay short; growing by at least half
+  // keeps the cost of growth linear.
+  if (keys * 5 <= slots_.size() * 4) return;
+  grow(std::max({std::size_t{16}, slots_.size() + slots_.size() / 2, keys + keys / 4 + 1}));
+}
+
+void KeyIndex::grow(std::size_t size) {
   std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
   for (const Slot& s : old) {
     if (s.empty()) continue;
@@ -93,6 +113,61 @@ void KeyIndex::grow() {
     while (!slots_[i].empty()) i = next(i);
     slots_[i] = s;
   }
+}
+
+void KeyIndex::Loader::add(std::string_view key, std::uint64_t record, bool flag) {
+  const std::uint64_t stored = hash(key) >> kHashShift;
+  pending_.push_back(make_slot(stored, record, index_.append_key(key), flag));
+  // A batch about half the table's size lands a key on every other slot
+  // or so, which makes its placing a sweep; a smaller one on a big table
+  // would wait on memory for each key again.
+  if (pending_.size() >= std::max(kMinBatch, index_.slots_.size() / 2)) finish();
+}
+
+void KeyIndex::Loader::finish() {
+  KeyIndex& index = index_;
+  index.reserve(index.size_ + pending_.size());
+  // Order the batch by home slot with a stable counting sort on the top hash
+  // bits, so each key's puts and erases keep their order.
+  // Buckets of a few dozen slots keep each one's keys within a page.
+  const int bucket_bits = std::min(16, static_cast<int>(std::bit_width(index.slots_.size())));
+  std::vector<std::uint32_t> starts((std::size_t{1} << bucket_bits) + 1, 0);
+  auto bucket = [bucket_bits](const Slot& p) {
+    return static_cast<std::size_t>(p.stored_hash() >> (kStoredHashBits - bucket_bits));
+  };
+  for (const Slot& p : pending_) ++starts[bucket(p) + 1];
+  for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<Slot> ordered(pending_.size());
+  for (const Slot& p : pending_) ordered[starts[bucket(p)]++] = p;
+  pending_.clear();
+  starts = {};
+
+  for (const Slot& p : ordered) {
+    const std::uint64_t stored = p.stored_hash();
+    // Key bytes are compared only on a hash match, so the arena is read
+    // only for keys seen before.
+    std::size_t i = index.home_of(stored);
+    for (; !index.slots_[i].empty(); i = index.next(i)) {
+      const Slot& s = index.slots_[i];
+      if (s.stored_hash() == stored && index.key_at(s.at()) == index.key_at(p.at())) break;
+    }
+    Slot& s = index.slots_[i];
+    const bool erase = p.record() == kEraseMark;
+    if (erase || !s.empty()) index.dead_bytes_ += index.entry_size(p.at());  // the copy is not needed
+    if (erase) {
+      if (!s.empty()) {
+        index.dead_bytes_ += index.entry_size(s.at());
+        index.erase_slot(i);
+      }
+    } else if (!s.empty()) {
+      s = make_slot(stored, p.record(), s.at(), p.flag());
+    } else {
+      s = p;
+      ++index.size_;
+    }
+  }
+  // Only now: a rewrite of the arena moves the keys pending copies point at.
+  index.compact_arena_if_mostly_dead();
 }
 
 void KeyIndex::compact_arena() {

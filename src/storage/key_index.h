@@ -34,7 +34,7 @@ class KeyIndex {
     bool flag;
   };
   // Record offsets are below this (256 TiB); owners refuse larger files.
-  static constexpr std::uint64_t kRecordLimit = (std::uint64_t{1} << 48) - 1;
+  static constexpr std::uint64_t kRecordLimit = (std::uint64_t{1} << 48) - 2;
 
   // The record offset and flag stored for key.
   std::optional<Found> find(std::string_view key) const noexcept;
@@ -49,8 +49,11 @@ class KeyIndex {
  private:
   // Slot word `a`: record (low 48 bits) | top 16 of the stored hash bits.
   // Slot word `b`: arena position (low 40 bits) | flag | low 23 hash bits.
-  static constexpr int kHashShift = 25;  // stored hash = h >> kHashShift (39 bits)
-  static constexpr std::uint64_t kRecordMask = kRecordLimit;
+  static constexpr int kHashShift = 25;  // stored hash = h >> kHashShift
+  static constexpr int kStoredHashBits = 64 - kHashShift;
+  static constexpr std::uint64_t kRecordMask = (std::uint64_t{1} << 48) - 1;
+  // A loader's pending erase carries this record offset.
+  static constexpr std::uint64_t kEraseMark = kRecordLimit;
   static constexpr std::uint64_t kAtLimit = std::uint64_t{1} << 40;
   static constexpr std::uint64_t kFlag = kAtLimit;
   static constexpr std::uint64_t kLowHashBits = 23;
@@ -79,7 +82,14 @@ class KeyIndex {
   std::size_t entry_size(std::uint64_t at) const noexcept;
   // The slot holding key, or the empty slot that ends its probe run.
   std::size_t probe(std::string_view key, std::uint64_t stored_hash) const noexcept;
-  void grow();
+  // Copies key to the end of the arena; returns its position.
+  std::uint64_t append_key(std::string_view key);
+  // Removes the key in slot `hole` (backward shift). Leaves the arena be.
+  void erase_slot(std::size_t hole) noexcept;
+  void compact_arena_if_mostly_dead();
+  // Grows, when needed, so that `keys` keys fit.
+  void reserve(std::size_t keys);
+  void grow(std::size_t slots);
   void compact_arena();
 
   // The top 32 of the 39 stored bits pick the home slot.
@@ -92,6 +102,31 @@ class KeyIndex {
   std::string arena_;
   std::size_t size_ = 0;
   std::size_t dead_bytes_ = 0;
+
+ public:
+  // Many puts and erases at once, applied in the order given (replay at
+  // open). Keys go to the arena as they come; their slots are placed a batch
+  // at a time in table order, so placing sweeps the table instead of
+  // touching it at random (a cache and TLB miss per key on a large table).
+  // The index sees a key only once its batch is placed: after finish(), or
+  // any time the batch fills. *index must outlive the Loader, and be used
+  // only through it until finish().
+  class Loader {
+   public:
+    explicit Loader(KeyIndex& index) : index_(index) {}
+    void put(std::string_view key, std::uint64_t record, bool flag) { add(key, record, flag); }
+    void erase(std::string_view key) { add(key, kEraseMark, false); }
+    // Places what is pending.
+    void finish();
+
+   private:
+    static constexpr std::size_t kMinBatch = 1 << 16;
+    void add(std::string_view key, std::uint64_t record, bool flag);
+
+    KeyIndex& index_;
+    // Slots of the keys' copies in the arena, in the order given.
+    std::vector<Slot> pending_;
+  };
 };
 
 }  // namespace brindle

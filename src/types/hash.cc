@@ -20,6 +20,12 @@ inline std::uint64_t mix(std::uint64_t x) noexcept {
   return x;
 }
 
+inline std::uint64_t load32(const unsigned char* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
 inline std::uint64_t load64(const unsigned char* p) noexcept {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
@@ -54,9 +60,16 @@ std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) noexcept {
     p += 8;
     n -= 8;
   }
+  // The last 1 to 7 bytes, read without a variable-length copy: two
+  // overlapping 4-byte loads, or the first, middle and last byte. Either way
+  // every byte is read. (An empty view may carry a null pointer: nothing is
+  // read then.)
   std::uint64_t tail = 0;
-  // An empty view may carry a null pointer, which memcpy must never see.
-  if (n != 0) std::memcpy(&tail, p, n);
+  if (n >= 4) {
+    tail = load32(p) | static_cast<std::uint64_t>(load32(p + n - 4)) << 32;
+  } else if (n != 0) {
+    tail = p[0] | static_cast<std::uint64_t>(p[n / 2]) << 8 | static_cast<std::uint64_t>(p[n - 1]) << 16;
+  }
   return mix(h ^ tail ^ (static_cast<std::uint64_t>(n) << 56));
 }
 

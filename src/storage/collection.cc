@@ -105,9 +105,17 @@ StorageResult<std::string_view> Collection::get_encoded(std::string_view key, Re
   if (!found) return storage_failure(KeyNotFound{});
   const std::uint64_t record = found->record;
 
-  // One read usually covers the header, the key and a small value.
+  // One read usually covers the header, the key and a small value; a
+  // record read before takes none.
   char* const head = buffer.head;
-  auto got = read_upto(record, head, sizeof buffer.head);
+  StorageResult<std::size_t> got;
+  const auto cached = cache_.find(record);
+  if (cached) {
+    std::memcpy(head, cached->data(), cached->size());
+    got = cached->size();
+  } else {
+    got = read_upto(record, head, sizeof buffer.head);
+  }
   if (!got) return storage_failure(got.error());
   if (*got < kLengthSize) return storage_failure(IoError::unexpected_eof());
   // The stored key must be the one asked for: an index that points elsewhere
@@ -131,7 +139,14 @@ StorageResult<std::string_view> Collection::get_encoded(std::string_view key, Re
     value_len = load_u32(len);
   }
   const std::uint64_t value_start = key_len + kHeaderSize;
-  if (*got >= value_start + value_len) return std::string_view(head + value_start, value_len);
+  if (*got >= value_start + value_len) {
+    // Only bytes in the file: a record in the write buffer may yet be
+    // dropped by a failed write, and its offset reused.
+    if (!cached && in_file(record) && record + value_start + value_len <= file_length_) {
+      cache_.insert(record, std::string_view(head, value_start + value_len));
+    }
+    return std::string_view(head + value_start, value_len);
+  }
   // A length from the file is trusted no further than the bytes this
   // collection knows of, so damage cannot ask for gigabytes.
   if (record + value_start + value_len > write_offset_) return storage_failure(IoError::unexpected_eof());

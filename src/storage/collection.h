@@ -26,8 +26,9 @@
 //
 // Replay at open reads only headers, keys and type bytes; value bodies are
 // decoded on demand by get(). Records still in the write buffer are served
-// from the buffer, so a value is never kept in memory beyond its bytes
-// waiting to be written.
+// from the buffer; small records read from the file are kept in a cache of
+// bounded size (RecordCache), so a value is kept in memory only there and
+// while its bytes wait to be written.
 //
 // Replay treats the file as hostile: every length is checked against the
 // bytes left before anything is allocated, and a file whose last record runs
@@ -51,6 +52,7 @@
 #include "codec/codec.h"
 #include "storage/file.h"
 #include "storage/key_index.h"
+#include "storage/record_cache.h"
 #include "storage/storage_error.h"
 #include "types/hash.h"
 #include "types/value.h"
@@ -148,6 +150,8 @@ class Collection {
   File reader_;
   File writer_;
   KeyIndex index_;
+  // Records read before; get() serves them without a read.
+  mutable RecordCache cache_;
   std::string buffer_;
   std::string scratch_;  // reused for encoding, so set() does not allocate
   std::uint64_t file_length_;   // bytes known to be in the file

@@ -1,0 +1,58 @@
+// Recently read records of one data file, by record offset, in a fixed
+// budget of memory.
+//
+// A data file's bytes never change once written (the file only grows, and a
+// failed write is cut back to where it began), so the record found at an
+// offset is the record at that offset for as long as the file is open: an
+// entry never goes stale. Only records read from the file are cached, never
+// ones still in the write buffer, which a failed write may drop.
+//
+// Entries lie back to back in a ring of kBudget bytes, each a u64 offset, a
+// u32 length and the record's bytes. A new entry goes after the newest one,
+// wrapping to the start when it does not fit before the end, and the oldest
+// entries it would overwrite leave first: eviction is first in, first out,
+// which costs nothing per read and suits the random reads it serves.
+//
+// Memory: the ring's pages are touched only as entries fill them, plus
+// about 40 bytes of hash map per entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+
+namespace brindle {
+
+class RecordCache {
+ public:
+  static constexpr std::size_t kBudget = std::size_t{4} << 20;
+  // Larger records are not cached: a few of them would flush everything.
+  static constexpr std::size_t kLargestRecord = 4096;
+
+  // The bytes cached for the record at offset; valid until the next insert.
+  std::optional<std::string_view> find(std::uint64_t offset) const;
+  // Caches a record's bytes, unless larger than kLargestRecord. The offset
+  // must not be cached already.
+  void insert(std::uint64_t offset, std::string_view bytes);
+
+ private:
+  static constexpr std::size_t kEntryHeader = 12;
+
+  std::size_t entry_size(std::size_t at) const noexcept;
+  void evict_oldest();
+
+  std::unique_ptr<char[]> ring_;  // kBudget bytes, allocated on first insert
+  std::unordered_map<std::uint64_t, std::uint32_t> positions_;  // offset -> entry position
+  std::size_t newest_end_ = 0;       // where the next entry goes
+  std::size_t oldest_ = 0;           // position of the oldest entry, when there are entries
+  std::size_t lap_end_ = kBudget;    // where the entries of the previous lap end
+};
+
+// Collections move when a database opens them.
+static_assert(std::is_nothrow_move_constructible_v<RecordCache>);
+
+}  // namespace brindle

@@ -1,0 +1,60 @@
+#include "storage/record_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace brindle {
+namespace {
+
+// Several laps of the ring with entries of mixed sizes (some too large to
+// cache): every lookup gives the exact bytes inserted for that offset or
+// nothing, never another entry's bytes, and the newest entries that fit in
+// half the budget are always there.
+TEST(RecordCacheTest, KeepsTheNewestEntriesAndNeverMixesThemUp) {
+  RecordCache cache;
+  std::mt19937 rng(11);
+  std::map<std::uint64_t, std::string> inserted;
+  std::vector<std::uint64_t> order;
+  std::uint64_t offset = 0;
+  std::size_t cached_at_the_end = 0;
+  for (int i = 0; i < 60000; ++i) {
+    const std::size_t size = i % 997 == 0 ? RecordCache::kLargestRecord + 1 : rng() % 600;
+    std::string bytes(size, static_cast<char>('a' + i % 26));
+    if (size >= 8) bytes.replace(0, 8, std::to_string(10000000 + i));
+    cache.insert(offset, bytes);
+    inserted[offset] = bytes;
+    order.push_back(offset);
+    offset += size + 1;
+
+    if (i % 5000 != 4999 && i != 59999) continue;
+    for (const auto& [at, expected] : inserted) {
+      const auto found = cache.find(at);
+      if (found) {
+        ASSERT_EQ(*found, expected) << "offset " << at;
+      }
+    }
+    std::size_t newest_bytes = 0;
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+      const std::string& bytes = inserted[*it];
+      if (bytes.size() > RecordCache::kLargestRecord) {
+        EXPECT_FALSE(cache.find(*it));
+        continue;
+      }
+      newest_bytes += bytes.size() + 12;
+      if (newest_bytes > RecordCache::kBudget / 2) break;
+      ASSERT_TRUE(cache.find(*it)) << "entry " << (order.rend() - it) << " of " << order.size();
+    }
+  }
+  for (const auto& [at, expected] : inserted) cached_at_the_end += cache.find(at).has_value();
+  // 60,000 entries of ~300 bytes are several laps of a 4 MiB ring.
+  EXPECT_LT(cached_at_the_end, inserted.size() / 2);
+  EXPECT_GT(cached_at_the_end, std::size_t{5000});
+}
+
+}  // namespace
+}  // namespace brindle

@@ -134,13 +134,11 @@ std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, 
 }
 
 std::optional<std::vector<BacklinkEntry>> BacklinkIndex::find(std::string_view target_key) const {
-  const auto found = targets_.find(target_key);
-  if (!found) return std::nullopt;
-  const EntryList& list = lists_[found->record];
+  if (!targets_.find(target_key)) return std::nullopt;
   std::vector<BacklinkEntry> out;
-  out.reserve(list.size());
-  list.for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
-    out.push_back(BacklinkEntry{collection_names_[collection], std::string(key), std::string(path)});
+  out.reserve(count(target_key));
+  for_each(target_key, [&](std::string_view collection, std::string_view key, std::string_view path) {
+    out.push_back(BacklinkEntry{std::string(collection), std::string(key), std::string(path)});
   });
   return out;
 }

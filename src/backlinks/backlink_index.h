@@ -101,6 +101,23 @@ class BacklinkIndex {
   // the key was never added to.
   std::optional<std::vector<BacklinkEntry>> find(std::string_view target_key) const;
 
+  // The number of entries under target_key.
+  std::size_t count(std::string_view target_key) const noexcept {
+    const auto found = targets_.find(target_key);
+    return found ? lists_[found->record].size() : 0;
+  }
+  // Calls f(source_collection, source_key, source_path) for each entry under
+  // target_key, in the order they were added, without copying them. The
+  // views last until the index next changes.
+  template <class F>
+  void for_each(std::string_view target_key, F&& f) const {
+    const auto found = targets_.find(target_key);
+    if (!found) return;
+    lists_[found->record].for_each([&](std::uint32_t collection, std::string_view key, std::string_view path) {
+      f(std::string_view(collection_names_[collection]), key, path);
+    });
+  }
+
   const std::string& path() const noexcept { return index_path_; }
 
  private:

@@ -319,11 +319,11 @@ class EntryDicts {
  public:
   bool ok() const { return source_collection_ && source_key_ && source_path_; }
 
-  PyObject* make(const BacklinkEntry& entry) {
-    if (!template_ || entry.source_collection != collection_ || entry.source_path != path_) {
-      if (!remake_template(entry)) return nullptr;
+  PyObject* make(std::string_view collection, std::string_view source_key, std::string_view path) {
+    if (!template_ || collection != collection_ || path != path_) {
+      if (!remake_template(collection, path)) return nullptr;
     }
-    PyRef key = text(entry.source_key);
+    PyRef key = text(source_key);
     if (!key) return nullptr;
     PyRef dict = PyRef::steal(PyDict_Copy(template_.get()));
     if (!dict || PyDict_SetItem(dict.get(), source_key_.get(), key.get()) != 0) return nullptr;
@@ -331,16 +331,16 @@ class EntryDicts {
   }
 
  private:
-  static PyRef text(const std::string& s) {
+  static PyRef text(std::string_view s) {
     return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
   }
 
   // The template's keys are set in the order every entry dict shows them.
-  bool remake_template(const BacklinkEntry& entry) {
+  bool remake_template(std::string_view source_collection, std::string_view source_path) {
     template_ = PyRef();
     PyRef dict = PyRef::steal(PyDict_New());
-    PyRef collection = text(entry.source_collection);
-    PyRef path = text(entry.source_path);
+    PyRef collection = text(source_collection);
+    PyRef path = text(source_path);
     if (!dict || !collection || !path) return false;
     if (PyDict_SetItem(dict.get(), source_collection_.get(), collection.get()) != 0 ||
         PyDict_SetItem(dict.get(), source_key_.get(), Py_None) != 0 ||
@@ -348,8 +348,8 @@ class EntryDicts {
       return false;
     }
     template_ = std::move(dict);
-    collection_ = entry.source_collection;
-    path_ = entry.source_path;
+    collection_ = source_collection;
+    path_ = source_path;
     return true;
   }
 
@@ -368,18 +368,30 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!bind_record(kBacklinks, args, nargs, kwnames, bound, collection, key)) return nullptr;
     auto lock = CellLock::acquire(cell_of(self));
     if (!lock) return nullptr;
-    auto entries = lock->db().get_backlinks(collection, key);
-    lock->release();
-    if (!entries) return raise_storage_error(entries.error(), Operation::Other);
+    auto index = lock->db().backlink_index(collection);
+    if (!index) {
+      lock->release();
+      return raise_storage_error(index.error(), Operation::Other);
+    }
+    // The dicts are made from the index's own bytes, under the lock.
     EntryDicts dicts;
     if (!dicts.ok()) return nullptr;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries->size())));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*index)->count(key))));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < entries->size(); ++i) {
-      PyObject* dict = dicts.make((*entries)[i]);
-      if (dict == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals dict
-    }
+    Py_ssize_t filled = 0;
+    bool failed = false;
+    (*index)->for_each(key, [&](std::string_view source_collection, std::string_view source_key,
+                                std::string_view source_path) {
+      if (failed) return;
+      PyObject* dict = dicts.make(source_collection, source_key, source_path);
+      if (dict == nullptr) {
+        failed = true;
+        return;
+      }
+      PyList_SetItem(list.get(), filled++, dict);  // steals dict
+    });
+    lock->release();
+    if (failed) return nullptr;
     return list.release();
   });
 }

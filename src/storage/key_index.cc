@@ -102,10 +102,10 @@ void KeyIndex::reserve(std::size_t keys) {
   // At most 4/5 full, so probe runs stay short; growing by at least half
   // keeps the cost of growth linear.
   if (keys * 5 <= slots_.size() * 4) return;
-  grow(std::max({std::size_t{16}, slots_.size() + slots_.size() / 2, keys + keys / 4 + 1}));
+  rehash(std::max({std::size_t{16}, slots_.size() + slots_.size() / 2, keys + keys / 4 + 1}));
 }
 
-void KeyIndex::grow(std::size_t size) {
+void KeyIndex::rehash(std::size_t size) {
   std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
   for (const Slot& s : old) {
     if (s.empty()) continue;
@@ -126,6 +126,9 @@ void KeyIndex::Loader::add(std::string_view key, std::uint64_t record, bool flag
 
 void KeyIndex::Loader::finish() {
   KeyIndex& index = index_;
+  // Room for every pending key first: placing in home order into a table
+  // that grows on the way would pile the keys placed so far into the part
+  // of the table their homes cover, in ever longer runs.
   index.reserve(index.size_ + pending_.size());
   // Order the batch by home slot with a stable counting sort on the top hash
   // bits, so each key's puts and erases keep their order.
@@ -165,6 +168,11 @@ void KeyIndex::Loader::finish() {
       s = p;
       ++index.size_;
     }
+  }
+  // A batch of overwrites (or erases) added fewer keys than it made room
+  // for: give the room back, so the table follows the keys, not the records.
+  if (index.size_ * 5 / 2 < index.slots_.size() && index.slots_.size() > 16) {
+    index.rehash(std::max<std::size_t>(16, index.size_ + index.size_ / 2));
   }
   // Only now: a rewrite of the arena moves the keys pending copies point at.
   index.compact_arena_if_mostly_dead();

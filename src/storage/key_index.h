@@ -8,7 +8,8 @@
 // the arena: a slot's home comes from its stored bits. Erase shifts the
 // following run back, so there are no tombstones and lookups never slow down
 // with churn. The table grows by half (any size, mapped by multiply-shift, so
-// a grow walks both tables in order), and is 53% to 80% full.
+// a rehash walks both tables in order), and is 53% to 80% full (at least 40%
+// after a Loader's batch).
 //
 // Memory: about 16 / load (20 .. 30) bytes of slot plus the key and a byte or
 // two of arena per key. Erased keys leave their bytes in the arena until the dead
@@ -45,6 +46,8 @@ class KeyIndex {
   void erase(std::string_view key) noexcept { erase(key, hash(key)); }
 
   std::size_t size() const noexcept { return size_; }
+  // Slots in the table, for memory accounting.
+  std::size_t slot_count() const noexcept { return slots_.size(); }
 
  private:
   // Slot word `a`: record (low 48 bits) | top 16 of the stored hash bits.
@@ -89,7 +92,8 @@ class KeyIndex {
   void compact_arena_if_mostly_dead();
   // Grows, when needed, so that `keys` keys fit.
   void reserve(std::size_t keys);
-  void grow(std::size_t slots);
+  // Rehashes into a table of `slots` slots (more than the keys).
+  void rehash(std::size_t slots);
   void compact_arena();
 
   // The top 32 of the 39 stored bits pick the home slot.

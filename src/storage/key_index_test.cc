@@ -63,5 +63,19 @@ TEST(KeyIndexTest, MatchesAMapModelThroughPutsAndErases) {
   }
 }
 
+// A replay of many overwrites of few keys must size the table to the keys,
+// not to the records.
+TEST(KeyIndexTest, LoaderSizesTheTableToTheKeysNotTheRecords) {
+  KeyIndex index;
+  KeyIndex::Loader loader(index);
+  for (std::uint64_t record = 0; record < 400000; ++record) {
+    loader.put("key-" + std::to_string(record % 1000), record, false);
+  }
+  loader.finish();
+  EXPECT_EQ(index.size(), 1000u);
+  EXPECT_LT(index.slot_count(), 4096u);
+  EXPECT_EQ(index.find("key-999")->record, 399999u);
+}
+
 }  // namespace
 }  // namespace brindle

@@ -140,8 +140,8 @@ StorageResult<std::string_view> Collection::get_encoded(std::string_view key, Re
   }
   const std::uint64_t value_start = key_len + kHeaderSize;
   if (*got >= value_start + value_len) {
-    // Only bytes in the file: a record in the write buffer may yet be
-    // dropped by a failed write, and its offset reused.
+    // Only bytes from the file: the write buffer is memory already, and
+    // only the file's bytes are known never to change.
     if (!cached && in_file(record) && record + value_start + value_len <= file_length_) {
       cache_.insert(record, std::string_view(head, value_start + value_len));
     }

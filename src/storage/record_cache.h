@@ -4,8 +4,9 @@
 // A data file's bytes never change once written (the file only grows, and a
 // failed write is cut back to where it began), so the record found at an
 // offset is the record at that offset for as long as the file is open: an
-// entry never goes stale. Only records read from the file are cached, never
-// ones still in the write buffer, which a failed write may drop.
+// entry never goes stale. Only records read from the file are cached: those
+// still in the write buffer are in memory already, and only the file's bytes
+// are known never to change.
 //
 // Entries lie back to back in a ring of kBudget bytes, each a u64 offset, a
 // u32 length and the record's bytes. A new entry goes after the newest one,

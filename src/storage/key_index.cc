@@ -28,14 +28,6 @@ std::size_t KeyIndex::entry_size(std::uint64_t at) const noexcept {
   return static_cast<std::size_t>(key.data() + key.size() - (arena_.data() + at));
 }
 
-std::size_t KeyIndex::probe(std::string_view key, std::uint64_t stored_hash) const noexcept {
-  for (std::size_t i = home_of(stored_hash);; i = next(i)) {
-    const Slot& s = slots_[i];
-    if (s.empty()) return i;
-    if (s.stored_hash() == stored_hash && key_at(s.at()) == key) return i;
-  }
-}
-
 std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key) const noexcept {
   if (size_ == 0) return std::nullopt;
   const Slot& s = slots_[probe(key, hash(key) >> kHashShift)];
@@ -147,13 +139,10 @@ void KeyIndex::Loader::finish() {
 
   for (const Slot& p : ordered) {
     const std::uint64_t stored = p.stored_hash();
-    // Key bytes are compared only on a hash match, so the arena is read
-    // only for keys seen before.
-    std::size_t i = index.home_of(stored);
-    for (; !index.slots_[i].empty(); i = index.next(i)) {
-      const Slot& s = index.slots_[i];
-      if (s.stored_hash() == stored && index.key_at(s.at()) == index.key_at(p.at())) break;
-    }
+    // The pending key is read from the arena only on a hash match, that is,
+    // for keys seen before.
+    const std::size_t i =
+        index.probe_for(stored, [&](std::uint64_t at) { return index.key_at(at) == index.key_at(p.at()); });
     Slot& s = index.slots_[i];
     const bool erase = p.record() == kEraseMark;
     if (erase || !s.empty()) index.dead_bytes_ += index.entry_size(p.at());  // the copy is not needed

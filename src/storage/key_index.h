@@ -84,7 +84,18 @@ class KeyIndex {
   // Bytes of the arena entry at `at`: its length prefix and its key.
   std::size_t entry_size(std::uint64_t at) const noexcept;
   // The slot holding key, or the empty slot that ends its probe run.
-  std::size_t probe(std::string_view key, std::uint64_t stored_hash) const noexcept;
+  std::size_t probe(std::string_view key, std::uint64_t stored_hash) const noexcept {
+    return probe_for(stored_hash, [&](std::uint64_t at) { return key_at(at) == key; });
+  }
+  // The same, with same_key(arena position) telling a hash twin from the
+  // key; it is asked only when the stored hash bits agree.
+  template <class SameKey>
+  std::size_t probe_for(std::uint64_t stored_hash, SameKey&& same_key) const noexcept {
+    for (std::size_t i = home_of(stored_hash);; i = next(i)) {
+      const Slot& s = slots_[i];
+      if (s.empty() || (s.stored_hash() == stored_hash && same_key(s.at()))) return i;
+    }
+  }
   // Copies key to the end of the arena; returns its position.
   std::uint64_t append_key(std::string_view key);
   // Removes the key in slot `hole` (backward shift). Leaves the arena be.

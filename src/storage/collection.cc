@@ -47,7 +47,7 @@ StorageResult<Collection> Collection::open(std::string path) {
 
 StorageResult<void> Collection::replay() {
   if (file_length_ > KeyIndex::kRecordLimit) return storage_failure(file_too_large());
-  KeyIndex::Loader loader(index_);
+  KeyIndex::Loader loader(index_, file_length_);
   auto scanned = scan_records(reader_, file_length_, false, [&loader](const RecordView& record) {
     if (record.value_length > 0 && record.type_byte == kTombstoneTypeByte) {
       loader.erase(record.key);

@@ -30,7 +30,12 @@ std::size_t KeyIndex::entry_size(std::uint64_t at) const noexcept {
 
 std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key) const noexcept {
   if (size_ == 0) return std::nullopt;
-  const Slot& s = slots_[probe(key, hash(key) >> kHashShift)];
+  return find(key, hash(key));
+}
+
+std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key, std::uint64_t h) const noexcept {
+  if (size_ == 0) return std::nullopt;
+  const Slot& s = slots_[probe(key, h >> kHashShift)];
   if (s.empty()) return std::nullopt;
   return Found{s.record(), s.flag()};
 }
@@ -98,7 +103,7 @@ void KeyIndex::reserve(std::size_t keys) {
 }
 
 void KeyIndex::rehash(std::size_t size) {
-  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
+  auto old = std::exchange(slots_, decltype(slots_)(size));
   for (const Slot& s : old) {
     if (s.empty()) continue;
     std::size_t i = home_of(s.stored_hash());
@@ -110,13 +115,34 @@ void KeyIndex::rehash(std::size_t size) {
 void KeyIndex::Loader::add(std::string_view key, std::uint64_t record, bool flag) {
   const std::uint64_t stored = hash(key) >> kHashShift;
   pending_.push_back(make_slot(stored, record, index_.append_key(key), flag));
+  if (record != kEraseMark) furthest_ = std::max(furthest_, record);
   // A batch about half the table's size lands a key on every other slot
   // or so, which makes its placing a sweep; a smaller one on a big table
   // would wait on memory for each key again.
-  if (pending_.size() >= std::max(kMinBatch, index_.slots_.size() / 2)) finish();
+  if (pending_.size() >= std::max(kMinBatch, index_.slots_.size() / 2)) {
+    place_batch();
+    trim_table();
+    size_for_rest();
+  }
 }
 
 void KeyIndex::Loader::finish() {
+  place_batch();
+  trim_table();
+}
+
+void KeyIndex::Loader::size_for_rest() {
+  if (input_end_ <= furthest_ || furthest_ == 0) return;
+  // The guess assumes the rest of the input looks like what came so far.
+  // Where it does not (small records first, large ones after), growth is
+  // held to a few times the keys placed, so memory never runs far ahead of
+  // the input; a guess too high is trimmed by finish().
+  const double rate = static_cast<double>(index_.size_) / static_cast<double>(furthest_);
+  const auto guess = static_cast<std::size_t>(rate * static_cast<double>(input_end_ - furthest_));
+  index_.reserve(index_.size_ + std::min(guess, kGuessGrowthLimit * index_.size_));
+}
+
+void KeyIndex::Loader::place_batch() {
   KeyIndex& index = index_;
   // Room for every pending key first: placing in home order into a table
   // that grows on the way would pile the keys placed so far into the part
@@ -132,7 +158,7 @@ void KeyIndex::Loader::finish() {
   };
   for (const Slot& p : pending_) ++starts[bucket(p) + 1];
   for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
-  std::vector<Slot> ordered(pending_.size());
+  std::vector<Slot, LargeTableAllocator<Slot>> ordered(pending_.size());
   for (const Slot& p : pending_) ordered[starts[bucket(p)]++] = p;
   pending_.clear();
   starts = {};
@@ -158,17 +184,21 @@ void KeyIndex::Loader::finish() {
       ++index.size_;
     }
   }
-  // A batch of overwrites (or erases) added fewer keys than it made room
-  // for: give the room back, so the table follows the keys, not the records.
-  if (index.size_ * 5 / 2 < index.slots_.size() && index.slots_.size() > 16) {
-    index.rehash(std::max<std::size_t>(16, index.size_ + index.size_ / 2));
-  }
   // Only now: a rewrite of the arena moves the keys pending copies point at.
   index.compact_arena_if_mostly_dead();
 }
 
+void KeyIndex::Loader::trim_table() {
+  // A batch of overwrites (or erases) added fewer keys than it made room
+  // for: give the room back, so the table follows the keys, not the records.
+  KeyIndex& index = index_;
+  if (index.size_ * 5 / 2 < index.slots_.size() && index.slots_.size() > 16) {
+    index.rehash(std::max<std::size_t>(16, index.size_ + index.size_ / 2));
+  }
+}
+
 void KeyIndex::compact_arena() {
-  std::string arena;
+  Arena arena;
   arena.reserve(arena_.size() - dead_bytes_);
   for (Slot& s : slots_) {
     if (s.empty()) continue;

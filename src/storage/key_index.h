@@ -16,6 +16,9 @@
 // bytes outnumber the live ones; the arena is then rewritten, so it stays
 // within twice the live keys' size.
 //
+// The slots and the arena come from LargeTableAllocator: a table of a million
+// keys sits on huge pages, so a probe does not also miss the TLB.
+//
 // Hashing is seeded per process (keys come from files and callers).
 #pragma once
 
@@ -25,6 +28,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "storage/large_table_allocator.h"
 
 namespace brindle {
 
@@ -44,6 +49,17 @@ class KeyIndex {
   void put(std::string_view key, std::uint64_t record, bool flag) { put(key, hash(key), record, flag); }
   // Removes key when present.
   void erase(std::string_view key) noexcept { erase(key, hash(key)); }
+
+  // The same with the key's hash computed once by the caller, who may ask
+  // for the key's slot to be fetched into the cache well before its use.
+  static std::uint64_t hash(std::string_view key) noexcept;
+  std::optional<Found> find(std::string_view key, std::uint64_t h) const noexcept;
+  void put(std::string_view key, std::uint64_t h, std::uint64_t record, bool flag);
+  void prefetch(std::uint64_t h) const noexcept {
+    // No test for an empty table: a prefetch never faults, and g++ drops a
+    // prefetch that sits alone in a branch.
+    __builtin_prefetch(slots_.data() + home_of(h >> kHashShift));
+  }
 
   std::size_t size() const noexcept { return size_; }
   // Slots in the table, for memory accounting.
@@ -76,8 +92,6 @@ class KeyIndex {
                 at | (flag ? kFlag : 0) | (stored_hash & ((std::uint64_t{1} << kLowHashBits) - 1)) << 41};
   }
 
-  static std::uint64_t hash(std::string_view key) noexcept;
-  void put(std::string_view key, std::uint64_t h, std::uint64_t record, bool flag);
   void erase(std::string_view key, std::uint64_t h) noexcept;
 
   std::string_view key_at(std::uint64_t at) const noexcept;
@@ -113,8 +127,9 @@ class KeyIndex {
   }
   std::size_t next(std::size_t i) const noexcept { return i + 1 == slots_.size() ? 0 : i + 1; }
 
-  std::vector<Slot> slots_;  // fewer than 2^32
-  std::string arena_;
+  using Arena = std::basic_string<char, std::char_traits<char>, LargeTableAllocator<char>>;
+  std::vector<Slot, LargeTableAllocator<Slot>> slots_;  // fewer than 2^32
+  Arena arena_;
   std::size_t size_ = 0;
   std::size_t dead_bytes_ = 0;
 
@@ -128,7 +143,11 @@ class KeyIndex {
   // only through it until finish().
   class Loader {
    public:
-    explicit Loader(KeyIndex& index) : index_(index) {}
+    // Record offsets given to put() run up to input_end (the length of the
+    // file replayed), or 0 when unknown. Knowing it, the loader sizes the
+    // table for the whole input after its first batch, at the rate of new
+    // keys seen so far, instead of growing it batch after batch.
+    explicit Loader(KeyIndex& index, std::uint64_t input_end = 0) : index_(index), input_end_(input_end) {}
     void put(std::string_view key, std::uint64_t record, bool flag) { add(key, record, flag); }
     void erase(std::string_view key) { add(key, kEraseMark, false); }
     // Places what is pending.
@@ -136,11 +155,17 @@ class KeyIndex {
 
    private:
     static constexpr std::size_t kMinBatch = 1 << 16;
+    static constexpr std::size_t kGuessGrowthLimit = 8;
     void add(std::string_view key, std::uint64_t record, bool flag);
+    void place_batch();
+    void trim_table();
+    void size_for_rest();
 
     KeyIndex& index_;
+    std::uint64_t input_end_;
+    std::uint64_t furthest_ = 0;  // the largest record offset put so far
     // Slots of the keys' copies in the arena, in the order given.
-    std::vector<Slot> pending_;
+    std::vector<Slot, LargeTableAllocator<Slot>> pending_;
   };
 };
 

@@ -1,0 +1,60 @@
+// An allocator for large tables that are read at random, such as the slots
+// of a key index.
+//
+// A probe into a table of tens of megabytes misses the TLB as well as the
+// cache when the table sits on 4 KiB pages. Blocks of kMapThreshold bytes
+// and more are therefore mapped on their own, and the kernel is asked to
+// back every whole 2 MiB extent inside them with a huge page. Only extents
+// that lie wholly inside the block are marked, so the block costs no more
+// memory than it would on small pages. The request is a hint: where huge
+// pages are off, the block is an ordinary anonymous mapping. Smaller blocks
+// come from the usual allocator.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+
+namespace brindle {
+
+template <class T>
+class LargeTableAllocator {
+ public:
+  using value_type = T;
+  static constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
+  static constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+
+  LargeTableAllocator() = default;
+  template <class U>
+  LargeTableAllocator(const LargeTableAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kMapThreshold) return std::allocator<T>().allocate(n);
+    void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
+    if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    return static_cast<T*>(block);
+  }
+
+  void deallocate(T* p, std::size_t n) noexcept {
+    const std::size_t bytes = n * sizeof(T);
+    if (bytes < kMapThreshold) {
+      std::allocator<T>().deallocate(p, n);
+    } else {
+      ::munmap(p, bytes);
+    }
+  }
+
+  friend bool operator==(const LargeTableAllocator&, const LargeTableAllocator&) noexcept { return true; }
+};
+
+}  // namespace brindle

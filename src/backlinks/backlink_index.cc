@@ -3,6 +3,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <utility>
 
 #include "backlinks/backlink_scan.h"
@@ -37,14 +39,71 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   return index;
 }
 
+// Replay applies the records a batch at a time. On a large index a record
+// waits on memory three times: for its target's slot, its list and the
+// list's end. Each of these is asked for across the whole batch before any
+// of it is used, so the waits overlap instead of following one another. The
+// records are copied out of the scan's window (its views end with the visit)
+// and applied in file order, so the result is the one a record-by-record
+// replay gives.
+class BacklinkIndex::ReplayBatch {
+ public:
+  static constexpr std::size_t kRecords = 32;
+
+  struct Record {
+    Op op;
+    std::uint64_t hash;                       // of the target key
+    std::array<std::size_t, 4> offsets;       // of the strings in the copied bytes
+    std::array<std::string_view, 4> strings;  // target, collection, key, path; set by seal()
+  };
+
+  bool full() const noexcept { return records_.size() == kRecords; }
+  std::span<const Record> records() const noexcept { return records_; }
+
+  // Copies the record; returns the target key's hash.
+  std::uint64_t add(Op op, const BacklinkRecordView& view) {
+    Record record{op, KeyIndex::hash(view.target_key), {}, {}};
+    const std::array<std::string_view, 4> strings{view.target_key, view.source_collection, view.source_key,
+                                                  view.source_path};
+    for (std::size_t i = 0; i < strings.size(); ++i) {
+      record.offsets[i] = bytes_.size() + static_cast<std::size_t>(strings[i].data() - view.bytes.data());
+      record.strings[i] = std::string_view(view.bytes.data(), strings[i].size());  // the size, for now
+    }
+    bytes_.append(view.bytes);
+    records_.push_back(record);
+    return record.hash;
+  }
+
+  // Points each record's strings into the copied bytes, which no longer move.
+  void seal() noexcept {
+    for (Record& record : records_) {
+      for (std::size_t i = 0; i < record.strings.size(); ++i) {
+        record.strings[i] = std::string_view(bytes_.data() + record.offsets[i], record.strings[i].size());
+      }
+    }
+  }
+
+  void clear() noexcept {
+    records_.clear();
+    bytes_.clear();
+  }
+
+ private:
+  std::vector<Record> records_;
+  std::string bytes_;
+};
+
 std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
-  auto scanned = scan_backlinks(file_, length, [this](const BacklinkRecordView& record) {
+  ReplayBatch batch;
+  auto scanned = scan_backlinks(file_, length, [&](const BacklinkRecordView& record) {
     if (record.op == static_cast<std::uint8_t>(Op::Add) || record.op == static_cast<std::uint8_t>(Op::Remove)) {
-      apply(static_cast<Op>(record.op), record.target_key, record.source_collection, record.source_key,
-            record.source_path);
+      targets_.prefetch(batch.add(static_cast<Op>(record.op), record));
+      if (batch.full()) apply_batch(batch);
     }
     return true;
   });
+  // What the scan visited is applied either way, as it would be one by one.
+  apply_batch(batch);
   if (!scanned) return std::unexpected(scanned.error());
   switch (scanned->stop) {
     case ScanStop::Torn:
@@ -56,6 +115,28 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
       break;
   }
   return {};
+}
+
+void BacklinkIndex::apply_batch(ReplayBatch& batch) {
+  batch.seal();
+  std::array<std::size_t, ReplayBatch::kRecords> lists;
+  std::size_t n = 0;
+  // A list made for an add is there for every later record of the batch, so
+  // the lists found first are the ones a record-by-record replay would use.
+  for (const ReplayBatch::Record& r : batch.records()) {
+    lists[n] = list_of(r.strings[0], r.hash, r.op == Op::Add);
+    if (lists[n] != kNoList) __builtin_prefetch(lists_.data() + lists[n]);
+    ++n;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (lists[i] != kNoList) lists_[lists[i]].prefetch_end();
+  }
+  n = 0;
+  for (const ReplayBatch::Record& r : batch.records()) {
+    if (lists[n] != kNoList) apply_to(lists[n], r.op, r.strings[1], r.strings[2], r.strings[3]);
+    ++n;
+  }
+  batch.clear();
 }
 
 std::uint32_t BacklinkIndex::intern(std::string_view collection) {
@@ -70,22 +151,30 @@ std::uint32_t BacklinkIndex::intern(std::string_view collection) {
   return last_interned_ = id;
 }
 
-void BacklinkIndex::apply(Op op, std::string_view target_key, std::string_view source_collection,
-                          std::string_view source_key, std::string_view source_path) {
-  const auto found = targets_.find(target_key);
+std::size_t BacklinkIndex::list_of(std::string_view target_key, std::uint64_t hash, bool make) {
+  if (const auto found = targets_.find(target_key, hash)) return static_cast<std::size_t>(found->record);
+  if (!make) return kNoList;
+  const std::size_t list = lists_.size();
+  lists_.emplace_back();
+  targets_.put(target_key, hash, list, false);
+  return list;
+}
+
+void BacklinkIndex::apply_to(std::size_t list, Op op, std::string_view source_collection,
+                             std::string_view source_key, std::string_view source_path) {
   if (op == Op::Add) {
-    std::size_t list = found ? static_cast<std::size_t>(found->record) : lists_.size();
-    if (!found) {
-      lists_.emplace_back();
-      targets_.put(target_key, list, false);
-    }
     lists_[list].add(intern(source_collection), source_key, source_path);
     return;
   }
-  if (!found) return;
   // A collection never interned has no entries to remove.
   auto id = collection_ids_.find(source_collection);
-  if (id != collection_ids_.end()) lists_[found->record].remove_all(id->second, source_key, source_path);
+  if (id != collection_ids_.end()) lists_[list].remove_all(id->second, source_key, source_path);
+}
+
+void BacklinkIndex::apply(Op op, std::string_view target_key, std::string_view source_collection,
+                          std::string_view source_key, std::string_view source_path) {
+  const std::size_t list = list_of(target_key, KeyIndex::hash(target_key), op == Op::Add);
+  if (list != kNoList) apply_to(list, op, source_collection, source_key, source_path);
 }
 
 std::expected<void, IoError> BacklinkIndex::encode_record(const BacklinkChange& change, std::string& out) {

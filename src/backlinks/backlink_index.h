@@ -123,9 +123,18 @@ class BacklinkIndex {
  private:
   BacklinkIndex(std::string path, File file) : index_path_(std::move(path)), file_(std::move(file)) {}
 
+  class ReplayBatch;
+
   std::expected<void, IoError> replay(std::uint64_t length);
+  void apply_batch(ReplayBatch& batch);
   void apply(Op op, std::string_view target_key, std::string_view source_collection, std::string_view source_key,
              std::string_view source_path);
+  // The position in lists_ of target_key's list; with `make`, a new empty
+  // list when it has none, else kNoList.
+  static constexpr std::size_t kNoList = ~std::size_t{0};
+  std::size_t list_of(std::string_view target_key, std::uint64_t hash, bool make);
+  void apply_to(std::size_t list, Op op, std::string_view source_collection, std::string_view source_key,
+                std::string_view source_path);
   // The id of a source collection name, interned on first use.
   std::uint32_t intern(std::string_view collection);
   // Appends the change's record to out; refuses strings too long to frame.

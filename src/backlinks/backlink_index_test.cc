@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -140,6 +141,28 @@ TEST_F(BacklinkIndexTest, CutInsideARecordFailsAndCutAtABoundaryOpens) {
   EXPECT_EQ(open_error(), kEof);
   write_file(path, first + index_record(1, "k", kB).substr(0, 21) + std::string("\xf0\xff\xff\xff", 4) + "x");
   EXPECT_EQ(open_error(), kEof);
+}
+
+// Replay applies records a batch at a time. A random run of adds and removes
+// (targets made and removed from inside one batch, removes of targets never
+// added to) must replay to exactly what the writes built.
+TEST_F(BacklinkIndexTest, ReplayRebuildsWhatTheWritesBuilt) {
+  constexpr unsigned kTargets = 40;
+  std::mt19937 rng(7);
+  std::vector<std::optional<Entries>> built(kTargets + 1);
+  {
+    BacklinkIndex index = open_ok();
+    for (int step = 0; step < 3000; ++step) {
+      const std::string target = "t" + std::to_string(rng() % (kTargets + 1));
+      const BacklinkEntry entry{rng() % 2 ? "posts" : "books", "k" + std::to_string(rng() % 5), "f"};
+      const bool add = rng() % 3 != 0 && target != "t" + std::to_string(kTargets);
+      ASSERT_TRUE(add ? index.add(target, entry) : index.remove(target, entry));
+    }
+    for (unsigned t = 0; t <= kTargets; ++t) built[t] = index.find("t" + std::to_string(t));
+  }
+  BacklinkIndex replayed = open_ok();
+  for (unsigned t = 0; t <= kTargets; ++t) EXPECT_EQ(replayed.find("t" + std::to_string(t)), built[t]) << t;
+  EXPECT_EQ(built[kTargets], std::nullopt);
 }
 
 // Replay reads the file in large chunks; records and strings that straddle

@@ -37,8 +37,10 @@ std::expected<ScanOutcome, IoError> scan_backlinks(const File& file, std::uint64
       pos += 4 + lengths[i];
     }
     if (whole < lengths.size()) return stop(ScanStop::Torn);
-    BacklinkRecordView view{record, static_cast<std::uint8_t>(**bytes), strings[0], strings[1], strings[2],
-                            strings[3]};
+    BacklinkRecordView view{record,     static_cast<std::uint8_t>(**bytes),
+                            strings[0], strings[1],
+                            strings[2], strings[3],
+                            std::string_view(*bytes, static_cast<std::size_t>(at - record))};
     record = at;
     if (!visit(view)) return stop(ScanStop::Stopped);
   }

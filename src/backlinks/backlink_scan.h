@@ -30,6 +30,7 @@ struct BacklinkRecordView {
   std::string_view source_collection;
   std::string_view source_key;
   std::string_view source_path;
+  std::string_view bytes;  // the whole record, op byte first; the strings lie inside it
 };
 
 // Return false from the visitor to stop the scan. ScanStop::BadKey stands

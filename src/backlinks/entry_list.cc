@@ -1,5 +1,7 @@
 #include "backlinks/entry_list.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "types/hash.h"
@@ -10,12 +12,14 @@ namespace {
 
 constexpr char kRemoved = 1;
 
-void put_varint(std::string& out, std::uint64_t v) {
+// Writes v at p; returns the end. At most 10 bytes.
+char* put_varint(char* p, std::uint64_t v) noexcept {
   while (v >= 0x80) {
-    out.push_back(static_cast<char>(v | 0x80));
+    *p++ = static_cast<char>(v | 0x80);
     v >>= 7;
   }
-  out.push_back(static_cast<char>(v));
+  *p++ = static_cast<char>(v);
+  return p;
 }
 
 // Only reads what put_varint wrote, so it needs no bounds of its own.
@@ -52,12 +56,24 @@ std::uint64_t EntryList::hash_of(std::uint32_t collection, std::string_view key,
 
 void EntryList::add(std::uint32_t collection, std::string_view key, std::string_view path) {
   const std::size_t at = bytes_.size();
-  bytes_.push_back('\0');
-  put_varint(bytes_, collection);
-  put_varint(bytes_, key.size());
-  put_varint(bytes_, path.size());
-  bytes_.append(key);
-  bytes_.append(path);
+  char head[1 + 3 * 10];
+  char* end = head;
+  *end++ = '\0';
+  end = put_varint(end, collection);
+  end = put_varint(end, key.size());
+  end = put_varint(end, path.size());
+  const auto head_size = static_cast<std::size_t>(end - head);
+  // resize_and_overwrite grows to the exact size asked for; reserving first
+  // keeps growth doubling. The entry is then written in place in one go.
+  const std::size_t needed = at + head_size + key.size() + path.size();
+  if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
+  bytes_.resize_and_overwrite(needed, [&](char* p, std::size_t n) {
+    p += at;
+    std::memcpy(p, head, head_size);
+    if (!key.empty()) std::memcpy(p + head_size, key.data(), key.size());
+    if (!path.empty()) std::memcpy(p + head_size + key.size(), path.data(), path.size());
+    return n;
+  });
   ++live_;
   ++entries_;
   if (positions_) (*positions_)[hash_of(collection, key, path)].push_back(at);

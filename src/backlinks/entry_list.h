@@ -40,6 +40,9 @@ class EntryList {
   // Live entries.
   std::size_t size() const noexcept { return live_; }
 
+  // Asks for the cache line the next add writes to; a hint, nothing more.
+  void prefetch_end() const noexcept { __builtin_prefetch(bytes_.data() + bytes_.size(), 1); }
+
   // Gives back the growth slack, for lists that are done growing for now.
   void shrink_to_fit() { bytes_.shrink_to_fit(); }
 

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <map>
+#include <optional>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "backlinks/backlink_scan.h"
 #include "backlinks/collect_links.h"
@@ -17,6 +20,7 @@
 #include "db/directory.h"
 #include "tools/json_value.h"
 #include "tools/live_records.h"
+#include "tools/parallel.h"
 
 namespace brindle::tools {
 
@@ -36,22 +40,35 @@ ToolResult<void> cut_back(const std::string& path, std::uint64_t length) {
   return {};
 }
 
-ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, bool data) {
+// Where a file's whole records end, and its length when scanned.
+struct TailScan {
+  ScanOutcome outcome;
+  std::uint64_t length;
+};
+
+ToolResult<TailScan> scan_tail(const DbFile& file, bool data) {
   auto opened = open_read(file.path);
   if (!opened) return std::unexpected(opened.error());
   const auto& [handle, length] = *opened;
   auto outcome = data ? scan_records(handle, length, false, [](const RecordView&) { return true; })
                       : scan_backlinks(handle, length, [](const BacklinkRecordView&) { return true; });
   if (!outcome) return tool_failure(file_error(file.path, outcome.error()));
-  if (outcome->stop != ScanStop::Torn) return std::optional<TornTail>();
-  const std::uint64_t tail = length - outcome->at;
+  return TailScan{*outcome, length};
+}
+
+ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, const TailScan& scan) {
+  if (scan.outcome.stop != ScanStop::Torn) return std::optional<TornTail>();
+  auto opened = open_read(file.path);
+  if (!opened) return std::unexpected(opened.error());
+  const std::uint64_t at = scan.outcome.at;
+  const std::uint64_t tail = scan.length - at;
   const std::string name = file.path.substr(file.path.rfind('/') + 1);
-  const std::string header = "brindle torn tail: file " + name + " offset " + std::to_string(outcome->at) +
-                             " length " + std::to_string(tail) + "\n";
+  const std::string header =
+      "brindle torn tail: file " + name + " offset " + std::to_string(at) + " length " + std::to_string(tail) + "\n";
   const std::string side = file.path + std::string(kTornSuffix);
-  if (auto r = append_and_sync(side, header, handle, outcome->at, tail); !r) return std::unexpected(r.error());
-  if (auto r = cut_back(file.path, outcome->at); !r) return std::unexpected(r.error());
-  return TornTail{file.path, side, outcome->at, tail};
+  if (auto r = append_and_sync(side, header, opened->first, at, tail); !r) return std::unexpected(r.error());
+  if (auto r = cut_back(file.path, at); !r) return std::unexpected(r.error());
+  return TornTail{file.path, side, at, tail};
 }
 
 bool wanted(const std::optional<std::vector<std::string>>& names, const std::string& name) {
@@ -80,13 +97,23 @@ ToolResult<void> install_all(const std::string& root, std::vector<ReplacementFil
 ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
-  std::vector<TornTail> moved;
+  std::vector<std::pair<const DbFile*, bool>> all;  // file, is a data file
   for (bool data : {true, false}) {
-    for (const DbFile& file : data ? files->data : files->backlinks) {
-      auto tail = move_tail(file, data);
-      if (!tail) return std::unexpected(tail.error());
-      if (*tail) moved.push_back(std::move(**tail));
-    }
+    for (const DbFile& file : data ? files->data : files->backlinks) all.emplace_back(&file, data);
+  }
+  // The scans read every byte and run side by side. The moves are rare
+  // writes; they follow in file order and stop at the first failure, so the
+  // outcome is the one of a pass over the files one after another.
+  std::vector<std::optional<ToolResult<TailScan>>> scans(all.size());
+  for_each_index(all.size(), file_scan_threads(),
+                 [&](std::size_t i) { scans[i] = scan_tail(*all[i].first, all[i].second); });
+  std::vector<TornTail> moved;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const ToolResult<TailScan>& scan = *scans[i];
+    if (!scan) return std::unexpected(scan.error());
+    auto tail = move_tail(*all[i].first, *scan);
+    if (!tail) return std::unexpected(tail.error());
+    if (*tail) moved.push_back(std::move(**tail));
   }
   return moved;
 }

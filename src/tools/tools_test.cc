@@ -1,9 +1,12 @@
 // The shared scanners' framing verdicts at every cut of a file, the tools'
-// backlink replay on a long run of removes, and the JSON mapping: every
-// variant round-trips, hostile text is refused cleanly.
+// backlink replay on a long run of removes, work shared out to threads, and
+// the JSON mapping: every variant round-trips, hostile text is refused
+// cleanly.
 #include <fcntl.h>
 
+#include <atomic>
 #include <cmath>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "testing/temp_dir.h"
 #include "tools/json_value.h"
 #include "tools/live_records.h"
+#include "tools/parallel.h"
 
 namespace brindle {
 namespace {
@@ -128,6 +132,26 @@ std::string json(const Value& v) {
   std::string out;
   tools::write_json(v, out);
   return out;
+}
+
+// Every index is worked on once, whatever fails; the failure reported is the
+// one a pass in index order would have met first.
+TEST(Parallel, EveryIndexRunsOnceAndTheFirstFailureInOrderIsRethrown) {
+  for (unsigned threads : {1u, 2u, 4u}) {
+    std::vector<std::atomic<int>> runs(100);
+    auto work = [&](std::size_t i) {
+      ++runs[i];
+      if (i == 70 || i == 30) throw std::runtime_error("index " + std::to_string(i));
+    };
+    try {
+      tools::for_each_index(runs.size(), threads, work);
+      ADD_FAILURE() << "nothing thrown";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "index 30");
+    }
+    for (const auto& n : runs) EXPECT_EQ(n.load(), 1);
+  }
+  tools::for_each_index(0, 4, [](std::size_t) { FAIL(); });
 }
 
 TEST(JsonMapping, EveryVariantRoundTripsToTheSameText) {

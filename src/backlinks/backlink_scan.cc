@@ -13,6 +13,34 @@ std::expected<ScanOutcome, IoError> scan_backlinks(const File& file, std::uint64
   std::uint64_t record = 0;
   auto stop = [&](ScanStop why) { return ScanOutcome{why, record, length}; };
   while (record < length) {
+    // Most records lie whole in the window: frame them straight from it. A
+    // record that does not is framed again below, which gives the verdict
+    // for cut records.
+    const std::string_view held = window.held(record);
+    if (held.size() >= 17) {
+      std::array<std::string_view, 4> strings;
+      std::size_t pos = 1;
+      std::size_t whole = 0;
+      for (; whole < strings.size(); ++whole) {
+        if (held.size() - pos < 4) break;
+        const std::uint32_t n = load_u32(held.data() + pos);
+        if (held.size() - pos - 4 < n) break;
+        strings[whole] = std::string_view(held.data() + pos + 4, n);
+        pos += 4 + n;
+      }
+      if (whole == strings.size()) {
+        for (std::string_view text : strings) {
+          if (!is_valid_utf8(text)) return stop(ScanStop::BadKey);
+        }
+        const BacklinkRecordView view{record,     static_cast<std::uint8_t>(held[0]),
+                                      strings[0], strings[1],
+                                      strings[2], strings[3],
+                                      std::string_view(held.data(), pos)};
+        record += pos;
+        if (!visit(view)) return stop(ScanStop::Stopped);
+        continue;
+      }
+    }
     // First find the record's extent, string by string.
     std::array<std::uint32_t, 4> lengths{};
     std::uint64_t at = record + 1;

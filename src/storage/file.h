@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -74,6 +75,15 @@ class FileWindow {
     // Scans ask for a few bytes at a time; most requests lie in the window.
     if (offset >= base_ && offset + n <= base_ + filled_) return data_.data() + (offset - base_);
     return refill(offset, n);
+  }
+
+  // What the window already holds from offset on, up to the file's length;
+  // empty when it holds nothing there. Reads nothing. Valid until the next
+  // call of view.
+  std::string_view held(std::uint64_t offset) const noexcept {
+    if (offset < base_ || offset - base_ >= filled_ || offset >= length_) return {};
+    const std::size_t from = static_cast<std::size_t>(offset - base_);
+    return {data_.data() + from, static_cast<std::size_t>(std::min<std::uint64_t>(filled_ - from, length_ - offset))};
   }
 
  private:

@@ -94,19 +94,28 @@ ToolResult<void> install_all(const std::string& root, std::vector<ReplacementFil
 
 }  // namespace
 
+// Below this many bytes in all, the framing check runs on the caller's thread.
+constexpr std::uint64_t kBytesPerScanThread = std::uint64_t{64} << 20;
+
 ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
   std::vector<std::pair<const DbFile*, bool>> all;  // file, is a data file
+  std::uint64_t bytes = 0;
   for (bool data : {true, false}) {
-    for (const DbFile& file : data ? files->data : files->backlinks) all.emplace_back(&file, data);
+    for (const DbFile& file : data ? files->data : files->backlinks) {
+      all.emplace_back(&file, data);
+      bytes += file.size;
+    }
   }
-  // The scans read every byte and run side by side. The moves are rare
-  // writes; they follow in file order and stop at the first failure, so the
-  // outcome is the one of a pass over the files one after another.
+  // The scans read every byte and run side by side when there is enough to
+  // read to repay a thread (each keeps about a megabyte of the process's
+  // memory once it has run). The moves are rare writes; they follow in file
+  // order and stop at the first failure, so the outcome is the one of a pass
+  // over the files one after another.
+  const unsigned threads = bytes >= kBytesPerScanThread ? file_scan_threads() : 1;
   std::vector<std::optional<ToolResult<TailScan>>> scans(all.size());
-  for_each_index(all.size(), file_scan_threads(),
-                 [&](std::size_t i) { scans[i] = scan_tail(*all[i].first, all[i].second); });
+  for_each_index(all.size(), threads, [&](std::size_t i) { scans[i] = scan_tail(*all[i].first, all[i].second); });
   std::vector<TornTail> moved;
   for (std::size_t i = 0; i < all.size(); ++i) {
     const ToolResult<TailScan>& scan = *scans[i];

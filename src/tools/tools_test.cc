@@ -19,6 +19,7 @@
 #include "tools/json_value.h"
 #include "tools/live_records.h"
 #include "tools/parallel.h"
+#include "tools/rewrite.h"
 
 namespace brindle {
 namespace {
@@ -152,6 +153,27 @@ TEST(Parallel, EveryIndexRunsOnceAndTheFirstFailureInOrderIsRethrown) {
     for (const auto& n : runs) EXPECT_EQ(n.load(), 1);
   }
   tools::for_each_index(0, 4, [](std::size_t) { FAIL(); });
+}
+
+// A directory large enough to be scanned on several threads: every torn
+// tail is still moved aside, and reported data files first, each kind by
+// name, as a pass over one file after another reports them.
+TEST(TornTails, AreMovedAsideInFileOrderWhenScannedOnThreads) {
+  TempDir dir;
+  const std::string whole = testing::record("big", Value(Blob(std::string(65 << 20, 'x'))));
+  testing::write_file(dir.file("a.brd"), whole + testing::record("k", Value(1)).substr(0, 5));
+  testing::write_file(dir.file("b.brd"), testing::record("k", Value(2)));
+  const std::string entry = testing::index_record(1, "k", BacklinkEntry{"a", "big", "f"});
+  testing::write_file(dir.file("a.brl"), entry + entry.substr(0, 9));
+  auto moved = tools::move_torn_tails(dir.path());
+  ASSERT_TRUE(moved);
+  ASSERT_EQ(moved->size(), 2u);
+  EXPECT_EQ((*moved)[0].file, dir.file("a.brd"));
+  EXPECT_EQ((*moved)[0].offset, whole.size());
+  EXPECT_EQ((*moved)[1].file, dir.file("a.brl"));
+  EXPECT_EQ((*moved)[1].bytes, 9u);
+  EXPECT_EQ(testing::file_size(dir.file("a.brd")), whole.size());
+  EXPECT_EQ(testing::file_size(dir.file("a.brl")), entry.size());
 }
 
 TEST(JsonMapping, EveryVariantRoundTripsToTheSameText) {

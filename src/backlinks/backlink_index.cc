@@ -3,12 +3,14 @@
 #include <fcntl.h>
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <span>
 #include <utility>
 
 #include "backlinks/backlink_scan.h"
 #include "codec/framing.h"
+#include "storage/large_table_allocator.h"
+#include "types/short_bytes.h"
 #include "types/utf8.h"
 
 namespace brindle {
@@ -34,76 +36,125 @@ std::expected<BacklinkIndex, IoError> BacklinkIndex::open(std::string path) {
   if (!length) return std::unexpected(length.error());
   BacklinkIndex index(std::move(path), std::move(*file));
   if (auto replayed = index.replay(*length); !replayed) return std::unexpected(replayed.error());
-  for (EntryList& list : index.lists_) list.shrink_to_fit();
   index.file_length_ = *length;
   return index;
 }
 
-// Replay applies the records a batch at a time. On a large index a record
-// waits on memory three times: for its target's slot, its list and the
-// list's end. Each of these is asked for across the whole batch before any
-// of it is used, so the waits overlap instead of following one another. The
-// records are copied out of the scan's window (its views end with the visit)
-// and applied in file order, so the result is the one a record-by-record
+// Replay works in three passes over the records, not one, because on a large
+// index a record applied where it stands waits on memory three times (its
+// target's slot, its list, the list's end) and grows its list a piece at a
+// time. The scan copies each add and remove, in file order, into one staging
+// buffer with the entry already in its list encoding and the target key's
+// hash. The second pass finds or makes each record's list, fetching slots
+// well ahead, and totals the bytes each list will hold. The third sizes every
+// list once and appends the entries in file order, fetching lists ahead. A
+// list that sees a remove takes its records through add and remove_all
+// instead, in the same order, so the result is the one a record-by-record
 // replay gives.
-class BacklinkIndex::ReplayBatch {
+namespace {
+
+// Staged record: op | u32 target key length | target key | encoded entry.
+constexpr std::size_t kStagedHead = 1 + 4;
+// Staging is reserved up front for files up to this size, and grows past it.
+// Reserved pages that are never written cost no memory.
+constexpr std::uint64_t kStagingReserveLimit = std::uint64_t{256} << 20;
+constexpr std::uint64_t kSmallestRecord = 1 + 4 * 4;
+// A record stages into at most this many bytes more than it takes in the
+// file (three varint lengths of up to five bytes, where the file has four
+// each, and a flags byte).
+constexpr std::uint64_t kStagedGrowthPerRecord = 4;
+// How many records ahead the second and third passes fetch.
+constexpr std::size_t kFetchAhead = 16;
+
+// A byte buffer written through a pointer, for appending many small pieces
+// without a length check and a library call per piece.
+class StagingBytes {
  public:
-  static constexpr std::size_t kRecords = 32;
-
-  struct Record {
-    Op op;
-    std::uint64_t hash;                       // of the target key
-    std::array<std::size_t, 4> offsets;       // of the strings in the copied bytes
-    std::array<std::string_view, 4> strings;  // target, collection, key, path; set by seal()
-  };
-
-  bool full() const noexcept { return records_.size() == kRecords; }
-  std::span<const Record> records() const noexcept { return records_; }
-
-  // Copies the record; returns the target key's hash.
-  std::uint64_t add(Op op, const BacklinkRecordView& view) {
-    Record record{op, KeyIndex::hash(view.target_key), {}, {}};
-    const std::array<std::string_view, 4> strings{view.target_key, view.source_collection, view.source_key,
-                                                  view.source_path};
-    for (std::size_t i = 0; i < strings.size(); ++i) {
-      record.offsets[i] = bytes_.size() + static_cast<std::size_t>(strings[i].data() - view.bytes.data());
-      record.strings[i] = std::string_view(view.bytes.data(), strings[i].size());  // the size, for now
-    }
-    bytes_.append(view.bytes);
-    records_.push_back(record);
-    return record.hash;
+  StagingBytes() = default;
+  StagingBytes(const StagingBytes&) = delete;
+  StagingBytes& operator=(const StagingBytes&) = delete;
+  ~StagingBytes() {
+    if (data_ != nullptr) LargeTableAllocator<char>().deallocate(data_, capacity_);
   }
 
-  // Points each record's strings into the copied bytes, which no longer move.
-  void seal() noexcept {
-    for (Record& record : records_) {
-      for (std::size_t i = 0; i < record.strings.size(); ++i) {
-        record.strings[i] = std::string_view(bytes_.data() + record.offsets[i], record.strings[i].size());
-      }
-    }
+  // Room for n more bytes; write them, then commit() the end.
+  char* room(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    return data_ + size_;
   }
+  void commit(const char* end) noexcept { size_ = static_cast<std::size_t>(end - data_); }
 
-  void clear() noexcept {
-    records_.clear();
-    bytes_.clear();
-  }
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
 
  private:
-  std::vector<Record> records_;
-  std::string bytes_;
+  void grow(std::size_t n) {
+    const std::size_t capacity = std::max({2 * capacity_, size_ + n, std::size_t{4096}});
+    char* data = LargeTableAllocator<char>().allocate(capacity);
+    if (size_ != 0) std::memcpy(data, data_, size_);
+    if (data_ != nullptr) LargeTableAllocator<char>().deallocate(data_, capacity_);
+    data_ = data;
+    capacity_ = capacity;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
+struct BacklinkIndex::Staged {
+  struct Record {
+    std::uint64_t at;      // of its op byte in bytes
+    std::uint64_t target;  // the target key's hash; from the second pass, its list or kNoList
+  };
+  StagingBytes bytes;
+  std::vector<Record, LargeTableAllocator<Record>> records;
+
+  Op op(std::size_t i) const noexcept { return static_cast<Op>(bytes.data()[records[i].at]); }
+  std::string_view target_key(std::size_t i) const noexcept {
+    std::uint32_t size;
+    std::memcpy(&size, bytes.data() + records[i].at + 1, 4);
+    return {bytes.data() + records[i].at + kStagedHead, size};
+  }
+  std::string_view entry(std::size_t i) const noexcept {
+    const std::size_t start = records[i].at + kStagedHead + target_key(i).size();
+    const std::size_t end = i + 1 < records.size() ? records[i + 1].at : bytes.size();
+    return {bytes.data() + start, end - start};
+  }
 };
 
 std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
-  ReplayBatch batch;
+  Staged staged;
+  const std::uint64_t reserve_for = std::min(length, kStagingReserveLimit);
+  const std::uint64_t records_at_most = reserve_for / kSmallestRecord + 1;
+  (void)staged.bytes.room(reserve_for + records_at_most * kStagedGrowthPerRecord);
+  staged.records.reserve(records_at_most);
   auto scanned = scan_backlinks(file_, length, [&](const BacklinkRecordView& record) {
-    if (record.op == static_cast<std::uint8_t>(Op::Add) || record.op == static_cast<std::uint8_t>(Op::Remove)) {
-      targets_.prefetch(batch.add(static_cast<Op>(record.op), record));
-      if (batch.full()) apply_batch(batch);
+    std::uint32_t collection;
+    if (record.op == static_cast<std::uint8_t>(Op::Add)) {
+      collection = intern(record.source_collection);
+    } else if (record.op == static_cast<std::uint8_t>(Op::Remove)) {
+      // A collection never interned has no entries to remove.
+      auto id = collection_ids_.find(record.source_collection);
+      if (id == collection_ids_.end()) return true;
+      collection = id->second;
+    } else {
+      return true;
     }
+    staged.records.push_back({staged.bytes.size(), KeyIndex::hash(record.target_key)});
+    const std::string_view target = record.target_key;
+    char* out = staged.bytes.room(kStagedHead + target.size() +
+                                  EntryList::max_encoded_size(record.source_key, record.source_path));
+    const auto target_size = static_cast<std::uint32_t>(target.size());
+    out[0] = static_cast<char>(record.op);
+    std::memcpy(out + 1, &target_size, 4);
+    copy_bytes(out + kStagedHead, target.data(), target.size());
+    staged.bytes.commit(EntryList::encode_to(out + kStagedHead + target.size(), collection, record.source_key,
+                                             record.source_path));
     return true;
   });
-  // What the scan visited is applied either way, as it would be one by one.
-  apply_batch(batch);
   if (!scanned) return std::unexpected(scanned.error());
   switch (scanned->stop) {
     case ScanStop::Torn:
@@ -114,35 +165,66 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
     case ScanStop::Stopped:
       break;
   }
+  place(staged);
   return {};
 }
 
-void BacklinkIndex::apply_batch(ReplayBatch& batch) {
-  batch.seal();
-  std::array<std::size_t, ReplayBatch::kRecords> lists;
-  std::size_t n = 0;
-  // A list made for an add is there for every later record of the batch, so
-  // the lists found first are the ones a record-by-record replay would use.
-  for (const ReplayBatch::Record& r : batch.records()) {
-    lists[n] = list_of(r.strings[0], r.hash, r.op == Op::Add);
-    if (lists[n] != kNoList) __builtin_prefetch(lists_.data() + lists[n]);
-    ++n;
-  }
+void BacklinkIndex::place(Staged& staged) {
+  const std::size_t n = staged.records.size();
+  if (n == 0) return;
+  constexpr std::uint64_t kHasRemove = std::uint64_t{1} << 63;
+  // Per list: the bytes its adds bring, and whether a remove reaches it.
+  std::vector<std::uint64_t> list_bytes(lists_.size());
   for (std::size_t i = 0; i < n; ++i) {
-    if (lists[i] != kNoList) lists_[lists[i]].prefetch_end();
+    targets_.prefetch(staged.records[std::min(i + kFetchAhead, n - 1)].target);
+    const Op op = staged.op(i);
+    const std::size_t lists_before = lists_.size();
+    const std::size_t list = list_of(staged.target_key(i), staged.records[i].target, op == Op::Add);
+    if (lists_.size() != lists_before) list_bytes.push_back(0);
+    staged.records[i].target = list;
+    if (list == kNoList) continue;
+    if (op == Op::Add) {
+      list_bytes[list] += staged.entry(i).size();
+    } else {
+      list_bytes[list] |= kHasRemove;
+    }
   }
-  n = 0;
-  for (const ReplayBatch::Record& r : batch.records()) {
-    if (lists[n] != kNoList) apply_to(lists[n], r.op, r.strings[1], r.strings[2], r.strings[3]);
-    ++n;
+  for (std::size_t list = 0; list < lists_.size(); ++list) lists_[list].reserve(list_bytes[list] & ~kHasRemove);
+
+  // A record for no list fetches list 0, which exists: some record made it.
+  auto list_ahead = [&](std::size_t i) {
+    const std::uint64_t list = staged.records[std::min(i, n - 1)].target;
+    return list == kNoList ? 0 : static_cast<std::size_t>(list);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    __builtin_prefetch(lists_.data() + list_ahead(i + 2 * kFetchAhead));
+    lists_[list_ahead(i + kFetchAhead)].prefetch_end();
+    const std::uint64_t list = staged.records[i].target;
+    if (list == kNoList) continue;
+    EntryList& entries = lists_[list];
+    if ((list_bytes[list] & kHasRemove) == 0) {
+      entries.append_encoded(staged.entry(i));
+      continue;
+    }
+    const EntryList::Decoded entry = EntryList::decode(staged.entry(i));
+    if (staged.op(i) == Op::Add) {
+      entries.add(entry.collection, entry.key, entry.path);
+    } else {
+      entries.remove_all(entry.collection, entry.key, entry.path);
+    }
   }
-  batch.clear();
+  for (std::size_t list = 0; list < lists_.size(); ++list) {
+    if ((list_bytes[list] & kHasRemove) != 0) lists_[list].shrink_to_fit();
+  }
 }
 
 std::uint32_t BacklinkIndex::intern(std::string_view collection) {
   // Runs of entries from one collection are the rule; skip the hash for them.
-  if (last_interned_ < collection_names_.size() && collection_names_[last_interned_] == collection) {
-    return last_interned_;
+  if (last_interned_ < collection_names_.size()) {
+    const std::string& last = collection_names_[last_interned_];
+    if (last.size() == collection.size() && equal_bytes(last.data(), collection.data(), collection.size())) {
+      return last_interned_;
+    }
   }
   if (auto it = collection_ids_.find(collection); it != collection_ids_.end()) return last_interned_ = it->second;
   const auto id = static_cast<std::uint32_t>(collection_names_.size());

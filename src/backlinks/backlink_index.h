@@ -123,10 +123,10 @@ class BacklinkIndex {
  private:
   BacklinkIndex(std::string path, File file) : index_path_(std::move(path)), file_(std::move(file)) {}
 
-  class ReplayBatch;
+  struct Staged;
 
   std::expected<void, IoError> replay(std::uint64_t length);
-  void apply_batch(ReplayBatch& batch);
+  void place(Staged& staged);
   void apply(Op op, std::string_view target_key, std::string_view source_collection, std::string_view source_key,
              std::string_view source_path);
   // The position in lists_ of target_key's list; with `make`, a new empty

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "types/hash.h"
+#include "types/short_bytes.h"
 
 namespace brindle {
 
@@ -54,29 +55,64 @@ std::uint64_t EntryList::hash_of(std::uint32_t collection, std::string_view key,
   return hash_bytes(path, h ^ (key.size() * 0x9e3779b97f4a7c15ULL));
 }
 
-void EntryList::add(std::uint32_t collection, std::string_view key, std::string_view path) {
-  const std::size_t at = bytes_.size();
-  char head[1 + 3 * 10];
+std::size_t EntryList::encode_head(char* head, std::uint32_t collection, std::size_t key_size,
+                                   std::size_t path_size) noexcept {
   char* end = head;
   *end++ = '\0';
   end = put_varint(end, collection);
-  end = put_varint(end, key.size());
-  end = put_varint(end, path.size());
-  const auto head_size = static_cast<std::size_t>(end - head);
+  end = put_varint(end, key_size);
+  end = put_varint(end, path_size);
+  return static_cast<std::size_t>(end - head);
+}
+
+EntryList::Decoded EntryList::decode(std::string_view encoded) noexcept {
+  std::size_t at = 1;
+  const char* p = encoded.data();
+  Decoded d;
+  d.collection = static_cast<std::uint32_t>(get_varint(p, at));
+  const auto key_len = static_cast<std::size_t>(get_varint(p, at));
+  const auto path_len = static_cast<std::size_t>(get_varint(p, at));
+  d.key = std::string_view(p + at, key_len);
+  d.path = std::string_view(p + at + key_len, path_len);
+  return d;
+}
+
+char* EntryList::encode_to(char* out, std::uint32_t collection, std::string_view key,
+                           std::string_view path) noexcept {
+  out += encode_head(out, collection, key.size(), path.size());
+  copy_bytes(out, key.data(), key.size());
+  copy_bytes(out + key.size(), path.data(), path.size());
+  return out + key.size() + path.size();
+}
+
+void EntryList::add(std::uint32_t collection, std::string_view key, std::string_view path) {
+  const std::size_t at = bytes_.size();
   // resize_and_overwrite grows to the exact size asked for; reserving first
   // keeps growth doubling. The entry is then written in place in one go.
-  const std::size_t needed = at + head_size + key.size() + path.size();
-  if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
-  bytes_.resize_and_overwrite(needed, [&](char* p, std::size_t n) {
-    p += at;
-    std::memcpy(p, head, head_size);
-    if (!key.empty()) std::memcpy(p + head_size, key.data(), key.size());
-    if (!path.empty()) std::memcpy(p + head_size + key.size(), path.data(), path.size());
-    return n;
+  const std::size_t most = at + max_encoded_size(key, path);
+  if (most > bytes_.capacity()) bytes_.reserve(std::max(most, 2 * bytes_.capacity()));
+  bytes_.resize_and_overwrite(most, [&](char* p, std::size_t) {
+    return static_cast<std::size_t>(encode_to(p + at, collection, key, path) - p);
   });
   ++live_;
   ++entries_;
   if (positions_) (*positions_)[hash_of(collection, key, path)].push_back(at);
+}
+
+void EntryList::append_encoded(std::string_view encoded) {
+  const std::size_t at = bytes_.size();
+  const std::size_t needed = at + encoded.size();
+  if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
+  bytes_.resize_and_overwrite(needed, [&](char* p, std::size_t n) {
+    copy_bytes(p + at, encoded.data(), encoded.size());
+    return n;
+  });
+  ++live_;
+  ++entries_;
+  if (positions_) {
+    const Decoded d = decode(encoded);
+    (*positions_)[hash_of(d.collection, d.key, d.path)].push_back(at);
+  }
 }
 
 void EntryList::build_positions() {

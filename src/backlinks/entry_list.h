@@ -37,6 +37,25 @@ class EntryList {
   void add(std::uint32_t collection, std::string_view key, std::string_view path);
   void remove_all(std::uint32_t collection, std::string_view key, std::string_view path);
 
+  // One entry in the list's own encoding, for building lists in bulk: encode
+  // it, and append_encoded() it later.
+  static std::size_t max_encoded_size(std::string_view key, std::string_view path) noexcept {
+    return kMaxHead + key.size() + path.size();
+  }
+  // Writes the entry at out, which has room for max_encoded_size() bytes;
+  // returns the end of what it wrote.
+  static char* encode_to(char* out, std::uint32_t collection, std::string_view key, std::string_view path) noexcept;
+  struct Decoded {
+    std::uint32_t collection;
+    std::string_view key;
+    std::string_view path;
+  };
+  // *encoded must be exactly what encode() wrote.
+  static Decoded decode(std::string_view encoded) noexcept;
+  void append_encoded(std::string_view encoded);
+  // Makes room for this many bytes of encoded entries in all.
+  void reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+
   // Live entries.
   std::size_t size() const noexcept { return live_; }
 
@@ -66,6 +85,11 @@ class EntryList {
   };
   using Positions = std::unordered_map<std::uint64_t, std::vector<std::size_t>>;
 
+  // flags byte and three varints
+  static constexpr std::size_t kMaxHead = 1 + 3 * 10;
+  // Writes an entry's head; returns its size.
+  static std::size_t encode_head(char* head, std::uint32_t collection, std::size_t key_size,
+                                 std::size_t path_size) noexcept;
   View view(std::size_t at) const noexcept;
   static std::uint64_t hash_of(std::uint32_t collection, std::string_view key, std::string_view path);
   void build_positions();

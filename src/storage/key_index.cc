@@ -43,11 +43,19 @@ std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key, std::uint64_
 std::uint64_t KeyIndex::append_key(std::string_view key) {
   const std::uint64_t at = arena_.size();
   if (at + key.size() + 5 > kAtLimit) throw std::length_error("key index: too many key bytes");
-  for (std::size_t n = key.size(); ; n >>= 7) {
-    arena_.push_back(static_cast<char>(n < 0x80 ? n : (n & 0x7f) | 0x80));
-    if (n < 0x80) break;
-  }
-  arena_.append(key);
+  // resize_and_overwrite grows to the exact size asked for; reserving first
+  // keeps growth doubling.
+  const std::size_t most = static_cast<std::size_t>(at) + 5 + key.size();
+  if (most > arena_.capacity()) arena_.reserve(std::max(most, 2 * arena_.capacity()));
+  arena_.resize_and_overwrite(most, [&](char* p, std::size_t) {
+    char* out = p + at;
+    for (std::size_t n = key.size();; n >>= 7) {
+      *out++ = static_cast<char>(n < 0x80 ? n : (n & 0x7f) | 0x80);
+      if (n < 0x80) break;
+    }
+    copy_bytes(out, key.data(), key.size());
+    return static_cast<std::size_t>(out + key.size() - p);
+  });
   return at;
 }
 
@@ -168,7 +176,12 @@ void KeyIndex::Loader::place_batch() {
     // The pending key is read from the arena only on a hash match, that is,
     // for keys seen before.
     const std::size_t i =
-        index.probe_for(stored, [&](std::uint64_t at) { return index.key_at(at) == index.key_at(p.at()); });
+        index.probe_for(stored, [&](std::uint64_t at) {
+          const std::string_view stored_key = index.key_at(at);
+          const std::string_view pending_key = index.key_at(p.at());
+          return stored_key.size() == pending_key.size() &&
+                 equal_bytes(stored_key.data(), pending_key.data(), stored_key.size());
+        });
     Slot& s = index.slots_[i];
     const bool erase = p.record() == kEraseMark;
     if (erase || !s.empty()) index.dead_bytes_ += index.entry_size(p.at());  // the copy is not needed

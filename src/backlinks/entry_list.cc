@@ -87,12 +87,19 @@ char* EntryList::encode_to(char* out, std::uint32_t collection, std::string_view
 
 void EntryList::add(std::uint32_t collection, std::string_view key, std::string_view path) {
   const std::size_t at = bytes_.size();
+  char head[kMaxHead];
+  const std::size_t head_size = encode_head(head, collection, key.size(), path.size());
   // resize_and_overwrite grows to the exact size asked for; reserving first
-  // keeps growth doubling. The entry is then written in place in one go.
-  const std::size_t most = at + max_encoded_size(key, path);
-  if (most > bytes_.capacity()) bytes_.reserve(std::max(most, 2 * bytes_.capacity()));
-  bytes_.resize_and_overwrite(most, [&](char* p, std::size_t) {
-    return static_cast<std::size_t>(encode_to(p + at, collection, key, path) - p);
+  // keeps growth doubling (from the exact size, so small lists stay small).
+  // The entry is then written in place in one go.
+  const std::size_t needed = at + head_size + key.size() + path.size();
+  if (needed > bytes_.capacity()) bytes_.reserve(std::max(needed, 2 * bytes_.capacity()));
+  bytes_.resize_and_overwrite(needed, [&](char* p, std::size_t n) {
+    p += at;
+    std::memcpy(p, head, head_size);
+    copy_bytes(p + head_size, key.data(), key.size());
+    copy_bytes(p + head_size + key.size(), path.data(), path.size());
+    return n;
   });
   ++live_;
   ++entries_;

@@ -13,6 +13,18 @@ Three files sit in the directory beside the data:
   the last one to exit normally (and by a rewriting tool that finished).
   Found while nobody holds ``.brindle-users``, it means that the last program
   ended without a normal exit, and recovery runs.
+- ``.brindle-whole``: written by the last user at a normal exit, it names the
+  data and backlink files known to end on a whole record, each with its
+  inode, size, and modification and change times. The first opener takes it
+  (removing it) and skips the framing check of every file it names that no
+  one has touched since; any write, cut or replacement changes those times.
+
+Which files are known whole: the first opener's check leaves every file
+either whole or damaged before its end (damage the check leaves alone, and
+that it would find again the same way). At the exit, each file still on the
+same inode and no shorter is framed from the length it had then, so what
+anyone appended during the session is checked, and only files that frame
+whole to their end and did not change during that scan are named.
 
 The store itself locks nothing; these locks only coordinate ``brindle.open``
 and the tools.
@@ -23,15 +35,25 @@ from __future__ import annotations
 import atexit
 import contextlib
 import fcntl
+import json
 import os
 from collections.abc import Iterator
+
+from . import _tools
 
 LOCK_NAME = ".brindle-lock"
 USERS_NAME = ".brindle-users"
 MARKER_NAME = ".brindle-open"
+WHOLE_NAME = ".brindle-whole"
 
 # Directories this process holds a users lock on: real path -> descriptor.
 _users: dict[str, int] = {}
+# Directories this process opened first, checked: real path -> the inode and
+# size of each data and backlink file right after the check.
+_checked: dict[str, dict[str, tuple[int, int]]] = {}
+
+# A file's identity and state: inode, size, modification and change times.
+FileState = tuple[int, int, int, int]
 
 
 def _open_rw(path: str) -> int:
@@ -118,6 +140,64 @@ def clear_marker(root: str) -> None:
         os.unlink(os.path.join(root, MARKER_NAME))
 
 
+def file_states(root: str) -> dict[str, FileState]:
+    """The state of every data and backlink file directly in root."""
+    states = {}
+    with os.scandir(root) as entries:
+        for entry in entries:
+            if entry.name.endswith((".brd", ".brl")) and entry.is_file():
+                st = entry.stat()
+                states[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+    return states
+
+
+def take_known_whole(root: str) -> dict[str, int]:
+    """With the guard held, as the first opener: removes the list of files
+    known whole and returns {name: size} for those unchanged since."""
+    path = os.path.join(root, WHOLE_NAME)
+    try:
+        with open(path, encoding="utf-8") as f:
+            listed = json.load(f)
+    except (OSError, ValueError):
+        listed = None
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(path)
+    if not isinstance(listed, dict):
+        return {}
+    return {
+        name: state[1]
+        for name, state in file_states(root).items()
+        if isinstance(listed.get(name), list) and tuple(listed[name]) == state
+    }
+
+
+def note_checked(root: str) -> None:
+    """With the guard held, right after the first opener's check."""
+    _checked[os.path.realpath(root)] = {name: (s[0], s[1]) for name, s in file_states(root).items()}
+
+
+def _write_known_whole(root: str) -> None:
+    """At the last user's normal exit: lists the files that are whole."""
+    checked = _checked.get(root)
+    if checked is None:
+        return  # this process did not check the files when it opened them
+    before = file_states(root)
+    known = {}
+    for name, (inode, size, _, _) in before.items():
+        was = checked.get(name)
+        if was is None:
+            known[name] = 0  # made during the session
+        elif was[0] == inode and was[1] <= size:
+            known[name] = was[1]
+    whole = set(_tools.whole_files(root, known)) & known.keys()
+    after = file_states(root)
+    listed = {name: before[name] for name in whole if after.get(name) == before[name]}
+    temporary = os.path.join(root, WHOLE_NAME + ".new")
+    with open(temporary, "w", encoding="utf-8") as f:
+        json.dump(listed, f)
+    os.replace(temporary, os.path.join(root, WHOLE_NAME))
+
+
 def join_users(root: str) -> bool:
     """With the guard held: takes this process's shared users lock.
 
@@ -154,11 +234,13 @@ def _leave_all() -> None:
             with guard(root):
                 try:
                     fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    clear_marker(root)
                 except BlockingIOError:
                     pass
-        except OSError:
-            pass
+                else:
+                    clear_marker(root)
+                    _write_known_whole(root)
+        except (OSError, _tools.ToolError):
+            pass  # the next opener checks every file
         finally:
             os.close(fd)
             del _users[root]

@@ -21,18 +21,20 @@ def _as_text(path: PathArg) -> str:
     return os.fsdecode(raw) if isinstance(raw, bytes) else raw
 
 
-def recover(root: str, unclean: bool) -> None:
+def recover(root: str, unclean: bool, known_whole: dict[str, int]) -> None:
     """Moves torn tails aside and, after an unclean end, rebuilds backlinks.
 
-    Emits one RecoveryWarning per step. Damage that is not a torn tail is
-    left for check and repair; the open then fails as the store reports it.
+    Files in known_whole (name: size) are known to end on a whole record and
+    are not framed again. Emits one RecoveryWarning per step. Damage that is
+    not a torn tail is left for check and repair; the open then fails as the
+    store reports it.
     """
     for name in _tools.remove_leftovers(root):
         warnings.warn(
             RecoveryWarning(f"{os.path.join(root, name)}: removed the leftover of an interrupted rewrite"),
             stacklevel=3,
         )
-    tails = _tools.move_torn_tails(root)
+    tails = _tools.move_torn_tails(root, known_whole)
     for tail in tails:
         warnings.warn(
             RecoveryWarning(
@@ -77,6 +79,9 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
         # Without the locks (a read-only place, say) nothing can be recovered
         # safely: the store decides. A failure of recovery itself is raised.
         if locked and _locks.join_users(root):
-            recover(root, _locks.marker_exists(root))
+            unclean = _locks.marker_exists(root)
+            known_whole = _locks.take_known_whole(root)
+            recover(root, unclean, {} if unclean else known_whole)
+            _locks.note_checked(root)
             _locks.set_marker(root)
     return _brindle.open(root)

@@ -8,9 +8,9 @@
 namespace brindle {
 
 std::expected<ScanOutcome, IoError> scan_backlinks(const File& file, std::uint64_t length,
-                                                   const BacklinkVisitor& visit) {
+                                                   const BacklinkVisitor& visit, std::uint64_t start) {
   FileWindow window(file, length);
-  std::uint64_t record = 0;
+  std::uint64_t record = start;
   auto stop = [&](ScanStop why) { return ScanOutcome{why, record, length}; };
   while (record < length) {
     // Most records lie whole in the window: frame them straight from it. A

@@ -37,7 +37,8 @@ struct BacklinkRecordView {
 // for a string that is not UTF-8.
 using BacklinkVisitor = std::function<bool(const BacklinkRecordView&)>;
 
+// Frames from `start`, which must be a record boundary.
 std::expected<ScanOutcome, IoError> scan_backlinks(const File& file, std::uint64_t length,
-                                                   const BacklinkVisitor& visit);
+                                                   const BacklinkVisitor& visit, std::uint64_t start = 0);
 
 }  // namespace brindle

@@ -82,6 +82,25 @@ bool names(PyObject* object, std::optional<std::vector<std::string>>& out) {
   return !PyErr_Occurred();
 }
 
+// None, or a dict of file name -> length known to frame whole.
+bool whole_prefixes(PyObject* object, tools::WholePrefixes& out) {
+  if (object == Py_None) return true;
+  if (!PyDict_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "known whole lengths must be a dict");
+    return false;
+  }
+  PyObject *name, *length;
+  Py_ssize_t at = 0;
+  while (PyDict_Next(object, &at, &name, &length)) {
+    std::string text;
+    if (!utf8(name, text)) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(length);
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out[text] = value;
+  }
+  return true;
+}
+
 Progress progress_of(PyObject* callable) {
   if (callable == Py_None) return Progress(nullptr);
   return Progress([callable](std::uint64_t bytes) {
@@ -330,11 +349,15 @@ PyObject* py_compact(PyObject* module, PyObject* args) {
 }
 
 PyObject* py_move_torn_tails(PyObject* module, PyObject* args) {
-  PyObject* path;
+  PyObject *path, *known_arg = Py_None;
   std::string root;
-  if (!PyArg_ParseTuple(args, "O:move_torn_tails", &path) || !fs_path(path, root)) return nullptr;
+  tools::WholePrefixes known;
+  if (!PyArg_ParseTuple(args, "O|O:move_torn_tails", &path, &known_arg) || !fs_path(path, root) ||
+      !whole_prefixes(known_arg, known)) {
+    return nullptr;
+  }
   return guarded([&] {
-    return result_or_raise(module, tools::move_torn_tails(root),
+    return result_or_raise(module, tools::move_torn_tails(root, known),
                            [](const std::vector<tools::TornTail>& tails) -> PyObject* {
                              PyRef list = PyRef::steal(PyList_New(0));
                              if (!list) return nullptr;
@@ -362,6 +385,17 @@ PyObject* py_rebuild_backlinks(PyObject* module, PyObject* args) {
                       {"skipped_records", u64(r.skipped_records)}});
     });
   });
+}
+
+PyObject* py_whole_files(PyObject* module, PyObject* args) {
+  PyObject *path, *known_arg;
+  std::string root;
+  tools::WholePrefixes known;
+  if (!PyArg_ParseTuple(args, "OO:whole_files", &path, &known_arg) || !fs_path(path, root) ||
+      !whole_prefixes(known_arg, known)) {
+    return nullptr;
+  }
+  return guarded([&] { return result_or_raise(module, tools::whole_files(root, known), str_list); });
 }
 
 PyObject* py_remove_leftovers(PyObject* module, PyObject* args) {
@@ -396,7 +430,8 @@ PyMethodDef methods[] = {
     TOOL(dump, "dump(path, collections, write, progress=None) -> int"),
     TOOL(load, "load(path, read, progress=None) -> int"),
     TOOL(compact, "compact(path, collections=None, progress=None) -> int"),
-    TOOL(move_torn_tails, "move_torn_tails(path) -> list[dict]"),
+    TOOL(move_torn_tails, "move_torn_tails(path, known_whole=None) -> list[dict]"),
+    TOOL(whole_files, "whole_files(path, known_whole) -> list[str]"),
     TOOL(rebuild_backlinks, "rebuild_backlinks(path, progress=None) -> dict"),
     TOOL(remove_leftovers, "remove_leftovers(path) -> list[str]"),
     TOOL(sync, "sync(path) -> None"),

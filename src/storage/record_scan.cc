@@ -6,9 +6,9 @@
 namespace brindle {
 
 std::expected<ScanOutcome, IoError> scan_records(const File& file, std::uint64_t length, bool want_values,
-                                                 const RecordVisitor& visit) {
+                                                 const RecordVisitor& visit, std::uint64_t start) {
   FileWindow window(file, length);
-  std::uint64_t record = 0;
+  std::uint64_t record = start;
   auto stop = [&](ScanStop why) { return ScanOutcome{why, record, length}; };
   while (record < length) {
     // Most records lie whole in the window: frame them straight from it,

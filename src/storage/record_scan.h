@@ -52,11 +52,12 @@ struct ScanOutcome {
 // Return false from the visitor to stop the scan.
 using RecordVisitor = std::function<bool(const RecordView&)>;
 
-// Scans the first `length` bytes of file. With want_values, RecordView::value
-// holds each value's bytes (a value larger than the window grows it for that
-// record); otherwise value bodies are skipped unread. Read errors come back
-// as IoError.
+// Scans the first `length` bytes of file, framing from `start`, which must
+// be a record boundary (or the scan frames garbage). With want_values,
+// RecordView::value holds each value's bytes (a value larger than the window
+// grows it for that record); otherwise value bodies are skipped unread. Read
+// errors come back as IoError.
 std::expected<ScanOutcome, IoError> scan_records(const File& file, std::uint64_t length, bool want_values,
-                                                 const RecordVisitor& visit);
+                                                 const RecordVisitor& visit, std::uint64_t start = 0);
 
 }  // namespace brindle

@@ -46,14 +46,48 @@ struct TailScan {
   std::uint64_t length;
 };
 
-ToolResult<TailScan> scan_tail(const DbFile& file, bool data) {
+// Frames the file from `whole`, a length its front is known to frame to
+// (0 when nothing is known; ignored when the file is now shorter).
+ToolResult<TailScan> scan_tail(const DbFile& file, bool data, std::uint64_t whole) {
   auto opened = open_read(file.path);
   if (!opened) return std::unexpected(opened.error());
   const auto& [handle, length] = *opened;
-  auto outcome = data ? scan_records(handle, length, false, [](const RecordView&) { return true; })
-                      : scan_backlinks(handle, length, [](const BacklinkRecordView&) { return true; });
+  const std::uint64_t start = whole <= length ? whole : 0;
+  auto outcome = data ? scan_records(handle, length, false, [](const RecordView&) { return true; }, start)
+                      : scan_backlinks(handle, length, [](const BacklinkRecordView&) { return true; }, start);
   if (!outcome) return tool_failure(file_error(file.path, outcome.error()));
   return TailScan{*outcome, length};
+}
+
+// Below this many bytes to scan in all, scans run on the caller's thread.
+constexpr std::uint64_t kBytesPerScanThread = std::uint64_t{64} << 20;
+
+struct ScannedFile {
+  const DbFile* file;
+  bool data;
+  ToolResult<TailScan> scan;
+};
+
+// Scans every data and backlink file (data files first, each kind in name
+// order). The scans read every byte past what is known whole and run side by
+// side when there is enough to read to repay a thread (each keeps about a
+// megabyte of the process's memory once it has run).
+ToolResult<std::vector<ScannedFile>> scan_tails(const DbFiles& files, const WholePrefixes& known) {
+  std::vector<ScannedFile> all;
+  std::vector<std::uint64_t> starts;
+  std::uint64_t bytes = 0;
+  for (bool data : {true, false}) {
+    for (const DbFile& file : data ? files.data : files.backlinks) {
+      const auto found = known.find(file.path.substr(file.path.rfind('/') + 1));
+      const std::uint64_t start = found == known.end() || found->second > file.size ? 0 : found->second;
+      all.push_back(ScannedFile{&file, data, tool_failure("not scanned")});
+      starts.push_back(start);
+      bytes += file.size - start;
+    }
+  }
+  const unsigned threads = bytes >= kBytesPerScanThread ? file_scan_threads() : 1;
+  for_each_index(all.size(), threads, [&](std::size_t i) { all[i].scan = scan_tail(*all[i].file, all[i].data, starts[i]); });
+  return all;
 }
 
 ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, const TailScan& scan) {
@@ -94,37 +128,35 @@ ToolResult<void> install_all(const std::string& root, std::vector<ReplacementFil
 
 }  // namespace
 
-// Below this many bytes in all, the framing check runs on the caller's thread.
-constexpr std::uint64_t kBytesPerScanThread = std::uint64_t{64} << 20;
-
-ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root) {
+ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
-  std::vector<std::pair<const DbFile*, bool>> all;  // file, is a data file
-  std::uint64_t bytes = 0;
-  for (bool data : {true, false}) {
-    for (const DbFile& file : data ? files->data : files->backlinks) {
-      all.emplace_back(&file, data);
-      bytes += file.size;
-    }
-  }
-  // The scans read every byte and run side by side when there is enough to
-  // read to repay a thread (each keeps about a megabyte of the process's
-  // memory once it has run). The moves are rare writes; they follow in file
-  // order and stop at the first failure, so the outcome is the one of a pass
-  // over the files one after another.
-  const unsigned threads = bytes >= kBytesPerScanThread ? file_scan_threads() : 1;
-  std::vector<std::optional<ToolResult<TailScan>>> scans(all.size());
-  for_each_index(all.size(), threads, [&](std::size_t i) { scans[i] = scan_tail(*all[i].first, all[i].second); });
+  auto scanned = scan_tails(*files, known);
+  if (!scanned) return std::unexpected(scanned.error());
+  // The moves are rare writes; they follow in file order and stop at the
+  // first failure, so the outcome is the one of a pass over the files one
+  // after another.
   std::vector<TornTail> moved;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const ToolResult<TailScan>& scan = *scans[i];
-    if (!scan) return std::unexpected(scan.error());
-    auto tail = move_tail(*all[i].first, *scan);
+  for (const ScannedFile& one : *scanned) {
+    if (!one.scan) return std::unexpected(one.scan.error());
+    auto tail = move_tail(*one.file, *one.scan);
     if (!tail) return std::unexpected(tail.error());
     if (*tail) moved.push_back(std::move(**tail));
   }
   return moved;
+}
+
+ToolResult<std::vector<std::string>> whole_files(const std::string& root, const WholePrefixes& known) {
+  auto files = list_files(root);
+  if (!files) return std::unexpected(files.error());
+  auto scanned = scan_tails(*files, known);
+  if (!scanned) return std::unexpected(scanned.error());
+  std::vector<std::string> whole;
+  for (const ScannedFile& one : *scanned) {
+    if (!one.scan) return std::unexpected(one.scan.error());
+    if (one.scan->outcome.stop == ScanStop::End) whole.push_back(one.file->path.substr(one.file->path.rfind('/') + 1));
+  }
+  return whole;
 }
 
 ToolResult<std::vector<std::string>> remove_leftovers(const std::string& root) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/database_files.h"
@@ -23,11 +24,20 @@ struct TornTail {
   std::uint64_t bytes;   // how many bytes were moved aside
 };
 
+// Lengths to which files are known to frame as whole records, by file name
+// (as in the directory): their scans start there. A length past the end of
+// its file is ignored.
+using WholePrefixes = std::unordered_map<std::string, std::uint64_t>;
+
 // Checks the framing of every data and backlink file directly in root. An
 // incomplete last record is appended, behind a one-line header naming the
 // file and offset, to "<file>.torn", which is synced; then the file is cut
 // back to its last whole record and synced. Other damage is left alone.
-ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root);
+ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known = {});
+
+// The names of the data and backlink files that frame as whole records from
+// their known prefix to their end. Changes nothing.
+ToolResult<std::vector<std::string>> whole_files(const std::string& root, const WholePrefixes& known);
 
 struct Rebuilt {
   std::uint64_t files = 0;

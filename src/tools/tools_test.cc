@@ -176,6 +176,32 @@ TEST(TornTails, AreMovedAsideInFileOrderWhenScannedOnThreads) {
   EXPECT_EQ(testing::file_size(dir.file("a.brl")), entry.size());
 }
 
+// Scans start where a file is known to frame whole (bytes before it are not
+// looked at again); a known length past the end of a file that has shrunk
+// proves nothing, and that file is framed from its start.
+TEST(TornTails, ScansStartWhereAFileIsKnownWhole) {
+  TempDir dir;
+  const std::string unframable = "\xff\xff\xff\xff\xff";  // torn, framed from here
+  const std::string record = testing::record("k", Value(1));
+  const std::string entry = testing::index_record(1, "k", BacklinkEntry{"a", "k", "f"});
+  testing::write_file(dir.file("a.brd"), unframable + record);
+  testing::write_file(dir.file("a.brl"), unframable + entry);
+  testing::write_file(dir.file("b.brd"), record + record.substr(0, 5));
+  testing::write_file(dir.file("c.brd"), record + record.substr(0, 5));
+  const tools::WholePrefixes known{
+      {"a.brd", unframable.size()}, {"a.brl", unframable.size()}, {"b.brd", record.size()}, {"c.brd", 1000}};
+  auto whole = tools::whole_files(dir.path(), known);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(*whole, (std::vector<std::string>{"a.brd", "a.brl"}));
+  auto moved = tools::move_torn_tails(dir.path(), known);
+  ASSERT_TRUE(moved);
+  ASSERT_EQ(moved->size(), 2u);
+  EXPECT_EQ((*moved)[0].file, dir.file("b.brd"));
+  EXPECT_EQ((*moved)[1].file, dir.file("c.brd"));
+  EXPECT_EQ((*moved)[1].offset, record.size());
+  EXPECT_EQ(testing::file_size(dir.file("a.brd")), unframable.size() + record.size());
+}
+
 TEST(JsonMapping, EveryVariantRoundTripsToTheSameText) {
   Blob blob{std::string("\0\1\xff", 3)};
   Value all = testing::map({

@@ -1,5 +1,6 @@
 """Crash recovery at brindle.open, on directories damaged by real kills."""
 
+import json
 import os
 import random
 import signal
@@ -152,6 +153,53 @@ def test_torn_tails_of_both_files_are_moved_aside(tmp_path, run_python, cut):
     ]
     report = tools.check(root)
     assert report.ok and len(report.side_files) == 2
+
+
+def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_them(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    made = run_python(
+        f"""
+        import brindle
+        db = brindle.open({root!r})
+        db.set("people", "alice", {{"name": "Alice"}})
+        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
+        """
+    )
+    assert made.returncode == 0, made.stderr
+    with open(os.path.join(root, ".brindle-whole"), encoding="utf-8") as f:
+        listed = json.load(f)
+    assert sorted(listed) == ["books.brd", "people.brd", "people.brl"]
+    opened = run_python(
+        f"""
+        import brindle, brindle._open as o
+        check = o._tools.move_torn_tails
+        def spy(root, known):
+            print(sorted(known.items()))
+            return check(root, known)
+        o._tools.move_torn_tails = spy
+        assert brindle.open({root!r}).get("people", "alice") == {{"name": "Alice"}}
+        """
+    )
+    assert opened.returncode == 0, opened.stderr
+    assert opened.stdout.strip() == str(sorted((name, os.path.getsize(os.path.join(root, name))) for name in listed))
+
+
+def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    # Another writer, killed mid-record while this program had the database
+    # open, left a torn tail; this program then exits normally.
+    run = run_python(
+        f"""
+        import brindle
+        db = brindle.open({root!r})
+        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
+        with open({os.path.join(root, "books.brd")!r}, "ab") as f:
+            f.write(b"\\x10\\x00\\x00\\x00torn")
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    messages = reopen_in_child(run_python, root)
+    assert "books.brd: incomplete last record (8 bytes" in messages
 
 
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):

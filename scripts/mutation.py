@@ -34,8 +34,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Test programs, lowest layer first; a mutant in layer L runs programs L and up.
-LAYERS = ["types", "codec", "storage", "backlinks", "db", "resolver", "python"]
-PROGRAMS = ["types_test", "codec_test", "storage_test", "backlinks_test", "db_test", "resolver_test"]
+LAYERS = ["types", "codec", "storage", "backlinks", "db", "resolver", "tools", "python"]
+PROGRAMS = ["types_test", "codec_test", "storage_test", "backlinks_test", "db_test", "resolver_test", "tools_test"]
 # The package imports both extension modules; both link the core.
 PY_MODULES = ["_brindle", "_tools"]
 CPP_TIMEOUT = 60

@@ -79,10 +79,10 @@ ToolResult<std::vector<ScannedFile>> scan_tails(const DbFiles& files, const Whol
   for (bool data : {true, false}) {
     for (const DbFile& file : data ? files.data : files.backlinks) {
       const auto found = known.find(file.path.substr(file.path.rfind('/') + 1));
-      const std::uint64_t start = found == known.end() || found->second > file.size ? 0 : found->second;
+      const std::uint64_t start = found == known.end() ? 0 : found->second;
       all.push_back(ScannedFile{&file, data, tool_failure("not scanned")});
       starts.push_back(start);
-      bytes += file.size - start;
+      bytes += file.size - std::min(start, file.size);
     }
   }
   const unsigned threads = bytes >= kBytesPerScanThread ? file_scan_threads() : 1;

@@ -37,6 +37,7 @@ import contextlib
 import fcntl
 import json
 import os
+import stat
 from collections.abc import Iterator
 
 from . import _tools
@@ -131,7 +132,9 @@ def marker_exists(root: str) -> bool:
 
 
 def set_marker(root: str) -> None:
-    fd = os.open(os.path.join(root, MARKER_NAME), os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    # Non-blocking: a FIFO in the marker's place fails the open instead of
+    # waiting for a reader forever.
+    fd = os.open(os.path.join(root, MARKER_NAME), os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
     os.close(fd)
 
 
@@ -151,16 +154,45 @@ def file_states(root: str) -> dict[str, FileState]:
     return states
 
 
+# The list names one small entry per file; anything longer is not ours.
+_LIST_LIMIT = 4 << 20
+
+
+def _read_list(path: str) -> object:
+    """The parsed list, or None when it is missing, not a regular file, too
+    long or not JSON. Never blocks on a FIFO."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        chunks, size = [], 0
+        while size <= _LIST_LIMIT:
+            chunk = os.read(fd, _LIST_LIMIT + 1 - size)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            size += len(chunk)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+    if size > _LIST_LIMIT:
+        return None
+    try:
+        return json.loads(b"".join(chunks))
+    except (ValueError, RecursionError):
+        return None
+
+
 def take_known_whole(root: str) -> dict[str, int]:
     """With the guard held, as the first opener: removes the list of files
     known whole and returns {name: size} for those unchanged since."""
     path = os.path.join(root, WHOLE_NAME)
-    try:
-        with open(path, encoding="utf-8") as f:
-            listed = json.load(f)
-    except (OSError, ValueError):
-        listed = None
-    with contextlib.suppress(FileNotFoundError):
+    listed = _read_list(path)
+    with contextlib.suppress(OSError):
         os.unlink(path)
     if not isinstance(listed, dict):
         return {}
@@ -193,7 +225,10 @@ def _write_known_whole(root: str) -> None:
     after = file_states(root)
     listed = {name: before[name] for name in whole if after.get(name) == before[name]}
     temporary = os.path.join(root, WHOLE_NAME + ".new")
-    with open(temporary, "w", encoding="utf-8") as f:
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(temporary)
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+    with os.fdopen(fd, "w", encoding="utf-8") as f:
         json.dump(listed, f)
     os.replace(temporary, os.path.join(root, WHOLE_NAME))
 

@@ -202,6 +202,27 @@ def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(tm
     assert "books.brd: incomplete last record (8 bytes" in messages
 
 
+@pytest.mark.parametrize("planted", ["not json", "deeply nested", "wrong shapes", "a directory", "a fifo"])
+def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(tmp_path, run_python, planted):
+    root = str(tmp_path / "db")
+    made = run_python(f"import brindle; brindle.open({root!r}).set('books', 'b1', 1)")
+    assert made.returncode == 0, made.stderr
+    with open(os.path.join(root, "books.brd"), "ab") as f:
+        f.write(b"\x10\x00\x00\x00torn")
+    listed = os.path.join(root, ".brindle-whole")
+    os.remove(listed)
+    if planted == "a directory":
+        os.mkdir(listed)
+    elif planted == "a fifo":
+        os.mkfifo(listed)
+    else:
+        with open(listed, "wb") as f:
+            f.write({"not json": b"\xff{", "deeply nested": b"[" * 100000,
+                     "wrong shapes": b'{"books.brd": "whole", "people.brl": [1]}'}[planted])
+    messages = reopen_in_child(run_python, root)
+    assert "books.brd: incomplete last record (8 bytes" in messages
+
+
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     root = str(tmp_path / "db")
     os.makedirs(root)

@@ -1,6 +1,6 @@
 """Advisory locks and the unclean-exit marker of a database directory.
 
-Three files sit in the directory beside the data:
+Four files sit in the directory beside the data:
 
 - ``.brindle-lock``: held exclusively (flock) for the few moments in which
   ``brindle.open`` decides whether to recover, and for the whole run of a
@@ -143,12 +143,21 @@ def clear_marker(root: str) -> None:
         os.unlink(os.path.join(root, MARKER_NAME))
 
 
+def _is_text(name: str) -> bool:
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # undecodable bytes, carried as surrogates
+        return False
+    return True
+
+
 def file_states(root: str) -> dict[str, FileState]:
-    """The state of every data and backlink file directly in root."""
+    """The state of every data and backlink file directly in root whose name
+    is text (the tools take names as text; the others are always checked)."""
     states = {}
     with os.scandir(root) as entries:
         for entry in entries:
-            if entry.name.endswith((".brd", ".brl")) and entry.is_file():
+            if entry.name.endswith((".brd", ".brl")) and _is_text(entry.name) and entry.is_file():
                 st = entry.stat()
                 states[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
     return states

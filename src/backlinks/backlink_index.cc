@@ -55,14 +55,13 @@ namespace {
 
 // Staged record: op | u32 target key length | target key | encoded entry.
 constexpr std::size_t kStagedHead = 1 + 4;
-// Staging is reserved up front for files up to this size, and grows past it.
-// Reserved pages that are never written cost no memory.
+// Staging is reserved up front, as much as the file holds (up to this), and
+// grows past that when it must. A record most often stages into fewer bytes
+// than the file gives it (a varint length of one byte where the file has
+// four, a collection id for a name); reserved pages never written cost no
+// memory.
 constexpr std::uint64_t kStagingReserveLimit = std::uint64_t{256} << 20;
 constexpr std::uint64_t kSmallestRecord = 1 + 4 * 4;
-// A record stages into at most this many bytes more than it takes in the
-// file (three varint lengths of up to five bytes, where the file has four
-// each, and a flags byte).
-constexpr std::uint64_t kStagedGrowthPerRecord = 4;
 // How many records ahead the second and third passes fetch.
 constexpr std::size_t kFetchAhead = 16;
 
@@ -129,7 +128,7 @@ std::expected<void, IoError> BacklinkIndex::replay(std::uint64_t length) {
   Staged staged;
   const std::uint64_t reserve_for = std::min(length, kStagingReserveLimit);
   const std::uint64_t records_at_most = reserve_for / kSmallestRecord + 1;
-  (void)staged.bytes.room(reserve_for + records_at_most * kStagedGrowthPerRecord);
+  (void)staged.bytes.room(reserve_for);
   staged.records.reserve(records_at_most);
   auto scanned = scan_backlinks(file_, length, [&](const BacklinkRecordView& record) {
     std::uint32_t collection;
@@ -191,7 +190,9 @@ void BacklinkIndex::place(Staged& staged) {
   }
   for (std::size_t list = 0; list < lists_.size(); ++list) lists_[list].reserve(list_bytes[list] & ~kHasRemove);
 
-  // A record for no list fetches list 0, which exists: some record made it.
+  // A record for no list fetches list 0 instead. It exists: a remove is
+  // staged only once an add has named its collection, and that add made a
+  // list.
   auto list_ahead = [&](std::size_t i) {
     const std::uint64_t list = staged.records[std::min(i, n - 1)].target;
     return list == kNoList ? 0 : static_cast<std::size_t>(list);
@@ -220,11 +221,8 @@ void BacklinkIndex::place(Staged& staged) {
 
 std::uint32_t BacklinkIndex::intern(std::string_view collection) {
   // Runs of entries from one collection are the rule; skip the hash for them.
-  if (last_interned_ < collection_names_.size()) {
-    const std::string& last = collection_names_[last_interned_];
-    if (last.size() == collection.size() && equal_bytes(last.data(), collection.data(), collection.size())) {
-      return last_interned_;
-    }
+  if (last_interned_ < collection_names_.size() && equal_bytes(collection_names_[last_interned_], collection)) {
+    return last_interned_;
   }
   if (auto it = collection_ids_.find(collection); it != collection_ids_.end()) return last_interned_ = it->second;
   const auto id = static_cast<std::uint32_t>(collection_names_.size());

@@ -35,8 +35,7 @@ std::uint64_t get_varint(const char* p, std::size_t& at) noexcept {
 
 }  // namespace
 
-EntryList::View EntryList::view(std::size_t at) const noexcept {
-  const char* p = bytes_.data();
+EntryList::View EntryList::parse(const char* p, std::size_t at) noexcept {
   View v;
   v.removed = (p[at++] & kRemoved) != 0;
   v.collection = static_cast<std::uint32_t>(get_varint(p, at));
@@ -66,15 +65,8 @@ std::size_t EntryList::encode_head(char* head, std::uint32_t collection, std::si
 }
 
 EntryList::Decoded EntryList::decode(std::string_view encoded) noexcept {
-  std::size_t at = 1;
-  const char* p = encoded.data();
-  Decoded d;
-  d.collection = static_cast<std::uint32_t>(get_varint(p, at));
-  const auto key_len = static_cast<std::size_t>(get_varint(p, at));
-  const auto path_len = static_cast<std::size_t>(get_varint(p, at));
-  d.key = std::string_view(p + at, key_len);
-  d.path = std::string_view(p + at + key_len, path_len);
-  return d;
+  const View v = parse(encoded.data(), 0);
+  return Decoded{v.collection, v.key, v.path};
 }
 
 char* EntryList::encode_to(char* out, std::uint32_t collection, std::string_view key,

@@ -90,7 +90,9 @@ class EntryList {
   // Writes an entry's head; returns its size.
   static std::size_t encode_head(char* head, std::uint32_t collection, std::size_t key_size,
                                  std::size_t path_size) noexcept;
-  View view(std::size_t at) const noexcept;
+  // The entry at p + at; only reads what encode_head and a copy wrote.
+  static View parse(const char* p, std::size_t at) noexcept;
+  View view(std::size_t at) const noexcept { return parse(bytes_.data(), at); }
   static std::uint64_t hash_of(std::uint32_t collection, std::string_view key, std::string_view path);
   void build_positions();
   void compact();

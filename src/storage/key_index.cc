@@ -176,12 +176,7 @@ void KeyIndex::Loader::place_batch() {
     // The pending key is read from the arena only on a hash match, that is,
     // for keys seen before.
     const std::size_t i =
-        index.probe_for(stored, [&](std::uint64_t at) {
-          const std::string_view stored_key = index.key_at(at);
-          const std::string_view pending_key = index.key_at(p.at());
-          return stored_key.size() == pending_key.size() &&
-                 equal_bytes(stored_key.data(), pending_key.data(), stored_key.size());
-        });
+        index.probe_for(stored, [&](std::uint64_t at) { return equal_bytes(index.key_at(at), index.key_at(p.at())); });
     Slot& s = index.slots_[i];
     const bool erase = p.record() == kEraseMark;
     if (erase || !s.empty()) index.dead_bytes_ += index.entry_size(p.at());  // the copy is not needed

@@ -100,10 +100,7 @@ class KeyIndex {
   std::size_t entry_size(std::uint64_t at) const noexcept;
   // The slot holding key, or the empty slot that ends its probe run.
   std::size_t probe(std::string_view key, std::uint64_t stored_hash) const noexcept {
-    return probe_for(stored_hash, [&](std::uint64_t at) {
-      const std::string_view stored = key_at(at);
-      return stored.size() == key.size() && equal_bytes(stored.data(), key.data(), key.size());
-    });
+    return probe_for(stored_hash, [&](std::uint64_t at) { return equal_bytes(key_at(at), key); });
   }
   // The same, with same_key(arena position) telling a hash twin from the
   // key; it is asked only when the stored hash bits agree.

@@ -72,13 +72,15 @@ struct ScannedFile {
 // order). The scans read every byte past what is known whole and run side by
 // side when there is enough to read to repay a thread (each keeps about a
 // megabyte of the process's memory once it has run).
-ToolResult<std::vector<ScannedFile>> scan_tails(const DbFiles& files, const WholePrefixes& known) {
+std::string name_of(const DbFile& file) { return file.path.substr(file.path.rfind('/') + 1); }
+
+std::vector<ScannedFile> scan_tails(const DbFiles& files, const WholePrefixes& known) {
   std::vector<ScannedFile> all;
   std::vector<std::uint64_t> starts;
   std::uint64_t bytes = 0;
   for (bool data : {true, false}) {
     for (const DbFile& file : data ? files.data : files.backlinks) {
-      const auto found = known.find(file.path.substr(file.path.rfind('/') + 1));
+      const auto found = known.find(name_of(file));
       const std::uint64_t start = found == known.end() ? 0 : found->second;
       all.push_back(ScannedFile{&file, data, tool_failure("not scanned")});
       starts.push_back(start);
@@ -86,7 +88,8 @@ ToolResult<std::vector<ScannedFile>> scan_tails(const DbFiles& files, const Whol
     }
   }
   const unsigned threads = bytes >= kBytesPerScanThread ? file_scan_threads() : 1;
-  for_each_index(all.size(), threads, [&](std::size_t i) { all[i].scan = scan_tail(*all[i].file, all[i].data, starts[i]); });
+  for_each_index(all.size(), threads,
+                 [&](std::size_t i) { all[i].scan = scan_tail(*all[i].file, all[i].data, starts[i]); });
   return all;
 }
 
@@ -96,7 +99,7 @@ ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, const TailScan
   if (!opened) return std::unexpected(opened.error());
   const std::uint64_t at = scan.outcome.at;
   const std::uint64_t tail = scan.length - at;
-  const std::string name = file.path.substr(file.path.rfind('/') + 1);
+  const std::string name = name_of(file);
   const std::string header =
       "brindle torn tail: file " + name + " offset " + std::to_string(at) + " length " + std::to_string(tail) + "\n";
   const std::string side = file.path + std::string(kTornSuffix);
@@ -131,13 +134,12 @@ ToolResult<void> install_all(const std::string& root, std::vector<ReplacementFil
 ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
-  auto scanned = scan_tails(*files, known);
-  if (!scanned) return std::unexpected(scanned.error());
+  const std::vector<ScannedFile> scanned = scan_tails(*files, known);
   // The moves are rare writes; they follow in file order and stop at the
   // first failure, so the outcome is the one of a pass over the files one
   // after another.
   std::vector<TornTail> moved;
-  for (const ScannedFile& one : *scanned) {
+  for (const ScannedFile& one : scanned) {
     if (!one.scan) return std::unexpected(one.scan.error());
     auto tail = move_tail(*one.file, *one.scan);
     if (!tail) return std::unexpected(tail.error());
@@ -149,12 +151,10 @@ ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const
 ToolResult<std::vector<std::string>> whole_files(const std::string& root, const WholePrefixes& known) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
-  auto scanned = scan_tails(*files, known);
-  if (!scanned) return std::unexpected(scanned.error());
   std::vector<std::string> whole;
-  for (const ScannedFile& one : *scanned) {
+  for (const ScannedFile& one : scan_tails(*files, known)) {
     if (!one.scan) return std::unexpected(one.scan.error());
-    if (one.scan->outcome.stop == ScanStop::End) whole.push_back(one.file->path.substr(one.file->path.rfind('/') + 1));
+    if (one.scan->outcome.stop == ScanStop::End) whole.push_back(name_of(*one.file));
   }
   return whole;
 }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace brindle {
 
@@ -56,6 +57,10 @@ inline bool equal_bytes(const char* a, const char* b, std::size_t n) noexcept {
     if (a[i] != b[i]) return false;
   }
   return true;
+}
+
+inline bool equal_bytes(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && equal_bytes(a.data(), b.data(), a.size());
 }
 
 }  // namespace brindle

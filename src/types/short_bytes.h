@@ -13,20 +13,45 @@
 
 namespace brindle {
 
+namespace short_bytes {
+
+// The first and the last Word of n bytes, sizeof(Word) <= n <= 2 * sizeof(Word).
+template <class Word>
+struct Ends {
+  Word first;
+  Word last;
+};
+
+template <class Word>
+inline Ends<Word> ends(const char* p, std::size_t n) noexcept {
+  Ends<Word> e;
+  std::memcpy(&e.first, p, sizeof(Word));
+  std::memcpy(&e.last, p + n - sizeof(Word), sizeof(Word));
+  return e;
+}
+
+template <class Word>
+inline void copy(char* dst, const char* src, std::size_t n) noexcept {
+  const Ends<Word> e = ends<Word>(src, n);
+  std::memcpy(dst, &e.first, sizeof(Word));
+  std::memcpy(dst + n - sizeof(Word), &e.last, sizeof(Word));
+}
+
+template <class Word>
+inline bool equal(const char* a, const char* b, std::size_t n) noexcept {
+  const Ends<Word> x = ends<Word>(a, n);
+  const Ends<Word> y = ends<Word>(b, n);
+  return ((x.first ^ y.first) | (x.last ^ y.last)) == 0;
+}
+
+}  // namespace short_bytes
+
 // Copies n bytes from src to dst; the ranges must not overlap.
 inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
   if (n >= 8 && n <= 16) {
-    std::uint64_t first, last;
-    std::memcpy(&first, src, 8);
-    std::memcpy(&last, src + n - 8, 8);
-    std::memcpy(dst, &first, 8);
-    std::memcpy(dst + n - 8, &last, 8);
+    short_bytes::copy<std::uint64_t>(dst, src, n);
   } else if (n >= 4 && n < 8) {
-    std::uint32_t first, last;
-    std::memcpy(&first, src, 4);
-    std::memcpy(&last, src + n - 4, 4);
-    std::memcpy(dst, &first, 4);
-    std::memcpy(dst + n - 4, &last, 4);
+    short_bytes::copy<std::uint32_t>(dst, src, n);
   } else if (n > 16) {
     std::memcpy(dst, src, n);
   } else {
@@ -36,22 +61,8 @@ inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
 
 // Whether the n bytes at a and b are equal.
 inline bool equal_bytes(const char* a, const char* b, std::size_t n) noexcept {
-  if (n >= 8 && n <= 16) {
-    std::uint64_t a1, a2, b1, b2;
-    std::memcpy(&a1, a, 8);
-    std::memcpy(&a2, a + n - 8, 8);
-    std::memcpy(&b1, b, 8);
-    std::memcpy(&b2, b + n - 8, 8);
-    return ((a1 ^ b1) | (a2 ^ b2)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    std::uint32_t a1, a2, b1, b2;
-    std::memcpy(&a1, a, 4);
-    std::memcpy(&a2, a + n - 4, 4);
-    std::memcpy(&b1, b, 4);
-    std::memcpy(&b2, b + n - 4, 4);
-    return ((a1 ^ b1) | (a2 ^ b2)) == 0;
-  }
+  if (n >= 8 && n <= 16) return short_bytes::equal<std::uint64_t>(a, b, n);
+  if (n >= 4 && n < 8) return short_bytes::equal<std::uint32_t>(a, b, n);
   if (n > 16) return std::memcmp(a, b, n) == 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (a[i] != b[i]) return false;

@@ -101,6 +101,20 @@ def reopen_in_child(run_python, root):
     return result.stdout
 
 
+def store_alice_and_her_book(run_python, root):
+    """A program that opens root, stores a person and a book linking to
+    her, and exits normally."""
+    run = run_python(
+        f"""
+        import brindle
+        db = brindle.open({root!r})
+        db.set("people", "alice", {{"name": "Alice"}})
+        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
+        """
+    )
+    assert run.returncode == 0, run.stderr
+
+
 def test_killed_writers_lose_nothing_acknowledged_and_backlinks_agree(tmp_path, run_python):
     root = str(tmp_path / "db")
     model = {}
@@ -122,15 +136,7 @@ def test_killed_writers_lose_nothing_acknowledged_and_backlinks_agree(tmp_path, 
 @pytest.mark.parametrize("cut", [1, 5, 12])
 def test_torn_tails_of_both_files_are_moved_aside(tmp_path, run_python, cut):
     root = str(tmp_path / "db")
-    run = run_python(
-        f"""
-        import brindle
-        db = brindle.open({root!r})
-        db.set("people", "alice", {{"name": "Alice"}})
-        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
-        """
-    )
-    assert run.returncode == 0, run.stderr
+    store_alice_and_her_book(run_python, root)
     damage = {}
     for name in ("books.brd", "people.brl"):
         path = os.path.join(root, name)
@@ -160,15 +166,7 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
     os.mkdir(root)
     # A name that is not text is left out of the list (and checked each time).
     open(os.path.join(os.fsencode(root), b"caf\xe9.brd"), "wb").close()
-    made = run_python(
-        f"""
-        import brindle
-        db = brindle.open({root!r})
-        db.set("people", "alice", {{"name": "Alice"}})
-        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
-        """
-    )
-    assert made.returncode == 0, made.stderr
+    store_alice_and_her_book(run_python, root)
     with open(os.path.join(root, ".brindle-whole"), encoding="utf-8") as f:
         listed = json.load(f)
     assert sorted(listed) == ["books.brd", "people.brd", "people.brl"]

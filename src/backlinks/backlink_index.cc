@@ -73,7 +73,7 @@ class StagingBytes {
   StagingBytes(const StagingBytes&) = delete;
   StagingBytes& operator=(const StagingBytes&) = delete;
   ~StagingBytes() {
-    if (data_ != nullptr) LargeTableAllocator<char>().deallocate(data_, capacity_);
+    if (data_ != nullptr) TransientAllocator<char>().deallocate(data_, capacity_);
   }
 
   // Room for n more bytes; write them, then commit() the end.
@@ -89,9 +89,9 @@ class StagingBytes {
  private:
   void grow(std::size_t n) {
     const std::size_t capacity = std::max({2 * capacity_, size_ + n, std::size_t{4096}});
-    char* data = LargeTableAllocator<char>().allocate(capacity);
+    char* data = TransientAllocator<char>().allocate(capacity);
     if (size_ != 0) std::memcpy(data, data_, size_);
-    if (data_ != nullptr) LargeTableAllocator<char>().deallocate(data_, capacity_);
+    if (data_ != nullptr) TransientAllocator<char>().deallocate(data_, capacity_);
     data_ = data;
     capacity_ = capacity;
   }
@@ -109,7 +109,7 @@ struct BacklinkIndex::Staged {
     std::uint64_t target;  // the target key's hash; from the second pass, its list or kNoList
   };
   StagingBytes bytes;
-  std::vector<Record, LargeTableAllocator<Record>> records;
+  std::vector<Record, TransientAllocator<Record>> records;
 
   Op op(std::size_t i) const noexcept { return static_cast<Op>(bytes.data()[records[i].at]); }
   std::string_view target_key(std::size_t i) const noexcept {

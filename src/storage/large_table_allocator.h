@@ -1,14 +1,19 @@
 // An allocator for large tables that are read at random, such as the slots
-// of a key index.
+// of a key index, and for the large buffers a replay uses for a while.
 //
 // A probe into a table of tens of megabytes misses the TLB as well as the
-// cache when the table sits on 4 KiB pages. Blocks of kMapThreshold bytes
-// and more are therefore mapped on their own, and the kernel is asked to
-// back every whole 2 MiB extent inside them with a huge page. Only extents
-// that lie wholly inside the block are marked, so the block costs no more
-// memory than it would on small pages. The request is a hint: where huge
-// pages are off, the block is an ordinary anonymous mapping. Smaller blocks
-// come from the usual allocator.
+// cache when the table sits on 4 KiB pages. Blocks of kMapBytes and more are
+// therefore mapped on their own, and the kernel is asked to back every whole
+// 2 MiB extent inside them with a huge page. Only extents that lie wholly
+// inside the block are marked, so the block costs no more memory than it
+// would on small pages. The request is a hint: where huge pages are off, the
+// block is an ordinary anonymous mapping. Smaller blocks come from the usual
+// allocator.
+//
+// A mapped block goes back to the system when freed. A buffer that lives
+// only through a replay is mapped from a lower size (TransientAllocator):
+// taken from the heap, it would sit below what the replay builds and stay
+// resident, as free heap, once the replay is over.
 #pragma once
 
 #include <sys/mman.h>
@@ -21,16 +26,20 @@
 
 namespace brindle {
 
-template <class T>
+template <class T, std::size_t kMapBytes = std::size_t{4} << 20>
 class LargeTableAllocator {
  public:
   using value_type = T;
-  static constexpr std::size_t kMapThreshold = std::size_t{4} << 20;
+  template <class U>
+  struct rebind {
+    using other = LargeTableAllocator<U, kMapBytes>;
+  };
+  static constexpr std::size_t kMapThreshold = kMapBytes;
   static constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
 
   LargeTableAllocator() = default;
   template <class U>
-  LargeTableAllocator(const LargeTableAllocator<U>&) noexcept {}
+  LargeTableAllocator(const LargeTableAllocator<U, kMapBytes>&) noexcept {}
 
   T* allocate(std::size_t n) {
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_array_new_length();
@@ -56,5 +65,8 @@ class LargeTableAllocator {
 
   friend bool operator==(const LargeTableAllocator&, const LargeTableAllocator&) noexcept { return true; }
 };
+
+template <class T>
+using TransientAllocator = LargeTableAllocator<T, std::size_t{64} << 10>;
 
 }  // namespace brindle

@@ -10,9 +10,9 @@
 // block is an ordinary anonymous mapping. Smaller blocks come from the usual
 // allocator.
 //
-// A mapped block goes back to the system when freed. A buffer that lives
-// only through a replay is mapped from a lower size (TransientAllocator):
-// taken from the heap, it would sit below what the replay builds and stay
+// A mapped block goes back to the system when freed. Buffers that live only
+// through a replay may be mapped from a lower size (TransientAllocator):
+// taken from the heap, they would sit below what the replay builds and stay
 // resident, as free heap, once the replay is over.
 #pragma once
 

@@ -224,6 +224,24 @@ def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(tmp_pat
     assert "books.brd: incomplete last record (8 bytes" in messages
 
 
+def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import os, sys, brindle
+        brindle.open({root!r}).set("c", "k", 1)
+        child = os.fork()
+        if child == 0:
+            sys.exit(0)  # runs the exit handlers it inherited
+        os.waitpid(child, 0)
+        print(os.path.exists(os.path.join({root!r}, ".brindle-open")), flush=True)
+        os._exit(0)  # the parent ends without a normal exit
+        """
+    )
+    assert run.stdout.strip() == "True", run.stderr
+    assert "did not exit normally" in reopen_in_child(run_python, root)
+
+
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     root = str(tmp_path / "db")
     os.makedirs(root)

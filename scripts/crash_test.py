@@ -20,6 +20,7 @@ import random
 import signal
 import subprocess
 import sys
+import shutil
 import tempfile
 import time
 
@@ -86,7 +87,22 @@ def main() -> int:
     import brindle._brindle as store
     from brindle import tools
 
-    root = args.dir or os.path.join(tempfile.mkdtemp(prefix="brindle-crash-"), "db")
+    scratch = None if args.dir else tempfile.mkdtemp(prefix="brindle-crash-")
+    root = args.dir or os.path.join(scratch, "db")
+    passed = False
+    try:
+        passed = run(args, root, store, tools)
+    finally:
+        # A run leaves gigabytes of data behind; keep them only to look into a failure.
+        if scratch is not None and passed:
+            shutil.rmtree(scratch, ignore_errors=True)
+        elif scratch is not None:
+            print(f"database kept for inspection: {root}", file=sys.stderr)
+    return 0 if passed else 1
+
+
+def run(args, root, store, tools) -> bool:
+    """Kills and checks; True when nothing acknowledged was lost."""
     rng = random.Random(args.seed)
     model: dict[tuple[str, str], int] = {}
     checked = lost = unopenable = drift = torn = 0
@@ -141,7 +157,7 @@ def main() -> int:
         f"kills {args.kills}, operations checked {checked}, lost {lost}, unopenable {unopenable}, "
         f"drift {drift}, torn tails recovered {torn}"
     )
-    return 0 if lost == unopenable == drift == 0 else 1
+    return lost == unopenable == drift == 0
 
 
 if __name__ == "__main__":

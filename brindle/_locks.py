@@ -47,12 +47,11 @@ USERS_NAME = ".brindle-users"
 MARKER_NAME = ".brindle-open"
 WHOLE_NAME = ".brindle-whole"
 
-# Directories this process holds a users lock on: real path -> descriptor.
-_users: dict[str, int] = {}
-# Real path -> the process that took the lock. A child made by fork inherits
-# the entries and the exit handler, but its descriptors share the parent's
-# lock: it must leave them to the parent.
-_takers: dict[str, int] = {}
+# Directories this process holds a users lock on: real path -> (descriptor,
+# the process that took it). A child made by fork inherits the entries and
+# the exit handler, but its descriptors share the parent's lock: it must
+# leave them to the parent.
+_users: dict[str, tuple[int, int]] = {}
 # Directories this process opened first, checked: real path -> the inode and
 # size of each data and backlink file right after the check.
 _checked: dict[str, dict[str, tuple[int, int]]] = {}
@@ -271,15 +270,14 @@ def join_users(root: str) -> bool:
         raise
     if not _users:
         atexit.register(_leave_all)
-    _users[key] = fd
-    _takers[key] = os.getpid()
+    _users[key] = (fd, os.getpid())
     return alone
 
 
 def _leave_all() -> None:
     """At a normal exit: the last user of each directory removes its marker."""
-    for root, fd in list(_users.items()):
-        if _takers.get(root) != os.getpid():
+    for root, (fd, taker) in list(_users.items()):
+        if taker != os.getpid():
             continue  # inherited through fork: the lock is the parent's
         try:
             with guard(root):

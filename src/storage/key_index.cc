@@ -143,8 +143,10 @@ void KeyIndex::Loader::size_for_rest() {
   if (input_end_ <= furthest_ || furthest_ == 0) return;
   // The guess assumes the rest of the input looks like what came so far.
   // Where it does not (small records first, large ones after), growth is
-  // held to a few times the keys placed, so memory never runs far ahead of
-  // the input; a guess too high is trimmed by finish().
+  // held to sixteen times the keys placed, so memory never runs far ahead
+  // of the input; a guess too high is trimmed by finish(). Sixteen lets a
+  // million keys size their table once, after the first batch: a second
+  // growth rehashed half a million keys.
   const double rate = static_cast<double>(index_.size_) / static_cast<double>(furthest_);
   const auto guess = static_cast<std::size_t>(rate * static_cast<double>(input_end_ - furthest_));
   index_.reserve(index_.size_ + std::min(guess, kGuessGrowthLimit * index_.size_));

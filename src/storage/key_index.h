@@ -156,7 +156,7 @@ class KeyIndex {
 
    private:
     static constexpr std::size_t kMinBatch = 1 << 16;
-    static constexpr std::size_t kGuessGrowthLimit = 8;
+    static constexpr std::size_t kGuessGrowthLimit = 16;
     void add(std::string_view key, std::uint64_t record, bool flag);
     void place_batch();
     void trim_table();

@@ -12,16 +12,25 @@ bool is_valid_collection_name(std::string_view name) {
 
 IoError Database::invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
 
-StorageResult<Database> Database::open(std::string root) {
+StorageResult<Database> Database::open(std::string root) { return open_directory(std::move(root), true); }
+
+StorageResult<Database> Database::open_for_reading(std::string root) {
+  return open_directory(std::move(root), false);
+}
+
+StorageResult<Database> Database::open_directory(std::string root, bool create_missing) {
   // The system calls would silently cut the path at the NUL.
   if (root.find('\0') != std::string::npos) {
     return storage_failure(IoError::invalid_input("path contains a NUL byte"));
   }
-  if (auto made = create_dir_all(root); !made) return storage_failure(made.error());
+  if (create_missing) {
+    if (auto made = create_dir_all(root); !made) return storage_failure(made.error());
+  }
   auto names = list_directory(root);
   if (!names) return storage_failure(names.error());
 
   Database db(std::move(root));
+  db.create_missing_ = create_missing;
   std::string name;
   for (const std::string& file_name : *names) {
     if (!collection_name_of(file_name, name)) continue;
@@ -51,6 +60,8 @@ StorageResult<CollectionHandle> Database::add_collection(std::string name, std::
 StorageResult<CollectionHandle> Database::collection(std::string_view name) {
   if (auto it = collections_.find(name); it != collections_.end()) return it->second;
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
+  // Every data file in the directory was registered at open.
+  if (!create_missing_) return storage_failure(KeyNotFound{});
   auto handle = add_collection(std::string(name), file_path(name, ".brd"));
   if (!handle) return handle;
   // A collection first used inside a transaction takes part in it.

@@ -75,6 +75,11 @@ class Database {
   // missing, then opens and replays every "<name>.brd" directly inside it.
   // A root holding a NUL byte is refused.
   static StorageResult<Database> open(std::string root);
+  // As open, for tools that only read: the directory is not created, and a
+  // collection without a data file holds no keys (its get is KeyNotFound)
+  // instead of having its file created on first use. Writing to such a
+  // collection fails the same way.
+  static StorageResult<Database> open_for_reading(std::string root);
 
   Database(Database&&) noexcept = default;
   Database& operator=(Database&&) = delete;
@@ -126,6 +131,7 @@ class Database {
   static constexpr std::size_t kCommitBatchBytes = 32 * 1024;
 
   explicit Database(std::string root) : root_(std::move(root)) {}
+  static StorageResult<Database> open_directory(std::string root, bool create_missing);
 
   std::string file_path(std::string_view name, std::string_view extension) const;
   // Opens the data file of collection `name` and registers it.
@@ -153,6 +159,7 @@ class Database {
   IndexMap backlinks_;
   PendingChanges pending_;
   bool in_transaction_ = false;
+  bool create_missing_ = true;  // collections and the directory, on first use
 };
 
 }  // namespace brindle

@@ -195,7 +195,7 @@ ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std
 
 ToolResult<std::string> resolve_json(const std::string& root, std::string_view collection, std::string_view key,
                                      std::span<const std::string> path) {
-  auto db = Database::open(root);
+  auto db = Database::open_for_reading(root);
   if (!db) return tool_failure(db.error().to_string());
   Resolver resolver(*db);
   auto value = resolver.get_field(collection, key, path);

@@ -45,8 +45,9 @@ ToolResult<std::optional<std::string>> get_json(const std::string& root, std::st
 // The backlink entries of (collection, key), in their order.
 ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std::string_view collection,
                                                     std::string_view key);
-// The JSON form of a resolved field path (opens the database for writing,
-// as resolution reads through the store).
+// The JSON form of a resolved field path. Resolution reads through the
+// store, opened for reading: a collection it meets without a data file
+// holds no keys and gets no file.
 ToolResult<std::string> resolve_json(const std::string& root, std::string_view collection, std::string_view key,
                                      std::span<const std::string> path);
 

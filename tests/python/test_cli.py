@@ -51,6 +51,18 @@ def test_get_backlinks_and_resolve_print_the_dump_mapping(tmp_path):
     assert json.loads(resolved.stdout) == "Alice"
 
 
+def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
+    # Regression: resolving opened the store for writing, which created an
+    # empty data file for every collection it met without one.
+    brindle_cli("load", "db", stdin='{"collection":"c","key":"k","value":{"l":{"$link":"tags/red"}}}', cwd=tmp_path)
+    before = sorted(os.listdir(tmp_path / "db"))
+    through_missing = brindle_cli("resolve", "db", "c", "k", "l", "name", cwd=tmp_path)
+    assert (through_missing.returncode, through_missing.stdout.strip()) == (0, "null")
+    missing = brindle_cli("resolve", "db", "nope", "k", cwd=tmp_path)
+    assert (missing.returncode, missing.stderr.strip()) == (2, "brindle resolve: storage: key not found")
+    assert sorted(os.listdir(tmp_path / "db")) == before
+
+
 @pytest.mark.parametrize(
     "args, code, stream, text",
     [

@@ -85,11 +85,4 @@ void PendingChanges::pop_front() {
   }
 }
 
-PendingChanges::Change PendingChanges::operator[](std::size_t i) const {
-  std::size_t chunk = front_chunk_;
-  std::size_t pos = front_pos_;
-  for (; i > 0; --i) advance(chunk, pos, read(chunk, pos).second);
-  return read(chunk, pos).first;
-}
-
 }  // namespace brindle

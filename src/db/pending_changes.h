@@ -56,9 +56,6 @@ class PendingChanges {
   Change front() const { return read(front_chunk_, front_pos_).first; }
   void pop_front();
 
-  // The i-th change from the front, found by walking the queue.
-  Change operator[](std::size_t i) const;
-
   // Calls f(change) for every change, front to back.
   template <class F>
   void for_each(F&& f) const {

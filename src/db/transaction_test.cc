@@ -115,7 +115,7 @@ TEST_F(TransactionTest, FailedApplyKeepsFailingAndLaterChangesForTheNextCommit) 
   EXPECT_TRUE(db->in_transaction());
   EXPECT_EQ(backlinks("people", "alice"), (Entries{from("b1")}));
   ASSERT_EQ(db->pending().size(), 2u);
-  EXPECT_EQ(db->pending()[0].target_collection, "bad");
+  EXPECT_EQ(db->pending().front().target_collection, "bad");
 
   // The flush phase ran: later writes go to the file at once while their
   // backlink changes still queue, behind the kept ones.

@@ -276,6 +276,7 @@ def join_users(root: str) -> bool:
 
 def _leave_all() -> None:
     """At a normal exit: the last user of each directory removes its marker."""
+    listing = True
     for root, (fd, taker) in list(_users.items()):
         if taker != os.getpid():
             continue  # inherited through fork: the lock is the parent's
@@ -287,7 +288,15 @@ def _leave_all() -> None:
                     pass
                 else:
                     clear_marker(root)
-                    _write_known_whole(root)
+                    if listing:
+                        try:
+                            _write_known_whole(root)
+                        except KeyboardInterrupt:
+                            # Ctrl-C during a long scan: the user wants out. The
+                            # markers of the other directories are still cleared
+                            # (cheap, and it spares them a full recovery); only
+                            # the lists, which merely speed up the next open, go.
+                            listing = False
         except (OSError, _tools.ToolError):
             pass  # the next opener checks every file
         finally:

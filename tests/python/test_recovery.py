@@ -242,6 +242,24 @@ def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(tmp_path, 
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
+def test_ctrl_c_during_the_exit_scan_still_clears_every_marker(tmp_path, run_python):
+    roots = [str(tmp_path / name) for name in ("one", "two")]
+    run = run_python(
+        f"""
+        import brindle, brindle._locks as locks
+        for root in {roots!r}:
+            brindle.open(root).set("c", "k", 1)
+        def interrupted(root):
+            raise KeyboardInterrupt
+        locks._write_known_whole = interrupted
+        """
+    )
+    assert run.returncode == 0 and not run.stderr, run.stderr
+    for root in roots:
+        assert not os.path.exists(os.path.join(root, ".brindle-open"))
+        assert not os.path.exists(os.path.join(root, ".brindle-whole"))
+
+
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     root = str(tmp_path / "db")
     os.makedirs(root)

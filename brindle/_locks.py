@@ -9,10 +9,17 @@ Four files sit in the directory beside the data:
   ``brindle.open`` holds a shared lock on it until it exits; the kernel drops
   the lock of a process that dies, so "nobody holds it" means "nobody has the
   database open";
-- ``.brindle-open``: the marker, created by the first opener and removed by
-  the last one to exit normally (and by a rewriting tool that finished).
-  Found while nobody holds ``.brindle-users``, it means that the last program
-  ended without a normal exit, and recovery runs.
+- ``.brindle-open``: the marker. It lists one token per session (a process
+  that called ``brindle.open`` on the directory); a session removes its own
+  token at a normal exit, and the last user to leave removes the marker when
+  no token is left. Found while nobody holds ``.brindle-users``, it means
+  that some program ended without a normal exit (the last one, or any other
+  whose token stayed), and recovery runs. A forked child shares its
+  parent's session: it takes a users lock of its own, so that the parent's
+  exit sees it, but adds no token (children that end with ``os._exit``, as
+  pool workers do, would otherwise make every next open recover). A rewriting
+  tool also leaves the marker while it runs, and an open whose recovery
+  could not finish leaves an "unfinished" line.
 - ``.brindle-whole``: written by the last user at a normal exit, it names the
   data and backlink files known to end on a whole record, each with its
   inode, size, and modification and change times. The first opener takes it
@@ -37,8 +44,10 @@ import contextlib
 import fcntl
 import json
 import os
+import secrets
 import stat
 from collections.abc import Iterator
+from typing import Optional
 
 from . import _tools
 
@@ -49,9 +58,12 @@ WHOLE_NAME = ".brindle-whole"
 
 # Directories this process holds a users lock on: real path -> (descriptor,
 # the process that took it). A child made by fork inherits the entries and
-# the exit handler, but its descriptors share the parent's lock: it must
-# leave them to the parent.
+# the exit handler; it replaces them with locks of its own (see
+# _rejoin_after_fork), and skips any it could not replace.
 _users: dict[str, tuple[int, int]] = {}
+# The session token this process wrote into each directory's marker: real
+# path -> (token, the process that wrote it). Only that process removes it.
+_sessions: dict[str, tuple[str, int]] = {}
 # Directories this process opened first, checked: real path -> the inode and
 # size of each data and backlink file right after the check.
 _checked: dict[str, dict[str, tuple[int, int]]] = {}
@@ -111,15 +123,29 @@ def held_here(root: str) -> bool:
     return os.path.realpath(root) in _users
 
 
-def others_have_it_open(root: str) -> bool:
-    """True when another process holds root open through brindle.open.
+def _only_holder(fd: int) -> bool:
+    """With the guard held: whether the users lock on fd is the only one.
 
-    Call with the guard held. Only this process's own holders are invisible
-    to it; when this process holds the directory itself, other holders
-    cannot be told apart and False is returned.
+    Upgrading fails while any other open of the file holds a lock. A failed
+    upgrade may have dropped the shared lock (the kernel converts by
+    unlocking first), so it is taken again; with the guard held nobody can
+    slip in meanwhile.
     """
-    if held_here(root):
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        fcntl.flock(fd, fcntl.LOCK_SH)
         return False
+    fcntl.flock(fd, fcntl.LOCK_SH)
+    return True
+
+
+def others_have_it_open(root: str) -> bool:
+    """True when another process (a forked child included) holds root open
+    through brindle.open. Call with the guard held."""
+    entry = _users.get(os.path.realpath(root))
+    if entry is not None:
+        return not _only_holder(entry[0])
     fd = _open_rw(os.path.join(root, USERS_NAME))
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -134,11 +160,70 @@ def marker_exists(root: str) -> bool:
     return os.path.exists(os.path.join(root, MARKER_NAME))
 
 
-def set_marker(root: str) -> None:
+def _write_marker(root: str, text: str, *, replace: bool) -> None:
     # Non-blocking: a FIFO in the marker's place fails the open instead of
     # waiting for a reader forever.
-    fd = os.open(os.path.join(root, MARKER_NAME), os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
-    os.close(fd)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_CLOEXEC
+    fd = os.open(os.path.join(root, MARKER_NAME), flags | (os.O_TRUNC if replace else os.O_APPEND), 0o666)
+    try:
+        data = text.encode()
+        while data:
+            data = data[os.write(fd, data):]
+    finally:
+        os.close(fd)
+
+
+def set_marker(root: str) -> None:
+    """Makes sure the marker exists, keeping what it lists."""
+    _write_marker(root, "", replace=False)
+
+
+def start_session(root: str, *, first: bool) -> None:
+    """With the guard held, after join_users: writes this process's token
+    into the marker. The first opener's replaces whatever a crashed session
+    left (its recovery is about to run; if it dies, its own token stays)."""
+    token = f"{os.getpid()}.{secrets.token_hex(8)}"
+    _write_marker(root, token + "\n", replace=first)
+    _sessions[os.path.realpath(root)] = (token, os.getpid())
+
+
+def mark_unfinished(root: str) -> None:
+    """Keeps the marker past this session: recovery could not finish."""
+    _write_marker(root, "unfinished\n", replace=False)
+
+
+def abandon(root: str) -> None:
+    """Drops this process's hold on root without ending its session: its
+    token stays in the marker, so the next open recovers (a retry in this
+    process included)."""
+    key = os.path.realpath(root)
+    _sessions.pop(key, None)
+    _checked.pop(key, None)
+    entry = _users.pop(key, None)
+    if entry is not None:
+        os.close(entry[0])
+
+
+def _end_session(key: str, last: bool) -> bool:
+    """With the guard held, at a normal exit: removes this process's token
+    from the marker, and the marker itself when this is the last user and no
+    other session is left in it. True when the marker is gone."""
+    path = os.path.join(key, MARKER_NAME)
+    token, writer = _sessions.pop(key, ("", 0))
+    raw = _read_bounded(path)
+    if raw is None:
+        return last and not os.path.lexists(path)
+    try:
+        lines = raw.decode().splitlines()
+    except UnicodeDecodeError:
+        return False  # not ours to read: the next open recovers
+    left = [line for line in lines if line and not (writer == os.getpid() and line == token)]
+    if last and not left:
+        os.unlink(path)
+        return True
+    if len(left) != len([line for line in lines if line]):
+        _write_marker(key, "".join(line + "\n" for line in left), replace=True)
+    return False
 
 
 def clear_marker(root: str) -> None:
@@ -160,9 +245,15 @@ def file_states(root: str) -> dict[str, FileState]:
     states = {}
     with os.scandir(root) as entries:
         for entry in entries:
-            if entry.name.endswith((".brd", ".brl")) and _is_text(entry.name) and entry.is_file():
+            if not (entry.name.endswith((".brd", ".brl")) and _is_text(entry.name)):
+                continue
+            try:
+                if not entry.is_file():
+                    continue
                 st = entry.stat()
-                states[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+            except OSError:
+                continue  # a symlink loop, say: never listed, so always checked
+            states[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
     return states
 
 
@@ -170,9 +261,9 @@ def file_states(root: str) -> dict[str, FileState]:
 _LIST_LIMIT = 4 << 20
 
 
-def _read_list(path: str) -> object:
-    """The parsed list, or None when it is missing, not a regular file, too
-    long or not JSON. Never blocks on a FIFO."""
+def _read_bounded(path: str) -> Optional[bytes]:
+    """The file's bytes, or None when it is missing, not a regular file or
+    longer than the limit. Never blocks on a FIFO."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError:
@@ -193,8 +284,16 @@ def _read_list(path: str) -> object:
         os.close(fd)
     if size > _LIST_LIMIT:
         return None
+    return b"".join(chunks)
+
+
+def _read_list(path: str) -> object:
+    """The parsed list, or None when it cannot be read or is not JSON."""
+    raw = _read_bounded(path)
+    if raw is None:
+        return None
     try:
-        return json.loads(b"".join(chunks))
+        return json.loads(raw)
     except (ValueError, RecursionError):
         return None
 
@@ -245,16 +344,16 @@ def _write_known_whole(root: str) -> None:
     os.replace(temporary, os.path.join(root, WHOLE_NAME))
 
 
-def join_users(root: str) -> bool:
+def join_users(root: str) -> Optional[bool]:
     """With the guard held: takes this process's shared users lock.
 
     Returns True when no other process had the directory open (so recovery
-    may run), False when another one has it open or this process already
-    joined.
+    may run), False when another one has it open, and None when this
+    process had joined already.
     """
     key = os.path.realpath(root)
     if key in _users:
-        return False
+        return None
     fd = _open_rw(os.path.join(root, USERS_NAME))
     try:
         try:
@@ -274,31 +373,58 @@ def join_users(root: str) -> bool:
     return alone
 
 
-def _leave_all() -> None:
-    """At a normal exit: the last user of each directory removes its marker."""
-    listing = True
-    for root, (fd, taker) in list(_users.items()):
-        if taker != os.getpid():
-            continue  # inherited through fork: the lock is the parent's
+def _rejoin_after_fork() -> None:
+    """In a child made by fork: its inherited users locks are the parent's
+    (one shared open file, which the parent's exit upgrades and closes), so
+    it takes locks of its own, and the parent's exit sees the child."""
+    pid = os.getpid()
+    for key, (fd, _) in list(_users.items()):
+        os.close(fd)  # the parent's lock lives on in the parent
+        del _users[key]
         try:
-            with guard(root):
+            own = _open_rw(os.path.join(key, USERS_NAME))
+        except OSError:
+            continue  # unseen by others; its exit leaves the directory alone
+        try:
+            fcntl.flock(own, fcntl.LOCK_SH)
+        except OSError:
+            os.close(own)
+            continue
+        _users[key] = (own, pid)
+
+
+os.register_at_fork(after_in_child=_rejoin_after_fork)
+
+
+def _leave_all() -> None:
+    """At a normal exit: ends this process's sessions; the last user of each
+    directory removes its marker when no session was left unfinished, and
+    lists the whole files."""
+    listing = True
+    for key, (fd, taker) in list(_users.items()):
+        del _users[key]
+        try:
+            if taker != os.getpid():
+                continue
+            # The users lock is let go inside the guard: an opener that came
+            # between would find a user still there and take no part in
+            # recovery, yet be left alone with the directory.
+            with guard(key):
                 try:
-                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                except BlockingIOError:
-                    pass
-                else:
-                    clear_marker(root)
-                    if listing:
+                    if _end_session(key, _only_holder(fd)) and listing:
                         try:
-                            _write_known_whole(root)
+                            _write_known_whole(key)
                         except KeyboardInterrupt:
                             # Ctrl-C during a long scan: the user wants out. The
-                            # markers of the other directories are still cleared
-                            # (cheap, and it spares them a full recovery); only
-                            # the lists, which merely speed up the next open, go.
+                            # other directories still end their sessions (cheap,
+                            # and it spares them a full recovery); only the
+                            # lists, which merely speed up the next open, go.
                             listing = False
+                finally:
+                    os.close(fd)
+                    fd = -1
         except (OSError, _tools.ToolError):
             pass  # the next opener checks every file
         finally:
-            os.close(fd)
-            del _users[root]
+            if fd >= 0:
+                os.close(fd)

@@ -21,13 +21,15 @@ def _as_text(path: PathArg) -> str:
     return os.fsdecode(raw) if isinstance(raw, bytes) else raw
 
 
-def recover(root: str, unclean: bool, known_whole: dict[str, int]) -> None:
+def recover(root: str, unclean: bool, known_whole: dict[str, int]) -> bool:
     """Moves torn tails aside and, after an unclean end, rebuilds backlinks.
 
     Files in known_whole (name: size) are known to end on a whole record and
-    are not framed again. Emits one RecoveryWarning per step. Damage that is
-    not a torn tail is left for check and repair; the open then fails as the
-    store reports it.
+    are not framed again. Emits one RecoveryWarning per step. Returns False
+    when the backlinks needed rebuilding and could not be: damage that is not
+    a torn tail (left for check and repair; the open then fails as the store
+    reports it, or reads what it can), or a failure such as a full disk,
+    told in a warning. The next open then tries again.
     """
     for name in _tools.remove_leftovers(root):
         warnings.warn(
@@ -46,8 +48,15 @@ def recover(root: str, unclean: bool, known_whole: dict[str, int]) -> None:
     if unclean or tails:
         try:
             rebuilt = _tools.rebuild_backlinks(root)
-        except _tools.ToolError:
-            return  # damaged beyond a torn tail: the open reports it
+        except _tools.ToolError as error:
+            warnings.warn(
+                RecoveryWarning(
+                    f"{root}: could not rebuild the backlink indexes ({error}); "
+                    "they may be out of step with the records until an open succeeds in rebuilding them"
+                ),
+                stacklevel=3,
+            )
+            return False
         why = "the last program to open it did not exit normally" if unclean else "records were cut back"
         warnings.warn(
             RecoveryWarning(
@@ -56,6 +65,7 @@ def recover(root: str, unclean: bool, known_whole: dict[str, int]) -> None:
             ),
             stacklevel=3,
         )
+    return True
 
 
 def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's public name
@@ -78,10 +88,23 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     with _locks.guard_if_possible(root) as locked:
         # Without the locks (a read-only place, say) nothing can be recovered
         # safely: the store decides. A failure of recovery itself is raised.
-        if locked and _locks.join_users(root):
-            unclean = _locks.marker_exists(root)
-            known_whole = _locks.take_known_whole(root)
-            recover(root, unclean, {} if unclean else known_whole)
-            _locks.note_checked(root)
-            _locks.set_marker(root)
+        alone = _locks.join_users(root) if locked else None
+        if alone is not None:
+            try:
+                if alone:
+                    unclean = _locks.marker_exists(root)
+                    known_whole = _locks.take_known_whole(root)
+                    # The session is in the marker before recovery starts, so
+                    # a recovery cut short (a kill, Ctrl-C, an error) is run
+                    # again by the next open.
+                    _locks.start_session(root, first=True)
+                    if recover(root, unclean, {} if unclean else known_whole):
+                        _locks.note_checked(root)
+                    else:
+                        _locks.mark_unfinished(root)
+                else:
+                    _locks.start_session(root, first=False)
+            except BaseException:
+                _locks.abandon(root)
+                raise
     return _brindle.open(root)

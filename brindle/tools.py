@@ -149,19 +149,24 @@ def _names(names: Optional[Iterable[str]]) -> Optional[list[str]]:
 
 
 @contextlib.contextmanager
-def _rewriting(root: str) -> Iterator[None]:
-    """The tools' lock and the marker around a rewrite.
+def _rewriting(root: str, *, marked: bool = True) -> Iterator[None]:
+    """The tools' lock, and with marked the marker, around a rewrite.
 
     The marker makes the next ``brindle.open`` recover should this process
     die part-way; it is removed afterwards unless it was there before (an
     earlier crash still to be recovered) or this process has the database
-    open itself.
+    open itself. A rewrite whose every partial outcome is consistent goes
+    without it, so that a kill costs no rebuild (which would reorder
+    backlink entries).
     """
     with _locks.guard(root):
         if _locks.open_in_this_process(root):
             raise ToolError(f"{root}: the database is open in this process; drop every Database on it first")
         if _locks.others_have_it_open(root):
             raise ToolError(f"{root}: the database is open in another process; close it first")
+        if not marked:
+            yield
+            return
         had_marker = _locks.marker_exists(root)
         _locks.set_marker(root)
         yield
@@ -228,7 +233,9 @@ def compact(path: PathArg, collections: Optional[Iterable[str]] = None, *, progr
     """Rewrites the data and backlink files of the collections (default: all)
     with only their live records and entries; returns the bytes freed."""
     root = _existing(path)
-    with _rewriting(root):
+    # Each file is replaced by one that holds the same live records or
+    # entries, so any mix of old and new files reads the same.
+    with _rewriting(root, marked=False):
         _tools.remove_leftovers(root)
         return _tools.compact(root, _names(collections), progress)
 

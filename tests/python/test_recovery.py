@@ -260,6 +260,96 @@ def test_ctrl_c_during_the_exit_scan_still_clears_every_marker(tmp_path, run_pyt
         assert not os.path.exists(os.path.join(root, ".brindle-whole"))
 
 
+def hold_open(root, *, fork=False):
+    """A process (with fork, a forked child whose parent then exits
+    normally) that has root open through brindle.open until its stdin
+    closes, then exits normally. Returns once it holds the directory."""
+    script = textwrap.dedent(
+        f"""
+        import os, sys, brindle
+        db = brindle.open({root!r})
+        if {fork!r} and os.fork() != 0:
+            sys.exit(0)
+        print("ready", flush=True)
+        sys.stdin.read()
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             cwd=os.path.dirname(root))
+    assert child.stdout.readline() == "ready\n"
+    return child
+
+
+def wait_for(condition):
+    deadline = time.monotonic() + 30
+    while not condition():
+        assert time.monotonic() < deadline
+        time.sleep(0.02)
+
+
+# Regression: a forked child kept the parent's users lock, which the parent's
+# exit had made exclusive, so every later open hung while the child lived.
+def test_a_forked_child_outliving_its_parent_keeps_the_directory_open(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    store_alice_and_her_book(run_python, root)
+    child = hold_open(root, fork=True)
+    child.wait(timeout=30)  # the parent has exited normally
+    marker = os.path.join(root, ".brindle-open")
+    assert run_python(f"import brindle; brindle.open({root!r})", timeout=30).returncode == 0
+    assert os.path.exists(marker)
+    child.stdin.close()  # the grandchild exits normally, last
+    wait_for(lambda: not os.path.exists(marker))
+    assert reopen_in_child(run_python, root) == ""
+
+
+def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    store_alice_and_her_book(run_python, root)
+    reader = hold_open(root)
+    killed = run_python(f"import os, brindle; brindle.open({root!r}).set('c', 'k', 1); os.kill(os.getpid(), 9)")
+    assert killed.returncode == -9
+    reader.stdin.close()
+    assert reader.wait(timeout=30) == 0
+    assert "did not exit normally" in reopen_in_child(run_python, root)
+
+
+def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    store_alice_and_her_book(run_python, root)
+    open(os.path.join(root, ".brindle-open"), "w").close()  # as a killed program leaves it
+    run = run_python(
+        f"""
+        import warnings, brindle, brindle._open as o
+        move = o._tools.move_torn_tails
+        def interrupted(*args):
+            raise KeyboardInterrupt
+        o._tools.move_torn_tails = interrupted
+        try:
+            brindle.open({root!r})
+        except KeyboardInterrupt:
+            pass
+        o._tools.move_torn_tails = move
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            brindle.open({root!r})
+        print([str(w.message) for w in seen])
+        """
+    )
+    assert "did not exit normally" in run.stdout, run.stderr
+    assert reopen_in_child(run_python, root) == ""
+
+
+def test_a_rebuild_that_fails_is_reported_and_tried_again(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    store_alice_and_her_book(run_python, root)
+    open(os.path.join(root, ".brindle-open"), "w").close()
+    obstacle = os.path.join(root, "people.brl.rewrite")
+    os.mkdir(obstacle)  # the rebuild cannot write its replacement
+    assert "could not rebuild the backlink indexes" in reopen_in_child(run_python, root)
+    os.rmdir(obstacle)
+    assert "did not exit normally" in reopen_in_child(run_python, root)
+
+
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     root = str(tmp_path / "db")
     os.makedirs(root)

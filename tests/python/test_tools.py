@@ -4,6 +4,8 @@ import io
 import os
 import random
 import struct
+import subprocess
+import sys
 
 import pytest
 
@@ -76,6 +78,17 @@ def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path):
         with pytest.raises(tools.ToolError, match="open in this process"):
             rewrite(root)
     del db
+    # Regression: having had it open, this process no longer asked whether
+    # another one still did, and that one's later writes were lost.
+    other = subprocess.Popen(
+        [sys.executable, "-c", f"import brindle, sys; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=str(tmp_path),
+    )
+    assert other.stdout.readline() == "\n"
+    with pytest.raises(tools.ToolError, match="open in another process"):
+        tools.compact(root)
+    other.stdin.close()
+    assert other.wait(timeout=30) == 0
     tools.compact(root)
     assert brindle.open(root).get("c", "k") == 1
 

@@ -101,6 +101,8 @@ TEST_F(TransactionTest, FailedFlushKeepsTheStateForARetry) {
   EXPECT_FALSE(deferred("later"));
   EXPECT_EQ(backlinks("people", "alice"), (Entries{{"big", "b1", "author"}}));
   EXPECT_TRUE(testing::open_db(dir.path()).get("later", "l1"));
+  // The record whose flush failed was kept for the retry, not dropped.
+  EXPECT_TRUE(testing::open_db(dir.path()).get("big", "b1"));
 }
 
 // A failed apply phase keeps the failing change and all later ones queued

@@ -14,11 +14,13 @@ namespace brindle::tools {
 
 namespace {
 
-// The stem of "<stem>.<extension>" under the same rule the store uses for
-// data files: the last dot, not the first character, a UTF-8 stem.
+// The stem of "<stem>.<extension>": the last dot, a UTF-8 stem. Unlike the
+// store's open, which replays no file named just ".brd", the tools take that
+// name for the collection "": the store accepts the name and opens its file
+// on first use, so its records and links are as real as any.
 bool stem_of(std::string_view name, std::string_view extension, std::string& stem) {
   std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0 || name.substr(dot + 1) != extension) return false;
+  if (dot == std::string_view::npos || name.substr(dot + 1) != extension) return false;
   if (!is_valid_utf8(name.substr(0, dot))) return false;
   stem.assign(name.substr(0, dot));
   return true;

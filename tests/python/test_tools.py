@@ -93,6 +93,22 @@ def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path):
     assert brindle.open(root).get("c", "k") == 1
 
 
+# Regression: the file of the collection "" (".brd") was taken for no
+# collection, so dumps left its records out and rebuilds dropped its links.
+def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path):
+    root = str(tmp_path / "db")
+    db = brindle.open(root)
+    db.set("", "k", {"to": brindle.Link("people/alice")})
+    del db
+    assert tools.collections(root) == [""]
+    out = io.StringIO()
+    tools.dump(root, out)
+    assert out.getvalue() == '{"collection":"","key":"k","value":{"to":{"$link":"people/alice"}}}\n'
+    tools.repair(root, rebuild_backlinks=True)
+    entry = {"source_collection": "", "source_key": "k", "source_path": "to"}
+    assert brindle.open(root).backlinks("people", "alice") == [entry]
+
+
 def brl_record(op, *strings):
     return bytes([op]) + b"".join(struct.pack("<I", len(s)) + s for s in strings)
 

@@ -1,5 +1,7 @@
 // Writes with backlink upkeep.
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <span>
 #include <unordered_set>
@@ -10,6 +12,10 @@
 namespace brindle {
 
 namespace {
+
+// Whether "<name>.brl" fits in a file name; a link into a longer name can
+// never be indexed.
+bool index_file_name_fits(std::string_view name) { return name.size() + 4 <= NAME_MAX; }
 
 struct LinkRefHash {
   std::size_t operator()(const LinkRef* ref) const noexcept {
@@ -56,6 +62,7 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
   // changes nothing (an index file could never hold such a name).
   for (const LinkRef& link : new_links) {
     if (!is_valid_collection_name(link.target_collection)) return storage_failure(invalid_collection_name());
+    if (!index_file_name_fits(link.target_collection)) return storage_failure(IoError::from_errno(ENAMETOOLONG));
   }
 
   auto handle = collection(collection_name);
@@ -74,9 +81,11 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
     record = guarded.collection.write_offset();
     if (auto written = place(guarded.collection); !written) return written;
   }
-  // Links into invalid names in the old value (written by an older build or
-  // another writer) were never indexed: there is nothing to remove.
-  std::erase_if(old_links, [](const LinkRef& link) { return !is_valid_collection_name(link.target_collection); });
+  // Links into invalid or overlong names in the old value (written by an
+  // older build or another writer) were never indexed: nothing to remove.
+  std::erase_if(old_links, [](const LinkRef& link) {
+    return !is_valid_collection_name(link.target_collection) || !index_file_name_fits(link.target_collection);
+  });
   if (old_links.empty() && new_links.empty()) return {};
 
   const LinkSet old_set(old_links);

@@ -137,11 +137,15 @@ TEST_F(WriteTest, UndecodableOldValueAddsEveryNewLinkAgain) {
   EXPECT_EQ(backlinks("people", "bob"), (Entries{kEditor}));
 }
 
-// Regression: a set refused for a link into an invalid collection name still
-// stored its record. An old record holding such a link (written before the
-// check) can be overwritten and deleted: its link was never indexed.
+// Regression: a set refused for a link into an invalid collection name, or
+// one too long for its index file's name, still stored its record. An old
+// record holding such links (written before the check) can be overwritten
+// and deleted: its links were never indexed.
 TEST_F(WriteTest, LinkIntoAnInvalidNameWasStoredAnyway) {
-  const Value bad = map({{"a", link("people/alice")}, {"b", link(std::string("pe\0ple/x", 9))}});
+  const std::string too_long(252, 'p');
+  const Value bad = map({{"a", link("people/alice")},
+                         {"b", link(std::string("pe\0ple/x", 9))},
+                         {"c", link(too_long + "/x")}});
   ASSERT_TRUE(db->set("books", "b1", Value(1)));
   const std::string file_before = read_file(dir.file("books.brd"));
   auto written = db->set("books", "b1", bad);
@@ -151,6 +155,8 @@ TEST_F(WriteTest, LinkIntoAnInvalidNameWasStoredAnyway) {
   const LinkRef bad_ref{std::string("pe\0ple", 6), "x", "b"};
   EXPECT_EQ(shown(db->set("books", "b1", Collection::EncodedValue{"\x07", EncodeStatus::TooLong}, {&bad_ref, 1})),
             "io: invalid collection name");
+  EXPECT_EQ(shown(db->set("books", "b1", map({{"a", link("people/alice")}, {"c", link(too_long + "/x")}}))),
+            "io: File name too long (os error 36)");
   EXPECT_EQ(testing::shown(db->get("books", "b1")), "Int(1)");
   EXPECT_EQ(read_file(dir.file("books.brd")), file_before);
   EXPECT_FALSE(file_exists(dir.file("people.brl")));

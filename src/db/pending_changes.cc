@@ -1,10 +1,19 @@
 #include "db/pending_changes.h"
 
 #include <cstring>
+#include <utility>
 
 #include "codec/framing.h"
 
 namespace brindle {
+
+PendingChanges::PendingChanges(PendingChanges&& other) noexcept
+    : chunks_(std::exchange(other.chunks_, {})),
+      front_chunk_(std::exchange(other.front_chunk_, 0)),
+      front_pos_(std::exchange(other.front_pos_, 0)),
+      count_(std::exchange(other.count_, 0)),
+      names_(std::exchange(other.names_, {})),
+      name_ids_(std::exchange(other.name_ids_, {})) {}
 
 std::uint32_t PendingChanges::intern(std::string_view name) {
   if (auto it = name_ids_.find(name); it != name_ids_.end()) return it->second;

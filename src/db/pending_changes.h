@@ -34,6 +34,12 @@ namespace brindle {
 
 class PendingChanges {
  public:
+  PendingChanges() = default;
+  // A queue moved from is empty: a database moved from must find nothing
+  // to apply when it is destroyed.
+  PendingChanges(PendingChanges&& other) noexcept;
+  PendingChanges& operator=(PendingChanges&&) = delete;
+
   // A queued change, as views into the queue: valid until it next changes.
   struct Change {
     BacklinkIndex::Op kind;

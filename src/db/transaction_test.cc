@@ -105,6 +105,18 @@ TEST_F(TransactionTest, FailedFlushKeepsTheStateForARetry) {
   EXPECT_TRUE(testing::open_db(dir.path()).get("big", "b1"));
 }
 
+// Regression: destroying a database moved from inside a transaction walked
+// the queue it had handed over (a crash).
+TEST_F(TransactionTest, ADatabaseMovedFromHandsOverItsQueue) {
+  db->begin();
+  set("books", "b1", author("people/alice"));
+  std::optional<Database> moved(std::move(*db));
+  db.reset();
+  moved.reset();  // drops inside the transaction: writes out and applies
+  reopen();
+  EXPECT_EQ(backlinks("people", "alice"), (Entries{from("b1")}));
+}
+
 // A failed apply phase keeps the failing change and all later ones queued
 // ahead of newer changes, and the next commit retries them in order.
 TEST_F(TransactionTest, FailedApplyKeepsFailingAndLaterChangesForTheNextCommit) {

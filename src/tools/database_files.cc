@@ -77,10 +77,29 @@ bool Progress::flush() {
 }
 
 ToolResult<ReplacementFile> ReplacementFile::create(std::string destination) {
+  // The rename would replace a symbolic link itself, leaving its target
+  // stale; and a replacement keeps the mode and owner of the file it
+  // replaces (private data stays private, and a rewrite run by root leaves
+  // files their owner can still open).
+  struct stat replaced;
+  const bool replaces = ::lstat(destination.c_str(), &replaced) == 0;
+  if (replaces && S_ISLNK(replaced.st_mode)) {
+    return tool_failure(destination + ": a symbolic link; the tools rewrite only regular files");
+  }
   std::string temporary = destination + std::string(kRewriteSuffix);
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return tool_failure(os_error(temporary, errno));
-  return ReplacementFile(std::move(destination), fd);
+  ReplacementFile file(std::move(destination), fd);  // removes the temporary file on failure
+  if (replaces) {
+    struct stat made;
+    if (::fstat(fd, &made) != 0) return tool_failure(os_error(file.temporary_, errno));
+    if ((made.st_uid != replaced.st_uid || made.st_gid != replaced.st_gid) &&
+        ::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+      return tool_failure(os_error(file.temporary_, errno));
+    }
+    if (::fchmod(fd, replaced.st_mode & 07777) != 0) return tool_failure(os_error(file.temporary_, errno));
+  }
+  return file;
 }
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept

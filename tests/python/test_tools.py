@@ -3,6 +3,7 @@
 import io
 import os
 import random
+import stat
 import struct
 import subprocess
 import sys
@@ -107,6 +108,30 @@ def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path)
     tools.repair(root, rebuild_backlinks=True)
     entry = {"source_collection": "", "source_key": "k", "source_path": "to"}
     assert brindle.open(root).backlinks("people", "alice") == [entry]
+
+
+# Regression: a rewritten file got the default mode and the owner of whoever
+# ran the tool, and a symbolic link was replaced by a file of its own.
+def test_rewrites_keep_mode_and_owner_and_refuse_symbolic_links(tmp_path):
+    root = str(tmp_path / "db")
+    db = brindle.open(root)
+    db.set("c", "k", 1)
+    db.set("c", "k", 2)
+    del db
+    path = os.path.join(root, "c.brd")
+    os.chmod(path, 0o600)
+    if os.geteuid() == 0:
+        os.chown(path, 65534, 65534)
+    tools.compact(root)
+    st = os.stat(path)
+    assert stat.S_IMODE(st.st_mode) == 0o600
+    assert os.geteuid() != 0 or (st.st_uid, st.st_gid) == (65534, 65534)
+    os.rename(path, os.path.join(root, "elsewhere"))
+    os.symlink("elsewhere", path)
+    brindle.open(root).set("c", "k", 3)
+    with pytest.raises(tools.ToolError, match="a symbolic link"):
+        tools.compact(root)
+    assert os.path.islink(path) and brindle.open(root).get("c", "k") == 3
 
 
 def brl_record(op, *strings):

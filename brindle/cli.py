@@ -131,6 +131,10 @@ def _cmd_repair(args: argparse.Namespace) -> int:
         print(f"rebuilt {rebuilt['files']} backlink files with {rebuilt['entries']} entries")
         if rebuilt["skipped_records"]:
             print(f"{rebuilt['skipped_records']} live records do not decode; their links are not indexed")
+    for name in report.damaged_files:
+        print(f"{name}: damaged beyond a torn tail, which repair cannot mend; check shows where")
+    if report.damaged_files:
+        return EXIT_PROBLEMS
     if not (report.leftovers_removed or report.torn_tails or report.backlinks_rebuilt):
         print("nothing to repair")
     return EXIT_OK

@@ -131,6 +131,7 @@ class RepairReport:
     torn_tails: list[dict[str, Any]] = field(default_factory=list)
     leftovers_removed: list[str] = field(default_factory=list)
     backlinks_rebuilt: Optional[dict[str, int]] = None
+    damaged_files: list[str] = field(default_factory=list)  # damage beyond a torn tail, left alone
 
 
 def _existing(path: PathArg) -> str:
@@ -218,15 +219,18 @@ def check(path: PathArg, *, progress: Progress = None) -> CheckReport:
 
 def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress = None) -> RepairReport:
     """Moves torn tails aside (as ``brindle.open`` does) and, with
-    rebuild_backlinks, rewrites every backlink file from the records."""
+    rebuild_backlinks, rewrites every backlink file from the records (which
+    a file damaged otherwise makes fail). Files damaged beyond a torn tail
+    are left alone and named in damaged_files."""
     root = _existing(path)
     with _rewriting(root):
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
+        damaged = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
         rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild_backlinks else None
         if rebuilt is not None and not _locks.held_here(root):
             _locks.clear_marker(root)  # whatever a crash left is mended now
-    return RepairReport(tails, leftovers, rebuilt)
+    return RepairReport(tails, leftovers, rebuilt, damaged)
 
 
 def compact(path: PathArg, collections: Optional[Iterable[str]] = None, *, progress: Progress = None) -> int:

@@ -114,8 +114,9 @@ bool wanted(const std::optional<std::vector<std::string>>& names, const std::str
 
 ToolResult<void> refuse_damage(const DbFile& file, const ScanOutcome& outcome) {
   if (outcome.stop == ScanStop::End) return {};
-  return tool_failure(file.path + ": " + (outcome.stop == ScanStop::Torn ? "torn tail" : "invalid key") +
-                      " at offset " + std::to_string(outcome.at) + "; run repair first");
+  const std::string where = " at offset " + std::to_string(outcome.at);
+  if (outcome.stop == ScanStop::Torn) return tool_failure(file.path + ": torn tail" + where + "; run repair first");
+  return tool_failure(file.path + ": invalid key" + where + ", which repair cannot mend; check shows the damage");
 }
 
 // Installs finished replacements, then makes the renames durable.

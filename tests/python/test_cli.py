@@ -94,6 +94,14 @@ def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
     assert repair.returncode == 0 and "people.brl.torn" in repair.stdout
     again = brindle_cli("check", "db", cwd=tmp_path)
     assert again.returncode == 0 and "people.brl.torn holds bytes" in again.stdout
+    # Regression: damage repair cannot mend was met with "nothing to repair".
+    with open(tmp_path / "db" / "c.brd", "ab") as f:
+        f.write(b"\x01\x00\x00\x00\xff\x00\x00\x00\x00")  # a key that is not UTF-8
+    unmendable = brindle_cli("repair", "db", cwd=tmp_path)
+    assert unmendable.returncode == 1 and "c.brd: damaged beyond a torn tail" in unmendable.stdout
+    rebuild = brindle_cli("repair", "db", "--rebuild-backlinks", cwd=tmp_path)
+    assert rebuild.returncode == 2 and "invalid key at offset" in rebuild.stderr
+    assert "run repair first" not in rebuild.stderr
 
 
 def test_every_subcommand_has_help(tmp_path):

@@ -169,8 +169,16 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[None]:
             yield
             return
         had_marker = _locks.marker_exists(root)
+        before = _locks.file_states(root)
         _locks.set_marker(root)
-        yield
+        try:
+            yield
+        except BaseException:
+            # A tool that failed before it replaced anything (a bad line
+            # for load, say) leaves nothing to recover.
+            if not had_marker and not _locks.held_here(root) and _locks.file_states(root) == before:
+                _locks.clear_marker(root)
+            raise
         if not had_marker and not _locks.held_here(root):
             _locks.clear_marker(root)
 

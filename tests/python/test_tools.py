@@ -216,3 +216,5 @@ def test_load_refuses_bad_lines_and_changes_nothing(tmp_path, line, message):
     with pytest.raises(tools.ToolError, match=message):
         tools.load(root, io.StringIO(good + line + "\n"))
     assert tools.collections(root) == []
+    # Regression: the marker stayed, and the next open rebuilt every index.
+    assert not os.path.exists(os.path.join(root, ".brindle-open"))

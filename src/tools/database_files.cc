@@ -26,6 +26,14 @@ bool stem_of(std::string_view name, std::string_view extension, std::string& ste
   return true;
 }
 
+// Only names the tools make: any other file that happens to end in
+// ".rewrite" is not ours to remove.
+bool is_replacement_name(std::string_view name) {
+  if (!name.ends_with(kRewriteSuffix)) return false;
+  const std::string_view replaced = name.substr(0, name.size() - kRewriteSuffix.size());
+  return replaced.ends_with(".brd") || replaced.ends_with(".brl");
+}
+
 std::string os_error(const std::string& path, int code) { return file_error(path, IoError::from_errno(code)); }
 
 }  // namespace
@@ -49,7 +57,7 @@ ToolResult<DbFiles> list_files(const std::string& root) {
       files.backlinks.push_back({std::move(stem), std::move(path), size});
     } else if (name.ends_with(kTornSuffix)) {
       files.side_files.push_back(name);
-    } else if (name.ends_with(kRewriteSuffix)) {
+    } else if (is_replacement_name(name)) {
       files.leftovers.push_back(name);
     }
   }

@@ -30,7 +30,7 @@ struct DbFiles {
   std::vector<DbFile> data;       // <name>.brd, sorted by name
   std::vector<DbFile> backlinks;  // <name>.brl, sorted by name
   std::vector<std::string> side_files;  // names ending in ".torn" (torn tails moved aside)
-  std::vector<std::string> leftovers;   // names ending in ".rewrite" (an interrupted rewrite)
+  std::vector<std::string> leftovers;   // <file>.brd.rewrite or .brl.rewrite (an interrupted rewrite)
 };
 
 inline constexpr std::string_view kTornSuffix = ".torn";

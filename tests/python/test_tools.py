@@ -134,6 +134,17 @@ def test_rewrites_keep_mode_and_owner_and_refuse_symbolic_links(tmp_path):
     assert os.path.islink(path) and brindle.open(root).get("c", "k") == 3
 
 
+# Regression: any file ending in ".rewrite" was taken for a leftover of ours.
+def test_only_the_tools_own_leftovers_are_removed(tmp_path):
+    root = str(tmp_path / "db")
+    brindle.open(root).set("c", "k", 1)
+    for name in ("c.brd.rewrite", "notes.rewrite"):
+        with open(os.path.join(root, name), "w") as f:
+            f.write("x")
+    assert tools.repair(root).leftovers_removed == ["c.brd.rewrite"]
+    assert os.listdir(root).count("notes.rewrite") == 1
+
+
 def brl_record(op, *strings):
     return bytes([op]) + b"".join(struct.pack("<I", len(s)) + s for s in strings)
 

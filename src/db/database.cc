@@ -1,5 +1,6 @@
 #include "db/database.h"
 
+#include <climits>
 #include <utility>
 
 #include "db/directory.h"
@@ -9,6 +10,8 @@ namespace brindle {
 bool is_valid_collection_name(std::string_view name) {
   return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
+
+bool index_file_name_fits(std::string_view name) { return name.size() + 4 <= NAME_MAX; }
 
 IoError Database::invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
 

@@ -58,6 +58,9 @@ namespace brindle {
 // Whether name can name a collection: no "/" and no NUL, so that it never
 // addresses a file outside the database directory.
 bool is_valid_collection_name(std::string_view name);
+// Whether "<name>.brl" fits in a file name: links into a longer name could
+// never be indexed.
+bool index_file_name_fits(std::string_view name);
 
 struct GuardedCollection {
   GuardedCollection(Collection c, std::string collection_name, std::uint32_t registration)

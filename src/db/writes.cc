@@ -1,7 +1,6 @@
 // Writes with backlink upkeep.
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <span>
 #include <unordered_set>
@@ -12,10 +11,6 @@
 namespace brindle {
 
 namespace {
-
-// Whether "<name>.brl" fits in a file name; a link into a longer name can
-// never be indexed.
-bool index_file_name_fits(std::string_view name) { return name.size() + 4 <= NAME_MAX; }
 
 struct LinkRefHash {
   std::size_t operator()(const LinkRef* ref) const noexcept {

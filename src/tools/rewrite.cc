@@ -338,6 +338,7 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
   std::string pending;
   std::string chunk;
   std::string encoded;
+  std::vector<LinkRef> links;
   auto load_line = [&](std::string_view line) -> ToolResult<void> {
     ++line_number;
     auto fail = [&](const std::string& why) { return tool_failure("line " + std::to_string(line_number) + ": " + why); };
@@ -365,8 +366,14 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (auto r = reader.expect('}'); !r) return fail(r.error());
     if (!reader.at_end()) return fail("text after the record");
     if (!collection || !key || !value) return fail("a record needs \"collection\", \"key\" and \"value\"");
-    if (collection->empty() || !is_valid_collection_name(*collection)) {
-      return fail("invalid collection name \"" + *collection + "\"");
+    if (!is_valid_collection_name(*collection)) return fail("invalid collection name \"" + *collection + "\"");
+    // What the store's own writes refuse, load refuses too.
+    links.clear();
+    collect_links(*value, {}, links);
+    for (const LinkRef& link : links) {
+      if (!is_valid_collection_name(link.target_collection) || !index_file_name_fits(link.target_collection)) {
+        return fail("a link into an invalid collection name");
+      }
     }
     if (key->size() > kMaxLength) return fail("key too long");
     encoded.clear();

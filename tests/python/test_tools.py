@@ -108,6 +108,9 @@ def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path)
     tools.repair(root, rebuild_backlinks=True)
     entry = {"source_collection": "", "source_key": "k", "source_path": "to"}
     assert brindle.open(root).backlinks("people", "alice") == [entry]
+    copy = str(tmp_path / "copy")
+    assert tools.load(copy, io.StringIO(out.getvalue())) == 1
+    assert brindle.open(copy).backlinks("people", "alice") == [entry]
 
 
 # Regression: a rewritten file got the default mode and the owner of whoever
@@ -213,6 +216,7 @@ def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):
     [
         ('{"collection":"a","key":"k"}', "needs"),
         ('{"collection":"a/b","key":"k","value":1}', "invalid collection name"),
+        ('{"collection":"a","key":"k","value":{"$link":"b\\u0000/x"}}', "a link into an invalid collection"),
         ('{"collection":"a","key":"k","value":{"$nope":1}}', "unknown tag"),
         ('{"collection":"a","key":"k","value":{"$bytes":"A"}}', "base64"),
         ('{"collection":"a","key":"k","value":{"$date":4294967296}}', "bad number"),

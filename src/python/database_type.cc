@@ -70,8 +70,12 @@ class CellLock {
         return std::nullopt;
       }
       PyThreadState* saved = PyEval_SaveThread();
-      cell.mutex.lock();
+      // Held through a unique_lock until the interpreter lock is back: a
+      // daemon thread the interpreter ends at exit unwinds out of
+      // RestoreThread, and must not leave the mutex locked behind it.
+      std::unique_lock held(cell.mutex);
       PyEval_RestoreThread(saved);
+      held.release();
     }
     cell.owner.store(me);
     return CellLock(cell);

@@ -12,6 +12,8 @@
 
 #include "python/py.h"  // first: it may change what the standard headers declare
 
+#include <cxxabi.h>
+
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -30,11 +32,16 @@ PyObject* raise_resolve_error(const ResolveError& error);
 PyObject* raise_internal_fault(std::string_view what);
 
 // Runs body, turning C++ exceptions that escape it into MemoryError or
-// SystemError so they never cross into the interpreter.
+// SystemError so they never cross into the interpreter. The one exception
+// let through is the unwind of a thread the interpreter ends as it exits
+// (a daemon thread taking the interpreter lock back): it must run to the
+// thread's end, and stopping it aborts the process.
 template <class Body>
-PyObject* guarded(const char* function, Body&& body) noexcept {
+PyObject* guarded(const char* function, Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

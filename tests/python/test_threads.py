@@ -99,3 +99,30 @@ def test_threads_sharing_one_database(db_path):
     del db
     gc.collect()
     check(_brindle.open(db_path), every)
+
+
+# Regression: a daemon thread waiting for the database when the interpreter
+# exits is ended from inside the wait; the call's exception guard caught that
+# unwind, and the process aborted ("FATAL: exception not rethrown").
+def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path, run_python):
+    run = run_python(
+        f"""
+        import threading, time
+        from brindle import _brindle
+        db = _brindle.open({str(tmp_path / "db")!r})
+        db.set("c", "k", 1)
+        class Meta(type):
+            @property
+            def __name__(cls):  # runs while set_many holds the database
+                threading.Thread(target=lambda: db.get("c", "k"), daemon=True).start()
+                time.sleep(0.3)
+                return "X"
+        class X(metaclass=Meta):
+            pass
+        try:
+            db.set_many([("c", "k", X())])
+        except TypeError:
+            pass
+        """
+    )
+    assert (run.returncode, run.stderr) == (0, "")

@@ -469,7 +469,7 @@ PyType_Spec db_spec = {
     "brindle._brindle.Database",
     static_cast<int>(sizeof(DatabaseObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     db_slots,
 };
 

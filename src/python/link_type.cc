@@ -104,7 +104,7 @@ PyType_Spec link_spec = {
     "brindle._brindle.Link",
     static_cast<int>(sizeof(LinkObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     link_slots,
 };
 

@@ -37,7 +37,7 @@ PyType_Spec tombstone_spec = {
     "brindle._brindle.Tombstone",
     static_cast<int>(sizeof(PyObject)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     tombstone_slots,
 };
 

@@ -61,6 +61,10 @@ def test_class_properties(db_path, cls, make):
     with pytest.raises(TypeError) as info:
         weakref.ref(obj)
     assert info.value.args == ("cannot create weak reference to '%s' object" % full_name(cls),)
+    # Regression: the classes could be changed, and a __new__ put on Database
+    # made objects without a store behind them (a crash on first use).
+    with pytest.raises(TypeError, match="immutable type"):
+        cls.__new__ = lambda c: object.__new__(c)
 
 
 @pytest.mark.parametrize("cls", [brindle.Database, brindle.Tombstone])

@@ -437,14 +437,14 @@ struct ToPython {
   PyObject* operator()(Time& t) { return PyLong_FromUnsignedLongLong(t.value); }
   PyObject* operator()(DateTime& d) { return PyLong_FromUnsignedLongLong(d.value); }
   PyObject* operator()(Array& array) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(array.size())));
+    PyRef list = new_unfilled_list(array.size());
     if (!list) return nullptr;
     for (std::size_t i = 0; i < array.size(); ++i) {
       PyObject* item = value_to_py(std::move(array[i]));
       if (item == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
-    return list.release();
+    return filled(std::move(list));
   }
   PyObject* operator()(TextMap& map) {
     PyRef dict = PyRef::steal(PyDict_New());
@@ -494,14 +494,18 @@ struct PySink {
 
   // The list is made with its final length when the encoding can hold that
   // many elements; an encoding that claims more fails before it ends.
-  static PyRef list(std::size_t reserve) { return PyRef::steal(PyList_New(static_cast<Py_ssize_t>(reserve))); }
+  static PyRef list(std::size_t reserve) { return new_unfilled_list(reserve); }
   static bool append(PyRef& list, std::size_t index, PyRef&& item) {
     if (static_cast<Py_ssize_t>(index) < PyList_Size(list.get())) {
       return PyList_SetItem(list.get(), static_cast<Py_ssize_t>(index), item.release()) == 0;  // steals item
     }
     return PyList_Append(list.get(), item.get()) == 0;
   }
-  static PyRef finish(PyRef&& container) { return std::move(container); }
+  // Lists come from list() and are hidden until now; maps are whole as made.
+  static PyRef finish(PyRef&& container) {
+    if (!PyList_Check(container.get())) return std::move(container);
+    return PyRef::steal(filled(std::move(container)));
+  }
 
   static PyRef map(std::size_t) { return PyRef::steal(PyDict_New()); }
   bool insert(PyRef& dict, std::string_view key, PyRef&& item) {
@@ -515,6 +519,17 @@ struct PySink {
 };
 
 }  // namespace
+
+PyRef new_unfilled_list(std::size_t n) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (list) PyObject_GC_UnTrack(list.get());
+  return list;
+}
+
+PyObject* filled(PyRef&& list) {
+  PyObject_GC_Track(list.get());
+  return list.release();
+}
 
 PyRef KeyCache::get(std::string_view key) {
   if (key.size() > kMaxKeySize) return PySink::text(key);

@@ -65,6 +65,13 @@ bool py_to_encoded(PyObject* obj, EncodedWrite& out);
 
 // Consumes value; returns a new reference or null.
 PyObject* value_to_py(Value&& value);
+
+// A list of n empty slots that the garbage collector does not see until
+// filled() hands it back: a collection run by an allocation while it fills
+// could otherwise pass it, holes and all, to Python code (a finaliser that
+// walks gc.get_objects()), and a hole read there crashes.
+PyRef new_unfilled_list(std::size_t n);
+PyObject* filled(PyRef&& list);
 // The str objects of recently decoded short map keys. Records of one
 // collection repeat the same few field names; reusing their objects skips
 // building, validating and hashing them again for every record. Touched only

@@ -380,9 +380,9 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     // The dicts are made from the index's own bytes, under the lock.
     EntryDicts dicts;
     if (!dicts.ok()) return nullptr;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>((*index)->count(key))));
+    PyRef list = new_unfilled_list((*index)->count(key));
     if (!list) return nullptr;
-    Py_ssize_t filled = 0;
+    Py_ssize_t made = 0;
     bool failed = false;
     (*index)->for_each(key, [&](std::string_view source_collection, std::string_view source_key,
                                 std::string_view source_path) {
@@ -392,11 +392,12 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         failed = true;
         return;
       }
-      PyList_SetItem(list.get(), filled++, dict);  // steals dict
+      PyList_SetItem(list.get(), made++, dict);  // steals dict
     });
     lock->release();
     if (failed) return nullptr;
-    return list.release();
+    if (made != PyList_Size(list.get())) return raise_internal_fault("Database.backlinks(): entries changed while read");
+    return filled(std::move(list));
   });
 }
 

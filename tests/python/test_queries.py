@@ -75,3 +75,35 @@ def test_results_are_fresh_objects(db):
     first[0]["source_key"] = "changed"
     first[0]["source_path"] = "changed"
     assert first[2] == expected[2] and db.backlinks("people", "alice") == expected
+
+
+# Regression: a garbage collection while a read built its result could hand
+# the result list, slots still empty, to a finaliser; reading one crashed.
+@pytest.mark.parametrize("read", ["db.get('c', 'k')", "db.resolve('c', 'k', ['l'])", "db.backlinks('p', 'x')"])
+def test_a_finaliser_never_sees_a_result_list_half_built(tmp_path, run_python, read):
+    run = run_python(
+        f"""
+        import gc
+        from brindle import _brindle, Link
+        db = _brindle.open({str(tmp_path / "db")!r})
+        N = 4099
+        db.set("c", "k", {{"l": [{{"a": i}} for i in range(N)]}} if "resolve" in {read!r} else [{{"a": i}} for i in range(N)])
+        db.begin()
+        for i in range(N):
+            db.set("b", str(i), Link("p/x"))
+        db.commit()
+        class Bomb:
+            def __init__(self):
+                self.me = self  # a cycle: only a collection frees it
+            def __del__(self):
+                for o in gc.get_objects():
+                    if type(o) is list and len(o) == N:
+                        o[-1]
+                Bomb()
+        gc.collect()
+        gc.set_threshold(50)
+        Bomb()
+        assert len({read}) == N
+        """
+    )
+    assert run.returncode == 0, run.stderr

@@ -13,6 +13,7 @@
 // lock) waits for the mutex with the interpreter lock released.
 #include "python/py.h"  // first: it may change what the standard headers declare
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -267,11 +268,13 @@ bool extract_path(PyObject* path, std::vector<std::string>& out) {
     prefix_argument_error("path");
     return false;
   }
+  // Only a hint, and a sequence's length can lie: reserving what it claims
+  // turned a claimed 2**62 into a SystemError.
   Py_ssize_t hint = PySequence_Size(path);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 64)));
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(path));
   if (!iterator) {

@@ -9,7 +9,9 @@ namespace brindle::python {
 namespace {
 
 PyObject* raise_text(PyObject* type, const std::string& text) {
-  PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  // "replace": an operating system's message in a locale that is not UTF-8
+  // must still come out as the error it describes.
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (message == nullptr) return nullptr;
   PyErr_SetObject(type, message);
   Py_DECREF(message);

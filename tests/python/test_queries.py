@@ -57,6 +57,19 @@ def test_resolve_errors(library, collection, key, path, message):
     assert library.resolve("people", "bob", ["name"]) == "Bob"
 
 
+# Regression: a path's length was trusted as the room to reserve, and a
+# claimed 2**62 became a SystemError.
+def test_a_path_that_lies_about_its_length_still_resolves(library):
+    class Lying:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            return ["name"][i]
+
+    assert library.resolve("people", "bob", Lying()) == "Bob"
+
+
 def test_results_are_fresh_objects(db):
     assert db.backlinks("people", "alice") == []
     db.set("books", "b1", {"author": Link("people/alice"), "a": [1, {"b": 2}]})

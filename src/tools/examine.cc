@@ -28,8 +28,15 @@ ToolResult<Opened> open_file(const DbFile& file) {
   return Opened{file, std::move(opened->first), opened->second};
 }
 
+// A name with "/" would address a file outside the directory.
+ToolResult<void> refuse_invalid_name(std::string_view collection) {
+  if (is_valid_collection_name(collection)) return {};
+  return tool_failure("invalid collection name \"" + std::string(collection) + "\"");
+}
+
 // The data file of one collection; an error naming it when absent.
 ToolResult<Opened> open_collection(const std::string& root, std::string_view collection) {
+  if (auto r = refuse_invalid_name(collection); !r) return std::unexpected(r.error());
   const DbFile file{std::string(collection), join_path(root, std::string(collection) + ".brd"), 0};
   return open_file(file);
 }
@@ -180,6 +187,7 @@ ToolResult<std::optional<std::string>> get_json(const std::string& root, std::st
 
 ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std::string_view collection,
                                                     std::string_view key) {
+  if (auto r = refuse_invalid_name(collection); !r) return std::unexpected(r.error());
   Progress quiet(nullptr);
   const DbFile file{std::string(collection), join_path(root, std::string(collection) + ".brl"), 0};
   auto opened = open_read(file.path);

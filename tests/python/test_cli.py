@@ -70,6 +70,9 @@ def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
         (["get", "db", "c", "missing"], 2, "stderr", "no such record"),
         (["keys", "nowhere", "c"], 2, "stderr", "no such database directory"),
         (["compact", "db", "-c", "nope"], 2, "stderr", "no collection"),
+        # Regression: a name with "/" read a file outside the directory.
+        (["keys", "db", "../db/c"], 2, "stderr", "invalid collection name"),
+        (["backlinks", "db", "../db/people", "alice"], 2, "stderr", "invalid collection name"),
         (["frobnicate"], 2, "stderr", "invalid choice"),
         (["keys", "db", "c", "--count"], 0, "stdout", "2"),
         (["collections", "db"], 0, "stdout", "c\npeople\n"),

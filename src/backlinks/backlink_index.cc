@@ -302,6 +302,17 @@ std::expected<void, IoError> BacklinkIndex::remove(std::string_view target_key, 
   return apply_all({&change, 1});
 }
 
+BacklinkIndex::Snapshot BacklinkIndex::snapshot(std::string_view target_key) const {
+  Snapshot copy;
+  const auto found = targets_.find(target_key);
+  if (!found) return copy;
+  const EntryList& list = lists_[found->record];
+  copy.encoded_ = list.encoded();
+  copy.names_ = collection_names_;
+  copy.size_ = list.size();
+  return copy;
+}
+
 std::optional<std::vector<BacklinkEntry>> BacklinkIndex::find(std::string_view target_key) const {
   if (!targets_.find(target_key)) return std::nullopt;
   std::vector<BacklinkEntry> out;

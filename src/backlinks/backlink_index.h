@@ -118,6 +118,27 @@ class BacklinkIndex {
     });
   }
 
+  // A copy of the entries under target_key, to read once the index may have
+  // changed (a caller that lets go of the index's owner before reading).
+  class Snapshot {
+   public:
+    std::size_t size() const noexcept { return size_; }
+    // As for_each on the index.
+    template <class F>
+    void for_each(F&& f) const {
+      EntryList::for_each_in(encoded_, [&](std::uint32_t collection, std::string_view key, std::string_view path) {
+        f(std::string_view(names_[collection]), key, path);
+      });
+    }
+
+   private:
+    friend class BacklinkIndex;
+    std::string encoded_;
+    std::vector<std::string> names_;  // collection names by id
+    std::size_t size_ = 0;
+  };
+  Snapshot snapshot(std::string_view target_key) const;
+
   const std::string& path() const noexcept { return index_path_; }
 
  private:

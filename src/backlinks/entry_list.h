@@ -68,8 +68,16 @@ class EntryList {
   // Calls f(collection, key, path) for every live entry, in order.
   template <class F>
   void for_each(F&& f) const {
-    for (std::size_t at = 0; at < bytes_.size();) {
-      const View v = view(at);
+    for_each_in(bytes_, f);
+  }
+
+  // The list's bytes, to copy and read later with for_each_in.
+  std::string_view encoded() const noexcept { return bytes_; }
+  // The same as for_each, over bytes that encoded() gave.
+  template <class F>
+  static void for_each_in(std::string_view encoded, F&& f) {
+    for (std::size_t at = 0; at < encoded.size();) {
+      const View v = parse(encoded.data(), at);
       if (!v.removed) f(v.collection, v.key, v.path);
       at = v.next;
     }

@@ -380,15 +380,18 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       lock->release();
       return raise_storage_error(index.error(), Operation::Other);
     }
-    // The dicts are made from the index's own bytes, under the lock.
+    // Copied out and read after the lock is let go: making the dicts runs
+    // the collector, whose finalisers may use this database.
+    const BacklinkIndex::Snapshot entries = (*index)->snapshot(key);
+    lock->release();
     EntryDicts dicts;
     if (!dicts.ok()) return nullptr;
-    PyRef list = new_unfilled_list((*index)->count(key));
+    PyRef list = new_unfilled_list(entries.size());
     if (!list) return nullptr;
     Py_ssize_t made = 0;
     bool failed = false;
-    (*index)->for_each(key, [&](std::string_view source_collection, std::string_view source_key,
-                                std::string_view source_path) {
+    entries.for_each([&](std::string_view source_collection, std::string_view source_key,
+                         std::string_view source_path) {
       if (failed) return;
       PyObject* dict = dicts.make(source_collection, source_key, source_path);
       if (dict == nullptr) {
@@ -397,9 +400,8 @@ PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       }
       PyList_SetItem(list.get(), made++, dict);  // steals dict
     });
-    lock->release();
     if (failed) return nullptr;
-    if (made != PyList_Size(list.get())) return raise_internal_fault("Database.backlinks(): entries changed while read");
+    if (made != PyList_Size(list.get())) return raise_internal_fault("Database.backlinks(): entries miscounted");
     return filled(std::move(list));
   });
 }

@@ -120,3 +120,33 @@ def test_a_finaliser_never_sees_a_result_list_half_built(tmp_path, run_python, r
         """
     )
     assert run.returncode == 0, run.stderr
+
+
+# backlinks lets go of the database before it makes the result's dicts, so a
+# finaliser that runs meanwhile can use the database.
+def test_a_finaliser_run_while_backlinks_builds_its_result_can_use_the_database(tmp_path, run_python):
+    run = run_python(
+        f"""
+        import gc
+        from brindle import _brindle, Link
+        db = _brindle.open({str(tmp_path / "db")!r})
+        db.begin()
+        for i in range(2000):
+            db.set("b", str(i), Link("p/x"))
+        db.commit()
+        seen = []
+        class Bomb:
+            def __init__(self):
+                self.me = self
+            def __del__(self):
+                seen.append(db.get("b", "0"))
+                Bomb()
+        gc.collect()
+        gc.set_threshold(50)
+        Bomb()
+        assert len(db.backlinks("p", "x")) == 2000
+        gc.set_threshold(700)
+        print(len(seen) > 0 and all(repr(s) == 'Link("p/x")' for s in seen))
+        """
+    )
+    assert run.stdout.strip() == "True", run.stderr

@@ -12,8 +12,6 @@
 
 #include "python/py.h"  // first: it may change what the standard headers declare
 
-#include <cxxabi.h>
-
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -32,22 +30,19 @@ PyObject* raise_resolve_error(const ResolveError& error);
 PyObject* raise_internal_fault(std::string_view what);
 
 // Runs body, turning C++ exceptions that escape it into MemoryError or
-// SystemError so they never cross into the interpreter. The one exception
-// let through is the unwind of a thread the interpreter ends as it exits
-// (a daemon thread taking the interpreter lock back): it must run to the
-// thread's end, and stopping it aborts the process.
+// SystemError so they never cross into the interpreter. The core throws
+// only standard exceptions. Anything else is let through on purpose: a
+// daemon thread that takes the interpreter lock back as the interpreter
+// exits is ended by an unwind that is no C++ exception, which must run to
+// the thread's end (stopping it aborts the process).
 template <class Body>
 PyObject* guarded(const char* function, Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
     return raise_internal_fault(std::string(function) + ": " + e.what());
-  } catch (...) {
-    return raise_internal_fault(std::string(function) + ": unknown C++ exception");
   }
 }
 

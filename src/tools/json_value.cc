@@ -345,6 +345,7 @@ ToolResult<TextMap> JsonReader::members_at(std::size_t depth) {
     if (auto r = expect(':'); !r) return std::unexpected(r.error());
     auto value = value_at(depth);
     if (!value) return std::unexpected(value.error());
+    if (map.find(*key) != nullptr) return fail("duplicate key");
     map.insert_or_assign(std::move(*key), std::move(*value));
   } while (accept(','));
   if (auto r = expect('}'); !r) return std::unexpected(r.error());
@@ -356,7 +357,9 @@ ToolResult<Value> JsonReader::tagged(std::string tag, std::size_t depth) {
     skip_space();
     std::uint64_t n = 0;
     auto r = std::from_chars(text_.data() + pos_, text_.data() + text_.size(), n);
-    if (r.ec != std::errc() || n > max) return fail("bad number for " + tag);
+    // One text per number, as JSON has it: no leading zeros.
+    const bool leading_zero = text_[pos_] == '0' && r.ptr - (text_.data() + pos_) > 1;
+    if (r.ec != std::errc() || n > max || leading_zero) return fail("bad number for " + tag);
     pos_ = static_cast<std::size_t>(r.ptr - text_.data());
     return n;
   };
@@ -370,7 +373,8 @@ ToolResult<Value> JsonReader::tagged(std::string tag, std::size_t depth) {
       result = Value(std::numeric_limits<double>::infinity());
     } else if (*s == "-inf") {
       result = Value(-std::numeric_limits<double>::infinity());
-    } else if (s->size() == 22 && s->starts_with("nan:0x")) {
+    } else if (s->size() == 22 && s->starts_with("nan:0x") &&
+               s->find_first_not_of("0123456789abcdef", 6) == std::string::npos) {  // as dumps write it
       std::uint64_t bits = 0;
       auto r = std::from_chars(s->data() + 6, s->data() + s->size(), bits, 16);
       double d = std::bit_cast<double>(bits);

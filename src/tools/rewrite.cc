@@ -354,8 +354,11 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
       if (*name == "collection" || *name == "key") {
         auto text = reader.read_string();
         if (!text) return fail(text.error());
-        (*name == "key" ? key : collection) = std::move(*text);
+        std::optional<std::string>& member = *name == "key" ? key : collection;
+        if (member) return fail("duplicate member \"" + *name + "\"");
+        member = std::move(*text);
       } else if (*name == "value") {
+        if (value) return fail("duplicate member \"value\"");
         auto v = reader.read_value();
         if (!v) return fail(v.error());
         value = std::move(*v);

@@ -226,16 +226,20 @@ def check(path: PathArg, *, progress: Progress = None) -> CheckReport:
 
 
 def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress = None) -> RepairReport:
-    """Moves torn tails aside (as ``brindle.open`` does) and, with
-    rebuild_backlinks, rewrites every backlink file from the records (which
-    a file damaged otherwise makes fail). Files damaged beyond a torn tail
-    are left alone and named in damaged_files."""
+    """Moves torn tails aside and then, as ``brindle.open`` does, rebuilds
+    every backlink file from the records when it cut any; with
+    rebuild_backlinks it rebuilds them in any case (which a file damaged
+    otherwise makes fail). Files damaged beyond a torn tail are left alone
+    and named in damaged_files."""
     root = _existing(path)
     with _rewriting(root):
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
         damaged = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
-        rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild_backlinks else None
+        # Records cut back may have had their backlink changes made, or not:
+        # only a rebuild tells.
+        rebuild = rebuild_backlinks or (bool(tails) and not damaged)
+        rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild else None
         if rebuilt is not None and not _locks.held_here(root):
             _locks.clear_marker(root)  # whatever a crash left is mended now
     return RepairReport(tails, leftovers, rebuilt, damaged)

@@ -181,6 +181,21 @@ def test_check_flags_drift_and_damage_and_repair_mends_the_drift(tmp_path):
     assert [p.kind for p in after.problems] == ["undecodable record"]
 
 
+# Regression: repair cut a torn tail without rebuilding the backlinks as open
+# does, and with no marker left, nothing rebuilt them later.
+def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path):
+    root = str(tmp_path / "db")
+    db = brindle.open(root)
+    db.set("books", "b1", {"by": brindle.Link("people/alice")})
+    del db
+    os.remove(os.path.join(root, "people.brl"))  # an entry lost with the cut
+    with open(os.path.join(root, "books.brd"), "ab") as f:
+        f.write(b"\x10\x00\x00\x00torn")
+    report = tools.repair(root)
+    assert report.torn_tails and report.backlinks_rebuilt is not None
+    assert tools.check(root).ok
+
+
 def test_reading_tools_work_on_a_read_only_copy(tmp_path):
     root = str(tmp_path / "db")
     model = build(root, rounds=60)

@@ -217,11 +217,12 @@ def _end_session(key: str, last: bool) -> bool:
         lines = raw.decode().splitlines()
     except UnicodeDecodeError:
         return False  # not ours to read: the next open recovers
-    left = [line for line in lines if line and not (writer == os.getpid() and line == token)]
+    listed = [line for line in lines if line]
+    left = [line for line in listed if not (writer == os.getpid() and line == token)]
     if last and not left:
         os.unlink(path)
         return True
-    if len(left) != len([line for line in lines if line]):
+    if len(left) != len(listed):
         _write_marker(key, "".join(line + "\n" for line in left), replace=True)
     return False
 

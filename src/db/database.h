@@ -61,6 +61,13 @@ bool is_valid_collection_name(std::string_view name);
 // Whether "<name>.brl" fits in a file name: links into a longer name could
 // never be indexed.
 bool index_file_name_fits(std::string_view name);
+// Whether links into collection `name` are indexed: a valid name whose index
+// file can be named. Writes refuse links into other names; records that hold
+// them anyway (written by an older build or another writer) are not indexed
+// by writes, rebuilds or checks alike.
+inline bool is_indexed_link_target(std::string_view name) {
+  return is_valid_collection_name(name) && index_file_name_fits(name);
+}
 
 struct GuardedCollection {
   GuardedCollection(Collection c, std::string collection_name, std::uint32_t registration)

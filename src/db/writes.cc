@@ -78,9 +78,7 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
   }
   // Links into invalid or overlong names in the old value (written by an
   // older build or another writer) were never indexed: nothing to remove.
-  std::erase_if(old_links, [](const LinkRef& link) {
-    return !is_valid_collection_name(link.target_collection) || !index_file_name_fits(link.target_collection);
-  });
+  std::erase_if(old_links, [](const LinkRef& link) { return !is_indexed_link_target(link.target_collection); });
   if (old_links.empty() && new_links.empty()) return {};
 
   const LinkSet old_set(old_links);

@@ -247,7 +247,7 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
       links.clear();
       collect_links(*value, {}, links);
       for (const LinkRef& link : links) {
-        if (!is_valid_collection_name(link.target_collection)) continue;  // never indexed
+        if (!is_indexed_link_target(link.target_collection)) continue;  // never indexed
         ++balance[entry_key(link.target_collection, link.target_key, file.stem, record.key, link.source_path)];
       }
       if (!progress.advance(record.end() - record.offset)) stopped = true;

@@ -198,7 +198,7 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
       links.clear();
       collect_links(*value, {}, links);
       for (const LinkRef& link : links) {
-        if (!is_valid_collection_name(link.target_collection)) continue;
+        if (!is_indexed_link_target(link.target_collection)) continue;
         append_backlink_record(records[link.target_collection], BacklinkOp::Add, link.target_key,
                                BacklinkEntryRef(file.stem, record.key, link.source_path));
         ++result.entries;
@@ -374,7 +374,7 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     links.clear();
     collect_links(*value, {}, links);
     for (const LinkRef& link : links) {
-      if (!is_valid_collection_name(link.target_collection) || !index_file_name_fits(link.target_collection)) {
+      if (!is_indexed_link_target(link.target_collection)) {
         return fail("a link into an invalid collection name");
       }
     }

@@ -157,6 +157,10 @@ class Database {
   bool record_in_file(const PendingChanges::Change& change);
   // The error for a name is_valid_collection_name refuses.
   static IoError invalid_collection_name();
+  // Why a write of value with these links is refused whatever the files
+  // hold; asked before anything is created.
+  static std::optional<IoError> refusal(std::span<const LinkRef> new_links, std::string_view key,
+                                        const Collection::EncodedValue& value);
   // What both sets do around placing the record: place(collection) writes
   // it into the collection and returns its result.
   template <class Place>

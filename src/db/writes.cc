@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_set>
 
@@ -50,16 +51,23 @@ class LinkSet {
 
 }  // namespace
 
+// Why a write of this value with these links is refused whatever the files
+// hold: a link into a name that no index file could have, then the key or
+// value the collection would refuse. Asked before anything is written or
+// created (the collection's file included), so the failing call changes
+// nothing.
+std::optional<IoError> Database::refusal(std::span<const LinkRef> new_links, std::string_view key,
+                                         const Collection::EncodedValue& value) {
+  for (const LinkRef& link : new_links) {
+    if (!is_valid_collection_name(link.target_collection)) return invalid_collection_name();
+    if (!index_file_name_fits(link.target_collection)) return IoError::from_errno(ENAMETOOLONG);
+  }
+  return Collection::refusal(key, value);
+}
+
 template <class Place>
 StorageResult<void> Database::write(std::string_view collection_name, std::string_view key,
                                     std::span<const LinkRef> new_links, Place&& place) {
-  // Refused before anything is written or created, so the failing call
-  // changes nothing (an index file could never hold such a name).
-  for (const LinkRef& link : new_links) {
-    if (!is_valid_collection_name(link.target_collection)) return storage_failure(invalid_collection_name());
-    if (!index_file_name_fits(link.target_collection)) return storage_failure(IoError::from_errno(ENAMETOOLONG));
-  }
-
   auto handle = collection(collection_name);
   if (!handle) return storage_failure(handle.error());
   GuardedCollection& guarded = **handle;
@@ -105,11 +113,14 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
 StorageResult<void> Database::set(std::string_view collection_name, std::string_view key, const Value& value) {
   std::vector<LinkRef> new_links;
   collect_links(value, {}, new_links);
-  return write(collection_name, key, new_links, [&](Collection& collection) { return collection.set(key, value); });
+  std::string bytes;
+  const Collection::EncodedValue encoded = Collection::encode_value(value, bytes);
+  return set(collection_name, key, encoded, new_links);
 }
 
 StorageResult<void> Database::set(std::string_view collection_name, std::string_view key,
                                   const Collection::EncodedValue& value, std::span<const LinkRef> links) {
+  if (auto refused = refusal(links, key, value)) return storage_failure(*refused);
   return write(collection_name, key, links, [&](Collection& collection) { return collection.set(key, value); });
 }
 

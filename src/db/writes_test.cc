@@ -170,6 +170,17 @@ TEST_F(WriteTest, LinkIntoAnInvalidNameWasStoredAnyway) {
   EXPECT_EQ(backlinks("people", "alice"), Entries{});
 }
 
+// Regression: a write refused for its value or key still created the data
+// file of the collection it was the first to use.
+TEST_F(WriteTest, RefusedValueCreatesNoCollectionFile) {
+  Value deep(1);
+  for (std::size_t i = 0; i <= kMaxNesting; ++i) deep = Value(Array{std::move(deep)});
+  EXPECT_EQ(shown(db->set("fresh", "k", deep)), "io: value is nested too deeply");
+  EXPECT_EQ(shown(db->set("fresh", "k", Collection::EncodedValue{"\x07", EncodeStatus::TooLong}, {})),
+            "io: value too long");
+  EXPECT_FALSE(file_exists(dir.file("fresh.brd")));
+}
+
 TEST_F(WriteTest, IndexThatCannotOpenStopsTheRemainingChanges) {
   std::filesystem::create_directory(dir.file("bad.brl"));
   auto written = db->set("books", "b1", map({{"a", link("good/1")}, {"b", link("bad/2")}, {"c", link("good/3")}}));

@@ -176,14 +176,28 @@ StorageResult<void> Collection::write_out(std::span<const std::string_view> piec
   return {};
 }
 
+Collection::EncodedValue Collection::encode_value(const Value& value, std::string& out) {
+  const EncodeStatus status = encode(value, out);
+  // holds_link recurses: only values the encoder accepted are bounded.
+  return EncodedValue{out, status, status == EncodeStatus::Ok && holds_link(value)};
+}
+
+std::optional<IoError> Collection::refusal(std::string_view key, const EncodedValue& value) {
+  if (key.size() > kMaxLength) return IoError::invalid_input("key too long");
+  EncodeStatus status = value.status;
+  if (status == EncodeStatus::Ok && value.bytes.size() > kMaxLength) status = EncodeStatus::TooLong;
+  if (status == EncodeStatus::Ok) return std::nullopt;
+  return IoError::invalid_input(status == EncodeStatus::TooDeep ? CodecError::too_deep().to_string()
+                                                                : "value too long");
+}
+
 StorageResult<void> Collection::set(std::string_view key, const Value& value) {
   scratch_.clear();
-  const EncodeStatus status = encode(value, scratch_);
-  // holds_link recurses: only values the encoder accepted are bounded.
-  auto placed = set(key, EncodedValue{scratch_, status, status == EncodeStatus::Ok && holds_link(value)});
+  const EncodedValue encoded = encode_value(value, scratch_);
+  auto placed = set(key, encoded);
   // A refused value leaves a partial encoding; huge values would otherwise
   // pin their encoding's memory.
-  if (status != EncodeStatus::Ok || scratch_.capacity() > kScratchKeepLimit) {
+  if (encoded.status != EncodeStatus::Ok || scratch_.capacity() > kScratchKeepLimit) {
     scratch_.clear();
     scratch_.shrink_to_fit();
   }
@@ -192,13 +206,7 @@ StorageResult<void> Collection::set(std::string_view key, const Value& value) {
 
 StorageResult<void> Collection::set(std::string_view key, const EncodedValue& value) {
   if (broken_) return storage_failure(*broken_);
-  if (key.size() > kMaxLength) return storage_failure(IoError::invalid_input("key too long"));
-  EncodeStatus status = value.status;
-  if (status == EncodeStatus::Ok && value.bytes.size() > kMaxLength) status = EncodeStatus::TooLong;
-  if (status != EncodeStatus::Ok) {
-    return storage_failure(IoError::invalid_input(
-        status == EncodeStatus::TooDeep ? CodecError::too_deep().to_string() : "value too long"));
-  }
+  if (auto refused = refusal(key, value)) return storage_failure(*refused);
 
   const std::uint64_t record = write_offset_;
   if (record >= KeyIndex::kRecordLimit) return storage_failure(file_too_large());

@@ -113,6 +113,12 @@ class Collection {
   };
   // set() for a value already encoded, with the same checks in the same order.
   StorageResult<void> set(std::string_view key, const EncodedValue& value);
+  // Encodes value into out, as set() would.
+  static EncodedValue encode_value(const Value& value, std::string& out);
+  // Why set() refuses key and value whatever the file holds (a key or value
+  // too long to frame, a refusing status), for callers that must refuse
+  // before they create anything.
+  static std::optional<IoError> refusal(std::string_view key, const EncodedValue& value);
 
   // Writes out the write buffer, all of it or (on failure) none.
   StorageResult<void> flush();

@@ -12,7 +12,9 @@ import contextlib
 import importlib
 import json
 import os
+import stat
 import sys
+import tempfile
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, NoReturn, Optional
 
@@ -95,10 +97,45 @@ def _cmd_dump(args: argparse.Namespace) -> int:
             n = tools.dump(args.path, sys.stdout.buffer, args.collection or None, progress=progress)
             sys.stdout.buffer.flush()
         else:
-            with open(args.output, "wb") as out:
+            with _replacing(args.output) as out:
                 n = tools.dump(args.path, out, args.collection or None, progress=progress)
     print(f"dumped {n} records", file=sys.stderr)
     return EXIT_OK
+
+
+@contextlib.contextmanager
+def _replacing(name: str) -> Iterator[Any]:
+    """A file that takes the place of `name` only once the block succeeds,
+    so a failed dump leaves an earlier dump there whole. Anything but a
+    regular file (a pipe, a device), or a file in a directory we may not
+    write to, is written in place."""
+    target = os.path.realpath(name)
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        mode = None
+    directory, base = os.path.split(target)
+    fd, part = -1, ""
+    if mode is None or stat.S_ISREG(mode):
+        with contextlib.suppress(PermissionError):
+            fd, part = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=directory)
+    if not part:
+        with open(target, "wb") as out:
+            yield out
+        return
+    try:
+        with open(fd, "wb") as out:
+            if mode is None:
+                umask = os.umask(0)
+                os.umask(umask)
+                mode = 0o666 & ~umask
+            os.chmod(out.fileno(), stat.S_IMODE(mode))
+            yield out
+        os.replace(part, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(part)
+        raise
 
 
 def _cmd_load(args: argparse.Namespace) -> int:

@@ -149,8 +149,15 @@ def _names(names: Optional[Iterable[str]]) -> Optional[list[str]]:
     return list(names)
 
 
+class _Rewrite:
+    """What a tool tells _rewriting: unfinished keeps the marker, so the next
+    ``brindle.open`` recovers what the tool could not."""
+
+    unfinished = False
+
+
 @contextlib.contextmanager
-def _rewriting(root: str, *, marked: bool = True) -> Iterator[None]:
+def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
     """The tools' lock, and with marked the marker, around a rewrite.
 
     The marker makes the next ``brindle.open`` recover should this process
@@ -165,21 +172,22 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[None]:
             raise ToolError(f"{root}: the database is open in this process; drop every Database on it first")
         if _locks.others_have_it_open(root):
             raise ToolError(f"{root}: the database is open in another process; close it first")
+        rewrite = _Rewrite()
         if not marked:
-            yield
+            yield rewrite
             return
         had_marker = _locks.marker_exists(root)
         before = _locks.file_states(root)
         _locks.set_marker(root)
         try:
-            yield
+            yield rewrite
         except BaseException:
             # A tool that failed before it replaced anything (a bad line
             # for load, say) leaves nothing to recover.
             if not had_marker and not _locks.held_here(root) and _locks.file_states(root) == before:
                 _locks.clear_marker(root)
             raise
-        if not had_marker and not _locks.held_here(root):
+        if not had_marker and not _locks.held_here(root) and not rewrite.unfinished:
             _locks.clear_marker(root)
 
 
@@ -232,14 +240,16 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
     otherwise makes fail). Files damaged beyond a torn tail are left alone
     and named in damaged_files."""
     root = _existing(path)
-    with _rewriting(root):
+    with _rewriting(root) as rewrite:
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
         damaged = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
         # Records cut back may have had their backlink changes made, or not:
-        # only a rebuild tells.
+        # only a rebuild tells. When damage stops it, the next open that
+        # gets past the damage rebuilds instead.
         rebuild = rebuild_backlinks or (bool(tails) and not damaged)
         rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild else None
+        rewrite.unfinished = bool(tails) and rebuilt is None
         if rebuilt is not None and not _locks.held_here(root):
             _locks.clear_marker(root)  # whatever a crash left is mended now
     return RepairReport(tails, leftovers, rebuilt, damaged)

@@ -63,9 +63,11 @@ StorageResult<CollectionHandle> Database::add_collection(std::string name, std::
 StorageResult<CollectionHandle> Database::collection(std::string_view name) {
   if (auto it = collections_.find(name); it != collections_.end()) return it->second;
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
-  // Every data file in the directory was registered at open.
-  if (!create_missing_) return storage_failure(KeyNotFound{});
-  auto handle = add_collection(std::string(name), file_path(name, ".brd"));
+  const std::string path = file_path(name, ".brd");
+  // Open registers every data file but the one of the collection named by
+  // the empty string (".brd"), which opens on first use like a new one.
+  if (!create_missing_ && !path_exists(path)) return storage_failure(KeyNotFound{});
+  auto handle = add_collection(std::string(name), path);
   if (!handle) return handle;
   // A collection first used inside a transaction takes part in it.
   if (in_transaction_) (*handle)->collection.set_defer_flush(true);

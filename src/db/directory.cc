@@ -68,6 +68,11 @@ std::expected<std::vector<std::string>, IoError> list_directory(const std::strin
   return names;
 }
 
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 std::string join_path(std::string_view root, std::string_view name) {
   std::string path(root);
   if (!path.empty() && path.back() != '/') path.push_back('/');

@@ -18,6 +18,9 @@ std::expected<void, IoError> create_dir_all(const std::string& path);
 // lists them ("." and ".." left out).
 std::expected<std::vector<std::string>, IoError> list_directory(const std::string& path);
 
+// Whether path names something (a dangling symbolic link does not).
+bool path_exists(const std::string& path);
+
 // root joined with name: name alone for an empty root, no doubled separator.
 std::string join_path(std::string_view root, std::string_view name);
 

@@ -61,6 +61,11 @@ ToolResult<DbFiles> list_files(const std::string& root) {
       files.leftovers.push_back(name);
     }
   }
+  // By collection name, not file name: "a.brd" sorts after "a b.brd" and
+  // "a-b.brd", since '.' sorts after ' ' and '-'.
+  auto by_stem = [](const DbFile& a, const DbFile& b) { return a.stem < b.stem; };
+  std::sort(files.data.begin(), files.data.end(), by_stem);
+  std::sort(files.backlinks.begin(), files.backlinks.end(), by_stem);
   return files;
 }
 

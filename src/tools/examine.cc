@@ -43,6 +43,15 @@ ToolResult<Opened> open_collection(const std::string& root, std::string_view col
 
 std::string damage_kind(ScanStop stop) { return stop == ScanStop::Torn ? "torn tail" : "invalid key"; }
 
+// The store refuses to open a data file with a key that is not UTF-8, and
+// the records after it are not framed: a reader answering from the part
+// before it would answer silently wrong. A torn tail is not refused: open
+// sets it aside and keeps the whole records before it.
+ToolResult<void> refuse_invalid_key(const DbFile& file, const DataScan& scan) {
+  if (scan.outcome.stop != ScanStop::BadKey) return {};
+  return tool_failure(file.path + ": invalid key at offset " + std::to_string(scan.outcome.at));
+}
+
 void note_damage(const DbFile& file, const ScanOutcome& outcome, std::vector<Problem>& problems) {
   if (outcome.stop != ScanStop::Torn && outcome.stop != ScanStop::BadKey) return;
   // In a backlink file every string of the record is checked, not only a key.
@@ -99,6 +108,7 @@ ToolResult<void> for_each_key(const std::string& root, std::string_view collecti
   if (!opened) return std::unexpected(opened.error());
   auto scan = scan_data(opened->file, opened->handle, opened->length, quiet);
   if (!scan) return std::unexpected(scan.error());
+  if (auto refused = refuse_invalid_key(opened->file, *scan); !refused) return std::unexpected(refused.error());
   return visit_live(opened->file, opened->handle, *scan, false, quiet,
                     [&](const RecordView& record) { return visit(record.key); });
 }
@@ -109,6 +119,7 @@ ToolResult<std::uint64_t> count_keys(const std::string& root, std::string_view c
   if (!opened) return std::unexpected(opened.error());
   auto scan = scan_data(opened->file, opened->handle, opened->length, quiet);
   if (!scan) return std::unexpected(scan.error());
+  if (auto refused = refuse_invalid_key(opened->file, *scan); !refused) return std::unexpected(refused.error());
   return scan->live.size();
 }
 
@@ -129,6 +140,7 @@ ToolResult<Stats> stats(const std::string& root, Progress& progress) {
     if (!opened) return std::unexpected(opened.error());
     auto scan = scan_data(file, opened->handle, opened->length, progress);
     if (!scan) return std::unexpected(scan.error());
+  if (auto refused = refuse_invalid_key(file, *scan); !refused) return std::unexpected(refused.error());
     std::uint64_t live_bytes = 0;
     Progress quiet(nullptr);
     auto visited = visit_live(file, opened->handle, *scan, false, quiet, [&](const RecordView& record) {
@@ -144,6 +156,9 @@ ToolResult<Stats> stats(const std::string& root, Progress& progress) {
     if (!opened) return std::unexpected(opened.error());
     auto state = scan_backlink_file(file, opened->handle, opened->length, progress);
     if (!state) return std::unexpected(state.error());
+    if (state->outcome.stop == ScanStop::BadKey) {
+      return tool_failure(file.path + ": invalid string at offset " + std::to_string(state->outcome.at));
+    }
     std::uint64_t live_bytes = 0;
     state->for_each([&](std::string_view key, const BacklinkEntryRef& entry) {
       live_bytes += backlink_record_size(key, entry);
@@ -161,6 +176,7 @@ ToolResult<std::optional<std::string>> get_json(const std::string& root, std::st
   if (!opened) return std::unexpected(opened.error());
   auto scan = scan_data(opened->file, opened->handle, opened->length, quiet);
   if (!scan) return std::unexpected(scan.error());
+  if (auto refused = refuse_invalid_key(opened->file, *scan); !refused) return std::unexpected(refused.error());
   auto it = scan->live.find(key);
   if (it == scan->live.end()) return std::optional<std::string>();
   std::optional<std::string> json;
@@ -304,9 +320,7 @@ ToolResult<std::uint64_t> dump(const std::string& root, const std::optional<std:
     Progress quiet(nullptr);
     auto scan = scan_data(file, opened->handle, opened->length, quiet);
     if (!scan) return std::unexpected(scan.error());
-    if (scan->outcome.stop == ScanStop::BadKey) {
-      return tool_failure(file.path + ": invalid key at offset " + std::to_string(scan->outcome.at));
-    }
+    if (auto refused = refuse_invalid_key(file, *scan); !refused) return std::unexpected(refused.error());
     std::string prefix = "{\"collection\":";
     write_json_string(file.stem, prefix);
     prefix += ",\"key\":";

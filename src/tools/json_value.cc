@@ -358,7 +358,7 @@ ToolResult<Value> JsonReader::tagged(std::string tag, std::size_t depth) {
     std::uint64_t n = 0;
     auto r = std::from_chars(text_.data() + pos_, text_.data() + text_.size(), n);
     // One text per number, as JSON has it: no leading zeros.
-    const bool leading_zero = text_[pos_] == '0' && r.ptr - (text_.data() + pos_) > 1;
+    const bool leading_zero = r.ptr - (text_.data() + pos_) > 1 && text_[pos_] == '0';
     if (r.ec != std::errc() || n > max || leading_zero) return fail("bad number for " + tag);
     pos_ = static_cast<std::size_t>(r.ptr - text_.data());
     return n;

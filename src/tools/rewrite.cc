@@ -302,6 +302,16 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
   if (auto made = create_dir_all(root); !made) return tool_failure(file_error(root, made.error()));
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
+  // The backlink rebuild at the end reads every data file: damage in any of
+  // them, touched by the dump or not, is refused now, before the records go
+  // in, not after.
+  for (const DbFile& file : files->data) {
+    auto opened = open_read(file.path);
+    if (!opened) return std::unexpected(opened.error());
+    auto scan = scan_records(opened->first, opened->second, false, [](const RecordView&) { return true; });
+    if (!scan) return tool_failure(file_error(file.path, scan.error()));
+    if (auto r = refuse_damage(file, *scan); !r) return std::unexpected(r.error());
+  }
   // Each touched collection gets a copy of its data file with the new
   // records appended; nothing changes on disk until all of them are done.
   std::unordered_map<std::string, std::size_t> slot;
@@ -316,9 +326,6 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (existing != files->data.end()) {
       auto opened = open_read(path);
       if (!opened) return std::unexpected(opened.error());
-      auto scan = scan_records(opened->first, opened->second, false, [](const RecordView&) { return true; });
-      if (!scan) return tool_failure(file_error(path, scan.error()));
-      if (auto r = refuse_damage(*existing, *scan); !r) return std::unexpected(r.error());
       std::string chunk(1 << 20, '\0');
       for (std::uint64_t at = 0; at < opened->second;) {
         auto got = opened->first.read_at(chunk.data(), chunk.size(), at);

@@ -35,7 +35,9 @@ def test_dump_load_dump_is_identical_for_every_variant(tmp_path):
     assert first.returncode == 0, first.stderr
     dumped = brindle_cli("dump", "db1", cwd=tmp_path).stdout
     assert brindle_cli("load", "db2", stdin=dumped, cwd=tmp_path).returncode == 0
-    assert brindle_cli("dump", "db2", cwd=tmp_path).stdout == dumped
+    (tmp_path / "out.jsonl").write_text("an earlier dump\n")
+    assert brindle_cli("dump", "db2", "-o", "out.jsonl", cwd=tmp_path).returncode == 0
+    assert (tmp_path / "out.jsonl").read_text() == dumped
     # Collections in name order, and within one in file order.
     assert [json.loads(line)["key"] for line in dumped.splitlines()] == ["all", "", "alice"]
     assert dumped.splitlines()[0] == EVERY_VARIANT.splitlines()[0]
@@ -105,6 +107,15 @@ def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
     rebuild = brindle_cli("repair", "db", "--rebuild-backlinks", cwd=tmp_path)
     assert rebuild.returncode == 2 and "invalid key at offset" in rebuild.stderr
     assert "run repair first" not in rebuild.stderr
+    # Regression: the reading tools answered from the records before the bad
+    # key, and a failed dump emptied the file it was to replace.
+    for args in (["keys", "db", "c"], ["keys", "db", "c", "--count"], ["get", "db", "c", "all"], ["stats", "db"]):
+        result = brindle_cli(*args, cwd=tmp_path)
+        assert result.returncode == 2 and "c.brd: invalid key at offset" in result.stderr, args
+    (tmp_path / "out.jsonl").write_text("an earlier dump\n")
+    assert brindle_cli("dump", "db", "-o", "out.jsonl", cwd=tmp_path).returncode == 2
+    assert (tmp_path / "out.jsonl").read_text() == "an earlier dump\n"
+    assert sorted(os.listdir(tmp_path)) == ["db", "out.jsonl"]
 
 
 def test_every_subcommand_has_help(tmp_path):

@@ -2,6 +2,7 @@
 
 import io
 import os
+import pathlib
 import random
 import stat
 import struct
@@ -33,6 +34,12 @@ def build(root, seed=1, rounds=400):
         db.set(coll, key, value)
         model[(coll, key)] = value
     return model
+
+
+def files_of(root):
+    """The bytes of every data and backlink file."""
+    names = [n for n in os.listdir(root) if n.endswith((".brd", ".brl"))]
+    return {n: pathlib.Path(root, n).read_bytes() for n in names}
 
 
 def backlinks_of(db, model):
@@ -111,6 +118,25 @@ def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path)
     copy = str(tmp_path / "copy")
     assert tools.load(copy, io.StringIO(out.getvalue())) == 1
     assert brindle.open(copy).backlinks("people", "alice") == [entry]
+    # Regression: resolve, which reads through the store, did not see it.
+    resolved = subprocess.run(
+        [sys.executable, "-m", "brindle", "resolve", root, "", "k"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        cwd=tmp_path,
+    )
+    assert (resolved.returncode, resolved.stdout) == (0, '{"to":{"$link":"people/alice"}}\n'), resolved.stderr
+
+
+# Regression: names sorted by file name put "a.brd" after "a b.brd" and "a-b.brd".
+def test_collections_come_in_name_order(tmp_path):
+    root = str(tmp_path / "db")
+    db = _brindle.open(root)
+    for name in ["ab", "a-b", "a", "a b"]:
+        db.set(name, "k", 1)
+    del db
+    assert tools.collections(root) == ["a", "a b", "a-b", "ab"]
 
 
 # Regression: a rewritten file got the default mode and the owner of whoever
@@ -194,6 +220,17 @@ def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path):
     report = tools.repair(root)
     assert report.torn_tails and report.backlinks_rebuilt is not None
     assert tools.check(root).ok
+    # A file damaged beyond a tail stops the rebuild: the marker stays, so the
+    # open that gets past the damage rebuilds instead.
+    root = str(tmp_path / "unopened")  # not held by this process's open
+    _brindle.open(root).set("books", "b1", {"by": brindle.Link("people/alice")})
+    with open(os.path.join(root, "books.brd"), "ab") as f:
+        f.write(b"\x10\x00\x00\x00torn")
+    with open(os.path.join(root, "bad.brd"), "wb") as f:
+        f.write(b"\x01\x00\x00\x00\xff\x00\x00\x00\x00")
+    report = tools.repair(root)
+    assert report.torn_tails and report.backlinks_rebuilt is None and report.damaged_files
+    assert os.path.exists(os.path.join(root, ".brindle-open"))
 
 
 def test_reading_tools_work_on_a_read_only_copy(tmp_path):
@@ -224,6 +261,19 @@ def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):
         {"source_collection": "a", "source_key": "new", "source_path": ""}
     ]
     assert tools.check(root).ok
+
+
+# Regression: load wrote its records, then failed on damage in a collection
+# the dump never touched, for the backlink rebuild reads every file.
+def test_load_refuses_a_damaged_database_before_writing(tmp_path):
+    root = str(tmp_path / "db")
+    build(root, rounds=20)
+    with open(os.path.join(root, "c.brd"), "ab") as f:
+        f.write(b"\x05\x00\x00")
+    before = files_of(root)
+    with pytest.raises(tools.ToolError, match="c.brd: torn tail"):
+        tools.load(root, io.StringIO('{"collection":"a","key":"new","value":{"$link":"b/k1"}}\n'))
+    assert files_of(root) == before
 
 
 @pytest.mark.parametrize(

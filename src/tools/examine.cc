@@ -220,7 +220,10 @@ ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std
 ToolResult<std::string> resolve_json(const std::string& root, std::string_view collection, std::string_view key,
                                      std::span<const std::string> path) {
   auto db = Database::open_for_reading(root);
-  if (!db) return tool_failure(db.error().to_string());
+  // The store's own error names no file; check does.
+  if (!db) {
+    return tool_failure("the store cannot open " + root + ": " + db.error().to_string() + "; check names the damage");
+  }
   Resolver resolver(*db);
   auto value = resolver.get_field(collection, key, path);
   if (!value) return tool_failure(value.error().to_string());

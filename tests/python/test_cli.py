@@ -112,6 +112,8 @@ def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
     for args in (["keys", "db", "c"], ["keys", "db", "c", "--count"], ["get", "db", "c", "all"], ["stats", "db"]):
         result = brindle_cli(*args, cwd=tmp_path)
         assert result.returncode == 2 and "c.brd: invalid key at offset" in result.stderr, args
+    unopenable = brindle_cli("resolve", "db", "people", "alice", cwd=tmp_path)
+    assert unopenable.returncode == 2 and "check names the damage" in unopenable.stderr
     (tmp_path / "out.jsonl").write_text("an earlier dump\n")
     assert brindle_cli("dump", "db", "-o", "out.jsonl", cwd=tmp_path).returncode == 2
     assert (tmp_path / "out.jsonl").read_text() == "an earlier dump\n"

@@ -35,8 +35,12 @@ PyObject* raise_tool_error(PyObject* module, const std::string& message) {
   return nullptr;
 }
 
+// As the Database's guard: standard exceptions become Python ones, and an
+// unwind that is none (a daemon thread ended at exit from inside a callback
+// into Python: progress, load's read, dump's write) is let through, since
+// stopping it aborts the process.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
   } catch (const std::bad_alloc&) {

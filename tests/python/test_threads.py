@@ -7,8 +7,11 @@ thread, and one thread's begin or commit applies to all of them."""
 import collections
 import gc
 import random
+import subprocess
 import sys
+import textwrap
 import threading
+import time
 
 import brindle
 from brindle import _brindle  # the store itself, without the recovery of brindle.open
@@ -126,3 +129,29 @@ def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path,
         """
     )
     assert (run.returncode, run.stderr) == (0, "")
+
+
+# Regression: the same for a daemon thread inside a tool's callback into
+# Python (load's read here): the tools' own guard was noexcept, and the
+# process aborted. The main thread lets go of the interpreter at exit when
+# its last flush meets a full pipe, and the daemon thread is ended then.
+def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
+    script = textwrap.dedent(
+        """
+        import io, os, sys, threading, time, brindle.tools
+        inside = threading.Event()
+        class Lines(io.RawIOBase):
+            def read(self, n=-1):
+                inside.set()
+                time.sleep(0.01)
+                return b'{"collection": "c", "key": "k", "value": 1}\\n'
+        threading.Thread(target=lambda: brindle.tools.load("db", Lines()), daemon=True).start()
+        inside.wait(5)
+        os.write(1, b"x" * 65536)  # fills the pipe, which is read only later
+        sys.stdout.write("y")  # flushed while the interpreter finalises
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1)
+    _, err = child.communicate(timeout=60)
+    assert (child.returncode, err) == (0, b"")

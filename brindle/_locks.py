@@ -46,6 +46,7 @@ import json
 import os
 import secrets
 import stat
+import threading
 from collections.abc import Iterator
 from typing import Optional
 
@@ -58,8 +59,8 @@ WHOLE_NAME = ".brindle-whole"
 
 # Directories this process holds a users lock on: real path -> (descriptor,
 # the process that took it). A child made by fork inherits the entries and
-# the exit handler; it replaces them with locks of its own (see
-# _rejoin_after_fork), and skips any it could not replace.
+# the exit handler; it replaces them with locks of its own, taken for it
+# just before the fork (see _lock_for_child), and skips any it could not take.
 _users: dict[str, tuple[int, int]] = {}
 # The session token this process wrote into each directory's marker: real
 # path -> (token, the process that wrote it). Only that process removes it.
@@ -67,6 +68,15 @@ _sessions: dict[str, tuple[str, int]] = {}
 # Directories this process opened first, checked: real path -> the inode and
 # size of each data and backlink file right after the check.
 _checked: dict[str, dict[str, tuple[int, int]]] = {}
+
+# Descriptors holding a lock for a moment or for a tool's run (the guard, a
+# users lock being taken or probed). A child made by fork drops its copies
+# at once: a copy keeps the lock for as long as the child lives, and every
+# open or tool, the child's own included, would wait for it.
+_held_briefly: set[int] = set()
+# Users locks taken for a child about to be made by fork, by the forking
+# thread: real path -> descriptor.
+_for_child = threading.local()
 
 # A file's identity and state: inode, size, modification and change times.
 FileState = tuple[int, int, int, int]
@@ -79,11 +89,19 @@ def _open_rw(path: str) -> int:
 @contextlib.contextmanager
 def guard(root: str) -> Iterator[None]:
     """Holds the directory's exclusive lock (waiting for it) for the block."""
-    fd = _open_rw(os.path.join(root, LOCK_NAME))
-    try:
+    with _brief(_open_rw(os.path.join(root, LOCK_NAME))) as fd:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield
+
+
+@contextlib.contextmanager
+def _brief(fd: int) -> Iterator[int]:
+    """Closes fd after the block; a child forked meanwhile drops its copy."""
+    _held_briefly.add(fd)
+    try:
+        yield fd
     finally:
+        _held_briefly.discard(fd)
         os.close(fd)
 
 
@@ -96,11 +114,9 @@ def guard_if_possible(root: str) -> Iterator[bool]:
     except OSError:
         yield False
         return
-    try:
+    with _brief(fd):
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield True
-    finally:
-        os.close(fd)
 
 
 def open_in_this_process(root: str) -> bool:
@@ -146,13 +162,11 @@ def others_have_it_open(root: str) -> bool:
     entry = _users.get(os.path.realpath(root))
     if entry is not None:
         return not _only_holder(entry[0])
-    fd = _open_rw(os.path.join(root, USERS_NAME))
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return True
-    finally:
-        os.close(fd)
+    with _brief(_open_rw(os.path.join(root, USERS_NAME))) as fd:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
     return False
 
 
@@ -356,6 +370,7 @@ def join_users(root: str) -> Optional[bool]:
     if key in _users:
         return None
     fd = _open_rw(os.path.join(root, USERS_NAME))
+    _held_briefly.add(fd)
     try:
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -368,33 +383,66 @@ def join_users(root: str) -> Optional[bool]:
     except BaseException:
         os.close(fd)
         raise
+    finally:
+        _held_briefly.discard(fd)
     if not _users:
         atexit.register(_leave_all)
     _users[key] = (fd, os.getpid())
     return alone
 
 
+def _lock_for_child() -> None:
+    """Before a fork: a users lock of the child's own on each directory,
+    taken now so that the child holds it from its first instant. Taken after
+    the fork, a parent exiting at once could still find itself the last
+    user and end the directory's session under the running child."""
+    taken = {}
+    for key in _users:
+        try:
+            fd = _open_rw(os.path.join(key, USERS_NAME))
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH)
+        except OSError:
+            os.close(fd)
+            continue
+        taken[key] = fd
+    _for_child.taken = taken
+
+
+def _after_fork_in_parent() -> None:
+    """The child's locks live on in its copies of the descriptors."""
+    for fd in getattr(_for_child, "taken", {}).values():
+        os.close(fd)
+    _for_child.taken = {}
+
+
 def _rejoin_after_fork() -> None:
     """In a child made by fork: its inherited users locks are the parent's
     (one shared open file, which the parent's exit upgrades and closes), so
-    it takes locks of its own, and the parent's exit sees the child."""
+    it keeps the ones taken for it before the fork, and the parent's exit
+    sees the child. It also lets go of every lock held only for a moment."""
     pid = os.getpid()
+    taken = getattr(_for_child, "taken", {})
+    _for_child.taken = {}
     for key, (fd, _) in list(_users.items()):
         os.close(fd)  # the parent's lock lives on in the parent
         del _users[key]
-        try:
-            own = _open_rw(os.path.join(key, USERS_NAME))
-        except OSError:
-            continue  # unseen by others; its exit leaves the directory alone
-        try:
-            fcntl.flock(own, fcntl.LOCK_SH)
-        except OSError:
-            os.close(own)
-            continue
-        _users[key] = (own, pid)
+        if key in taken:
+            _users[key] = (taken.pop(key), pid)
+    for fd in taken.values():
+        os.close(fd)
+    if _held_briefly:
+        # The code that opened them closes them later: each number stays
+        # taken, by /dev/null, so that close cannot hit another file.
+        null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+        for fd in _held_briefly:
+            os.dup2(null, fd, inheritable=False)
+        os.close(null)
 
 
-os.register_at_fork(after_in_child=_rejoin_after_fork)
+os.register_at_fork(before=_lock_for_child, after_in_parent=_after_fork_in_parent, after_in_child=_rejoin_after_fork)
 
 
 def _leave_all() -> None:

@@ -305,6 +305,57 @@ def test_a_forked_child_outliving_its_parent_keeps_the_directory_open(tmp_path, 
     assert reopen_in_child(run_python, root) == ""
 
 
+# Regression: the child took its users lock in its own after-fork hook. A
+# parent that exited before that hook ran found itself the last user and
+# ended the session under the child, whose later kill went unnoticed.
+def test_a_forked_child_is_a_user_from_its_first_instant(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    store_alice_and_her_book(run_python, root)
+    run = run_python(
+        f"""
+        import os, sys, time
+        os.register_at_fork(after_in_child=lambda: time.sleep(0.5))  # runs before the package's
+        import brindle
+        brindle.open({root!r}).set("c", "k", 1)
+        parent = os.getpid()
+        if os.fork() != 0:
+            sys.exit(0)  # at once, normally
+        while os.getppid() == parent:
+            time.sleep(0.01)
+        os.kill(os.getpid(), 9)
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    assert "did not exit normally" in reopen_in_child(run_python, root)
+
+
+# Regression: a child forked while a tool held the directory's lock kept it,
+# so later opens waited for the child, and the child's own open forever.
+def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import io, os, signal, time, brindle, brindle.tools
+        class Lines(io.RawIOBase):
+            child = None
+            def read(self, n=-1):
+                if Lines.child is not None:
+                    return b""
+                Lines.child = os.fork()
+                if Lines.child == 0:
+                    signal.alarm(20)  # ends the child should its open hang
+                    brindle.open({root!r})
+                    os._exit(0)
+                return b'{{"collection": "c", "key": "k", "value": 1}}'
+        brindle.tools.load({root!r}, Lines())
+        start = time.monotonic()
+        brindle.open({root!r})
+        print(round(time.monotonic() - start), os.waitpid(Lines.child, 0)[1])
+        """
+    )
+    assert run.stdout.split() == ["0", "0"], run.stderr
+
+
 def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(tmp_path, run_python):
     root = str(tmp_path / "db")
     store_alice_and_her_book(run_python, root)

@@ -161,14 +161,17 @@ void BM_FloorAppendWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_FloorAppendWrite);
 
-// One pread(2) of a 110-byte record at a random offset of a warm 8 MiB file:
-// a get outside the write buffer makes one.
+// One pread(2) of n bytes at a random offset of a warm file of m MiB: a get
+// of a record that is neither buffered nor cached makes one, of 512 bytes.
+// Args: {m, n}.
 void BM_FloorPread(benchmark::State& state) {
+  const auto mib = static_cast<std::size_t>(state.range(0));
+  const auto bytes = static_cast<std::size_t>(state.range(1));
   testing::TempDir dir;
   const std::string path = dir.file("floor.bin");
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   const std::string chunk(1 << 20, 'r');
-  for (int i = 0; fd >= 0 && i < 8; ++i) {
+  for (std::size_t i = 0; fd >= 0 && i < mib; ++i) {
     if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
       state.SkipWithError("cannot fill the file");
       ::close(fd);
@@ -180,14 +183,14 @@ void BM_FloorPread(benchmark::State& state) {
     return;
   }
   std::mt19937_64 rng(7);
-  char buffer[110];
+  std::vector<char> buffer(bytes);
   for (auto _ : state) {
-    const off_t offset = static_cast<off_t>(rng() % ((8u << 20) - sizeof buffer));
-    benchmark::DoNotOptimize(::pread(fd, buffer, sizeof buffer, offset));
+    const off_t offset = static_cast<off_t>(rng() % ((mib << 20) - bytes));
+    benchmark::DoNotOptimize(::pread(fd, buffer.data(), bytes, offset));
   }
   ::close(fd);
 }
-BENCHMARK(BM_FloorPread);
+BENCHMARK(BM_FloorPread)->Args({8, 110})->Args({8, 512})->Args({128, 512});
 
 // Inserting n precomputed 64-bit hashes into an open-addressing table of
 // 8-byte slots at half load: the least an index rebuilt at open must do per

@@ -1,5 +1,7 @@
 #include "storage/record_cache.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace brindle {
@@ -10,16 +12,55 @@ std::size_t RecordCache::entry_size(std::size_t at) const noexcept {
   return kEntryHeader + length;
 }
 
+std::size_t RecordCache::slot_of(std::uint64_t key) const noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = home_of(key);
+  while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & mask;
+  return i;
+}
+
+void RecordCache::put_position(std::uint64_t offset, std::uint32_t position) {
+  if (10 * (entries_ + 1) > 7 * slots_.size()) {
+    std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots_.size()));
+    old.swap(slots_);
+    shift_ = 64 - std::countr_zero(slots_.size());
+    for (const Slot& slot : old) {
+      if (slot.key != 0) slots_[slot_of(slot.key)] = slot;
+    }
+  }
+  slots_[slot_of(offset + 1)] = Slot{offset + 1, position};
+  ++entries_;
+}
+
+void RecordCache::erase_position(std::uint64_t offset) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t hole = slot_of(offset + 1);
+  if (slots_[hole].key == 0) return;
+  --entries_;
+  // Shift back each later slot of the run that may move into the hole (its
+  // home is not in the cyclic range after the hole up to where it sits),
+  // so every run stays unbroken without tombstones.
+  for (std::size_t j = (hole + 1) & mask; slots_[j].key != 0; j = (j + 1) & mask) {
+    const std::size_t home = home_of(slots_[j].key);
+    if (((j - home) & mask) >= ((j - hole) & mask)) {
+      slots_[hole] = slots_[j];
+      hole = j;
+    }
+  }
+  slots_[hole] = Slot{};
+}
+
 std::optional<std::string_view> RecordCache::find(std::uint64_t offset) const {
-  const auto it = positions_.find(offset);
-  if (it == positions_.end()) return std::nullopt;
-  return std::string_view(ring_.get() + it->second + kEntryHeader, entry_size(it->second) - kEntryHeader);
+  if (entries_ == 0) return std::nullopt;
+  const Slot& slot = slots_[slot_of(offset + 1)];
+  if (slot.key == 0) return std::nullopt;
+  return std::string_view(ring_.get() + slot.position + kEntryHeader, entry_size(slot.position) - kEntryHeader);
 }
 
 void RecordCache::evict_oldest() {
   std::uint64_t offset;
   std::memcpy(&offset, ring_.get() + oldest_, sizeof offset);
-  positions_.erase(offset);
+  erase_position(offset);
   oldest_ += entry_size(oldest_);
   if (oldest_ == lap_end_) oldest_ = 0;
 }
@@ -31,19 +72,19 @@ void RecordCache::insert(std::uint64_t offset, std::string_view bytes) {
   if (newest_end_ + need > kBudget) {
     // Entries past the newest one are the oldest of all: they leave before
     // the start of the ring is reused.
-    while (!positions_.empty() && oldest_ >= newest_end_) evict_oldest();
+    while (!entries_ == 0 && oldest_ >= newest_end_) evict_oldest();
     lap_end_ = newest_end_;
     newest_end_ = 0;
   }
-  while (!positions_.empty() && oldest_ >= newest_end_ && oldest_ < newest_end_ + need) evict_oldest();
-  if (positions_.empty()) oldest_ = newest_end_;
+  while (!entries_ == 0 && oldest_ >= newest_end_ && oldest_ < newest_end_ + need) evict_oldest();
+  if (entries_ == 0) oldest_ = newest_end_;
 
   char* entry = ring_.get() + newest_end_;
   const auto length = static_cast<std::uint32_t>(bytes.size());
   std::memcpy(entry, &offset, sizeof offset);
   std::memcpy(entry + 8, &length, sizeof length);
   if (!bytes.empty()) std::memcpy(entry + kEntryHeader, bytes.data(), bytes.size());
-  positions_.emplace(offset, static_cast<std::uint32_t>(newest_end_));
+  put_position(offset, static_cast<std::uint32_t>(newest_end_));
   newest_end_ += need;
 }
 

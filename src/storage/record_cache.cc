@@ -72,11 +72,11 @@ void RecordCache::insert(std::uint64_t offset, std::string_view bytes) {
   if (newest_end_ + need > kBudget) {
     // Entries past the newest one are the oldest of all: they leave before
     // the start of the ring is reused.
-    while (!entries_ == 0 && oldest_ >= newest_end_) evict_oldest();
+    while (entries_ != 0 && oldest_ >= newest_end_) evict_oldest();
     lap_end_ = newest_end_;
     newest_end_ = 0;
   }
-  while (!entries_ == 0 && oldest_ >= newest_end_ && oldest_ < newest_end_ + need) evict_oldest();
+  while (entries_ != 0 && oldest_ >= newest_end_ && oldest_ < newest_end_ + need) evict_oldest();
   if (entries_ == 0) oldest_ = newest_end_;
 
   char* entry = ring_.get() + newest_end_;

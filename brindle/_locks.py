@@ -74,9 +74,15 @@ _checked: dict[str, dict[str, tuple[int, int]]] = {}
 # at once: a copy keeps the lock for as long as the child lives, and every
 # open or tool, the child's own included, would wait for it.
 _held_briefly: set[int] = set()
-# Users locks taken for a child about to be made by fork, by the forking
-# thread: real path -> descriptor.
-_for_child = threading.local()
+# Users locks taken for the child of the fork under way: real path ->
+# descriptor.
+_for_child: dict[str, int] = {}
+# Held while a lock's descriptor is opened and listed (in _held_briefly or
+# _users), or unlisted and closed, and from just before a fork until just
+# after it, so that no fork falls between the two steps and forks from
+# several threads take turns. Never held while waiting for a lock.
+_fork_lock = threading.Lock()
+_forking = False  # whether the fork under way holds _fork_lock
 
 # A file's identity and state: inode, size, modification and change times.
 FileState = tuple[int, int, int, int]
@@ -89,18 +95,25 @@ def _open_rw(path: str) -> int:
 @contextlib.contextmanager
 def guard(root: str) -> Iterator[None]:
     """Holds the directory's exclusive lock (waiting for it) for the block."""
-    with _brief(_open_rw(os.path.join(root, LOCK_NAME))) as fd:
+    fd = _open_brief(os.path.join(root, LOCK_NAME))
+    try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield
-
-
-@contextlib.contextmanager
-def _brief(fd: int) -> Iterator[int]:
-    """Closes fd after the block; a child forked meanwhile drops its copy."""
-    _held_briefly.add(fd)
-    try:
-        yield fd
     finally:
+        _close_brief(fd)
+
+
+def _open_brief(path: str) -> int:
+    """Opens a lock file whose lock is held for a while only: a child forked
+    before _close_brief lets go of its copy."""
+    with _fork_lock:
+        fd = _open_rw(path)
+        _held_briefly.add(fd)
+    return fd
+
+
+def _close_brief(fd: int) -> None:
+    with _fork_lock:
         _held_briefly.discard(fd)
         os.close(fd)
 
@@ -110,13 +123,15 @@ def guard_if_possible(root: str) -> Iterator[bool]:
     """Like guard, but yields False instead of failing when the lock file
     cannot be opened (a read-only directory, say)."""
     try:
-        fd = _open_rw(os.path.join(root, LOCK_NAME))
+        fd = _open_brief(os.path.join(root, LOCK_NAME))
     except OSError:
         yield False
         return
-    with _brief(fd):
+    try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield True
+    finally:
+        _close_brief(fd)
 
 
 def open_in_this_process(root: str) -> bool:
@@ -162,11 +177,16 @@ def others_have_it_open(root: str) -> bool:
     entry = _users.get(os.path.realpath(root))
     if entry is not None:
         return not _only_holder(entry[0])
-    with _brief(_open_rw(os.path.join(root, USERS_NAME))) as fd:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return True
+    fd = _open_brief(os.path.join(root, USERS_NAME))
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        # Let go before waiting for _fork_lock to close: a fork under way
+        # holds that while it takes a shared lock on this file.
+        fcntl.flock(fd, fcntl.LOCK_UN)
+    except BlockingIOError:
+        return True
+    finally:
+        _close_brief(fd)
     return False
 
 
@@ -213,9 +233,10 @@ def abandon(root: str) -> None:
     key = os.path.realpath(root)
     _sessions.pop(key, None)
     _checked.pop(key, None)
-    entry = _users.pop(key, None)
-    if entry is not None:
-        os.close(entry[0])
+    with _fork_lock:
+        entry = _users.pop(key, None)
+        if entry is not None:
+            os.close(entry[0])
 
 
 def _end_session(key: str, last: bool) -> bool:
@@ -369,8 +390,7 @@ def join_users(root: str) -> Optional[bool]:
     key = os.path.realpath(root)
     if key in _users:
         return None
-    fd = _open_rw(os.path.join(root, USERS_NAME))
-    _held_briefly.add(fd)
+    fd = _open_brief(os.path.join(root, USERS_NAME))
     try:
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -381,13 +401,13 @@ def join_users(root: str) -> Optional[bool]:
         # guard while it looks, so nobody can slip in between.
         fcntl.flock(fd, fcntl.LOCK_SH)
     except BaseException:
-        os.close(fd)
+        _close_brief(fd)
         raise
-    finally:
+    with _fork_lock:
         _held_briefly.discard(fd)
-    if not _users:
-        atexit.register(_leave_all)
-    _users[key] = (fd, os.getpid())
+        if not _users:
+            atexit.register(_leave_all)
+        _users[key] = (fd, os.getpid())
     return alone
 
 
@@ -396,26 +416,37 @@ def _lock_for_child() -> None:
     taken now so that the child holds it from its first instant. Taken after
     the fork, a parent exiting at once could still find itself the last
     user and end the directory's session under the running child."""
-    taken = {}
-    for key in _users:
+    global _forking
+    _fork_lock.acquire()
+    _forking = True
+    for key in list(_users):
         try:
             fd = _open_rw(os.path.join(key, USERS_NAME))
         except OSError:
             continue
         try:
             fcntl.flock(fd, fcntl.LOCK_SH)
-        except OSError:
+        except BaseException:
             os.close(fd)
             continue
-        taken[key] = fd
-    _for_child.taken = taken
+        _for_child[key] = fd
+
+
+def _end_fork() -> None:
+    global _forking
+    if _forking:
+        _forking = False
+        _fork_lock.release()
 
 
 def _after_fork_in_parent() -> None:
     """The child's locks live on in its copies of the descriptors."""
-    for fd in getattr(_for_child, "taken", {}).values():
-        os.close(fd)
-    _for_child.taken = {}
+    try:
+        for fd in _for_child.values():
+            os.close(fd)
+        _for_child.clear()
+    finally:
+        _end_fork()
 
 
 def _rejoin_after_fork() -> None:
@@ -423,23 +454,27 @@ def _rejoin_after_fork() -> None:
     (one shared open file, which the parent's exit upgrades and closes), so
     it keeps the ones taken for it before the fork, and the parent's exit
     sees the child. It also lets go of every lock held only for a moment."""
-    pid = os.getpid()
-    taken = getattr(_for_child, "taken", {})
-    _for_child.taken = {}
-    for key, (fd, _) in list(_users.items()):
-        os.close(fd)  # the parent's lock lives on in the parent
-        del _users[key]
-        if key in taken:
-            _users[key] = (taken.pop(key), pid)
-    for fd in taken.values():
-        os.close(fd)
-    if _held_briefly:
-        # The code that opened them closes them later: each number stays
-        # taken, by /dev/null, so that close cannot hit another file.
-        null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
-        for fd in _held_briefly:
-            os.dup2(null, fd, inheritable=False)
-        os.close(null)
+    try:
+        pid = os.getpid()
+        for key, (fd, _) in list(_users.items()):
+            os.close(fd)  # the parent's lock lives on in the parent
+            del _users[key]
+            if key in _for_child:
+                _users[key] = (_for_child.pop(key), pid)
+        for fd in _for_child.values():
+            os.close(fd)
+        _for_child.clear()
+        if _held_briefly:
+            # The code that opened them may close them later: each number
+            # stays taken, by /dev/null, so that close cannot hit another
+            # file. Numbers of threads that did not come along stay so.
+            null = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
+            for fd in _held_briefly:
+                os.dup2(null, fd, inheritable=False)
+            os.close(null)
+            _held_briefly.clear()
+    finally:
+        _end_fork()
 
 
 os.register_at_fork(before=_lock_for_child, after_in_parent=_after_fork_in_parent, after_in_child=_rejoin_after_fork)

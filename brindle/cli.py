@@ -107,20 +107,20 @@ def _cmd_dump(args: argparse.Namespace) -> int:
 def _replacing(name: str) -> Iterator[Any]:
     """A file that takes the place of `name` only once the block succeeds,
     so a failed dump leaves an earlier dump there whole. Anything but a
-    regular file (a pipe, a device), or a file in a directory we may not
-    write to, is written in place."""
-    target = os.path.realpath(name)
+    writable regular file or a new name (a pipe, /dev/stdout, a file we may
+    not write to) is written in place, as open() would."""
     try:
-        mode = os.stat(target).st_mode
+        mode: Optional[int] = os.stat(name).st_mode  # through symbolic links
     except FileNotFoundError:
         mode = None
-    directory, base = os.path.split(target)
-    fd, part = -1, ""
-    if mode is None or stat.S_ISREG(mode):
-        with contextlib.suppress(PermissionError):
+    part = ""
+    if mode is None or (stat.S_ISREG(mode) and os.access(name, os.W_OK)):
+        # Beside the file a symbolic link names, so the rename replaces it.
+        directory, base = os.path.split(os.path.realpath(name))
+        with contextlib.suppress(OSError):
             fd, part = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=directory)
     if not part:
-        with open(target, "wb") as out:
+        with open(name, "wb") as out:
             yield out
         return
     try:
@@ -131,7 +131,9 @@ def _replacing(name: str) -> Iterator[Any]:
                 mode = 0o666 & ~umask
             os.chmod(out.fileno(), stat.S_IMODE(mode))
             yield out
-        os.replace(part, target)
+            out.flush()
+            os.fsync(out.fileno())  # the rename must not land before the bytes
+        os.replace(part, os.path.join(directory, base))
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(part)

@@ -38,6 +38,9 @@ def test_dump_load_dump_is_identical_for_every_variant(tmp_path):
     (tmp_path / "out.jsonl").write_text("an earlier dump\n")
     assert brindle_cli("dump", "db2", "-o", "out.jsonl", cwd=tmp_path).returncode == 0
     assert (tmp_path / "out.jsonl").read_text() == dumped
+    # Not a regular file: written in place (the replacing dump looked for a
+    # directory beside /dev/stdout's pipe).
+    assert brindle_cli("dump", "db2", "-o", "/dev/stdout", cwd=tmp_path).stdout == dumped
     # Collections in name order, and within one in file order.
     assert [json.loads(line)["key"] for line in dumped.splitlines()] == ["all", "", "alice"]
     assert dumped.splitlines()[0] == EVERY_VARIANT.splitlines()[0]

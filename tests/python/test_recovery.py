@@ -356,6 +356,46 @@ def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(tmp_path, run_pyth
     assert run.stdout.split() == ["0", "0"], run.stderr
 
 
+# Regression: the hook that takes a child's locks before a fork walked the
+# list of open directories while another thread added to it, and gave up
+# (leaving the locks it had taken open in the parent); and two threads
+# forking at once each handed their child the other's lock as well.
+def test_forks_from_several_threads_while_another_opens_keep_one_lock_each(tmp_path, run_python):
+    run = run_python(
+        f"""
+        import os, threading, brindle
+        from brindle import _locks
+        base = {str(tmp_path)!r}
+        brindle.open(os.path.join(base, "first"))
+        def users_locks():
+            fds = os.listdir("/proc/self/fd")
+            return sum(os.path.realpath(f"/proc/self/fd/{{fd}}").endswith(".brindle-users") for fd in fds)
+        stop = threading.Event()
+        def opener():
+            for i in range(100):
+                if stop.is_set():
+                    return
+                brindle.open(os.path.join(base, f"d{{i}}"))
+        statuses = []
+        def forker():
+            for _ in range(30):
+                child = os.fork()
+                if child == 0:
+                    os._exit(0 if users_locks() == len(_locks._users) > 0 else 1)
+                statuses.append(os.waitpid(child, 0)[1])
+        threads = [threading.Thread(target=opener)] + [threading.Thread(target=forker) for _ in range(2)]
+        for t in threads[1:] + threads[:1]:
+            t.start()
+        for t in threads[1:]:
+            t.join()
+        stop.set()
+        threads[0].join()
+        print(sum(status != 0 for status in statuses), users_locks() - len(_locks._users))
+        """
+    )
+    assert run.stdout.split() == ["0", "0"], run.stderr
+
+
 def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(tmp_path, run_python):
     root = str(tmp_path / "db")
     store_alice_and_her_book(run_python, root)

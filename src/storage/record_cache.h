@@ -29,6 +29,7 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace brindle {
@@ -36,6 +37,19 @@ namespace brindle {
 class RecordCache {
  public:
   static constexpr std::size_t kBudget = std::size_t{4} << 20;
+
+  RecordCache() = default;
+  // Leaves other empty, as a new cache.
+  RecordCache(RecordCache&& other) noexcept
+      : ring_(std::move(other.ring_)),
+        slots_(std::move(other.slots_)),
+        shift_(std::exchange(other.shift_, 64)),
+        entries_(std::exchange(other.entries_, 0)),
+        newest_end_(std::exchange(other.newest_end_, 0)),
+        oldest_(std::exchange(other.oldest_, 0)),
+        lap_end_(std::exchange(other.lap_end_, kBudget)) {
+    other.slots_.clear();
+  }
   // Larger records are not cached: a few of them would flush everything.
   static constexpr std::size_t kLargestRecord = 4096;
 

@@ -56,5 +56,18 @@ TEST(RecordCacheTest, KeepsTheNewestEntriesAndNeverMixesThemUp) {
   EXPECT_GT(cached_at_the_end, std::size_t{5000});
 }
 
+// Collections move their cache when a database opens them; what is left
+// behind must be an empty cache, not one that counts entries it lost.
+TEST(RecordCacheTest, AMovedFromCacheIsEmptyAndUsable) {
+  RecordCache from;
+  from.insert(0, "abc");
+  RecordCache to(std::move(from));
+  EXPECT_EQ(to.find(0), "abc");
+  EXPECT_FALSE(from.find(0));  // NOLINT(bugprone-use-after-move): the point of the test
+  from.insert(8, "xy");
+  EXPECT_EQ(from.find(8), "xy");
+  EXPECT_FALSE(from.find(0));
+}
+
 }  // namespace
 }  // namespace brindle

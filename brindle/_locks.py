@@ -81,7 +81,9 @@ _for_child: dict[str, int] = {}
 # _users), or unlisted and closed, and from just before a fork until just
 # after it, so that no fork falls between the two steps and forks from
 # several threads take turns. Never held while waiting for a lock.
-_fork_lock = threading.Lock()
+# Reentrant: a signal handler that forks or opens while its thread is in
+# one of these steps must not wait for itself.
+_fork_lock = threading.RLock()
 _forking = False  # whether the fork under way holds _fork_lock
 
 # A file's identity and state: inode, size, modification and change times.

@@ -40,6 +40,13 @@ std::optional<KeyIndex::Found> KeyIndex::find(std::string_view key, std::uint64_
   return Found{s.record(), s.flag()};
 }
 
+std::optional<KeyIndex::Found> KeyIndex::find_by_hash(std::uint64_t h) const noexcept {
+  if (size_ == 0) return std::nullopt;
+  const Slot& s = slots_[probe_for(h >> kHashShift, [](std::uint64_t) { return true; })];
+  if (s.empty()) return std::nullopt;
+  return Found{s.record(), s.flag()};
+}
+
 std::uint64_t KeyIndex::append_key(std::string_view key) {
   const std::uint64_t at = arena_.size();
   if (at + key.size() + 5 > kAtLimit) throw std::length_error("key index: too many key bytes");

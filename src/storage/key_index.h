@@ -42,6 +42,9 @@ class KeyIndex {
   };
   // Record offsets are below this (256 TiB); owners refuse larger files.
   static constexpr std::uint64_t kRecordLimit = (std::uint64_t{1} << 48) - 2;
+  // Only the top bits of a key's hash are kept; keys that agree in them are
+  // told apart by their bytes.
+  static constexpr int kStoredHashBits = 39;
 
   // The record offset and flag stored for key.
   std::optional<Found> find(std::string_view key) const noexcept;
@@ -55,6 +58,12 @@ class KeyIndex {
   // for the key's slot to be fetched into the cache well before its use.
   static std::uint64_t hash(std::string_view key) noexcept;
   std::optional<Found> find(std::string_view key, std::uint64_t h) const noexcept;
+  // The first entry in h's probe run whose stored hash bits match, without
+  // comparing key bytes, so the key arena is not touched. It is key's own
+  // entry unless a key sharing those 39 bits sits earlier in the run: a
+  // caller that reads the record and finds key there is answered; one that
+  // finds another key asks find(). Nothing when key is absent.
+  std::optional<Found> find_by_hash(std::uint64_t h) const noexcept;
   void put(std::string_view key, std::uint64_t h, std::uint64_t record, bool flag);
   void prefetch(std::uint64_t h) const noexcept {
     // No test for an empty table: a prefetch never faults, and g++ drops a
@@ -69,8 +78,7 @@ class KeyIndex {
  private:
   // Slot word `a`: record (low 48 bits) | top 16 of the stored hash bits.
   // Slot word `b`: arena position (low 40 bits) | flag | low 23 hash bits.
-  static constexpr int kHashShift = 25;  // stored hash = h >> kHashShift
-  static constexpr int kStoredHashBits = 64 - kHashShift;
+  static constexpr int kHashShift = 64 - kStoredHashBits;  // stored hash = h >> kHashShift
   static constexpr std::uint64_t kRecordMask = (std::uint64_t{1} << 48) - 1;
   // A loader's pending erase carries this record offset.
   static constexpr std::uint64_t kEraseMark = kRecordLimit;

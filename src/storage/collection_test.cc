@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -347,17 +348,31 @@ TEST_F(CollectionTest, GetReturnedAnotherKeysRecord) {
 // Two keys whose hashes agree in every bit the key index keeps; found by
 // brute force (about a million keys) with this process's hash seed.
 std::pair<std::string, std::string> hash_twins() {
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> kept;
-  for (std::uint32_t n = 0;; ++n) {
-    kept.emplace_back(KeyIndex::hash("k" + std::to_string(n)) >> (64 - KeyIndex::kStoredHashBits), n);
-    if (kept.size() % (1 << 20) != 0) continue;
-    std::sort(kept.begin(), kept.end());
-    for (std::size_t i = 1; i < kept.size(); ++i) {
-      if (kept[i].first == kept[i - 1].first) {
-        return {"k" + std::to_string(kept[i - 1].second), "k" + std::to_string(kept[i].second)};
+  auto key_of = [](std::uint64_t n, char (&buffer)[16]) {
+    buffer[0] = 'k';
+    return std::string_view(buffer, std::to_chars(buffer + 1, buffer + sizeof buffer, n).ptr);
+  };
+  // Open addressing over slots of (kept hash bits << 25 | n + 1). A million
+  // keys usually suffice; six million fail to hold twins with odds of e^-32.
+  constexpr int kBits = KeyIndex::kStoredHashBits;
+  static_assert(kBits + 25 <= 64);
+  constexpr std::size_t kSlots = std::size_t{1} << 23;
+  std::vector<std::uint64_t> slots(kSlots, 0);
+  char buffer[16], twin[16];
+  for (std::uint64_t n = 0; n < 6'000'000; ++n) {
+    const std::uint64_t kept = KeyIndex::hash(key_of(n, buffer)) >> (64 - kBits);
+    for (std::size_t i = kept % kSlots;; i = (i + 1) % kSlots) {
+      if (slots[i] == 0) {
+        slots[i] = kept << 25 | (n + 1);
+        break;
+      }
+      if (slots[i] >> 25 == kept) {
+        const std::uint64_t other = (slots[i] & ((1 << 25) - 1)) - 1;
+        return {std::string(key_of(other, twin)), std::string(key_of(n, buffer))};
       }
     }
   }
+  throw std::logic_error("no hash twins found");
 }
 
 // A get looks its key up by hash alone and checks the key in the record it

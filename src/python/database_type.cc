@@ -326,8 +326,10 @@ class EntryDicts {
  public:
   bool ok() const { return source_collection_ && source_key_ && source_path_; }
 
+  // The views must stay valid until the next call: the snapshot's collection
+  // names are compared by address, as each name is held once.
   PyObject* make(std::string_view collection, std::string_view source_key, std::string_view path) {
-    if (!template_ || collection != collection_ || path != path_) {
+    if (!template_ || collection.data() != collection_.data() || !same_bytes(path, path_)) {
       if (!remake_template(collection, path)) return nullptr;
     }
     PyRef key = text(source_key);
@@ -340,6 +342,15 @@ class EntryDicts {
  private:
   static PyRef text(std::string_view s) {
     return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  }
+
+  // Paths are a few bytes: a loop beats a call to memcmp.
+  static bool same_bytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
   }
 
   // The template's keys are set in the order every entry dict shows them.
@@ -364,8 +375,8 @@ class EntryDicts {
   PyRef source_key_ = PyRef::steal(PyUnicode_InternFromString("source_key"));
   PyRef source_path_ = PyRef::steal(PyUnicode_InternFromString("source_path"));
   PyRef template_;
-  std::string collection_;
-  std::string path_;
+  std::string_view collection_;  // into the snapshot being converted
+  std::string_view path_;
 };
 
 PyObject* db_backlinks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -105,9 +105,12 @@ StorageResult<std::string_view> Collection::get_encoded(std::string_view key, Re
   // key, so comparing there spares a look into the index's key bytes, which
   // on a large index is a cache miss per get.
   const std::uint64_t h = KeyIndex::hash(key);
+  // The cache's slot for the key is fetched while the index is searched.
+  const auto cache_hash = static_cast<std::uint32_t>(h);
+  cache_.prefetch(cache_hash);
   const auto guess = index_.find_by_hash(h);
   if (!guess) return storage_failure(KeyNotFound{});
-  auto read = read_keyed(guess->record, key, buffer);
+  auto read = read_keyed(guess->record, key, cache_hash, buffer);
   if (read) return read;
   // The record holds another key, or could not be read: the answer is then
   // the entry that matches key's bytes. Another key sharing the hash bits
@@ -116,16 +119,16 @@ StorageResult<std::string_view> Collection::get_encoded(std::string_view key, Re
   const auto found = index_.find(key, h);
   if (!found) return storage_failure(KeyNotFound{});
   if (found->record == guess->record) return read;
-  return read_keyed(found->record, key, buffer);
+  return read_keyed(found->record, key, cache_hash, buffer);
 }
 
 StorageResult<std::string_view> Collection::read_keyed(std::uint64_t record, std::string_view key,
-                                                       ReadBuffer& buffer) const {
+                                                       std::uint32_t cache_hash, ReadBuffer& buffer) const {
   // One read usually covers the header, the key and a small value; a
   // record read before takes none.
   char* const head = buffer.head;
   StorageResult<std::size_t> got;
-  const auto cached = cache_.find(record);
+  const auto cached = cache_.find(record, cache_hash);
   if (cached) {
     std::memcpy(head, cached->data(), cached->size());
     got = cached->size();
@@ -159,7 +162,7 @@ StorageResult<std::string_view> Collection::read_keyed(std::uint64_t record, std
     // Only bytes from the file: the write buffer is memory already, and
     // only the file's bytes are known never to change.
     if (!cached && in_file(record) && record + value_start + value_len <= file_length_) {
-      cache_.insert(record, std::string_view(head, value_start + value_len));
+      cache_.insert(record, cache_hash, std::string_view(head, value_start + value_len));
     }
     return std::string_view(head + value_start, value_len);
   }

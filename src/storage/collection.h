@@ -149,8 +149,10 @@ class Collection {
   // Copies up to n bytes at offset from the file and the write buffer.
   StorageResult<std::size_t> read_upto(std::uint64_t offset, char* dst, std::size_t n) const;
   StorageResult<void> read_exact(std::uint64_t offset, char* dst, std::size_t n) const;
-  // get_encoded() for the record at `record`, which must hold key.
-  StorageResult<std::string_view> read_keyed(std::uint64_t record, std::string_view key, ReadBuffer& buffer) const;
+  // get_encoded() for the record at `record`, which must hold key; the
+  // record cache is asked under cache_hash, a hash of key.
+  StorageResult<std::string_view> read_keyed(std::uint64_t record, std::string_view key, std::uint32_t cache_hash,
+                                             ReadBuffer& buffer) const;
   // Appends the pieces to the file, all or nothing.
   StorageResult<void> write_out(std::span<const std::string_view> pieces);
 

@@ -12,36 +12,36 @@ std::size_t RecordCache::entry_size(std::size_t at) const noexcept {
   return kEntryHeader + length;
 }
 
-std::size_t RecordCache::slot_of(std::uint64_t key) const noexcept {
+std::size_t RecordCache::slot_of(std::uint64_t key, std::uint32_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = home_of(key);
+  std::size_t i = home_of(hash);
   while (slots_[i].key != 0 && slots_[i].key != key) i = (i + 1) & mask;
   return i;
 }
 
-void RecordCache::put_position(std::uint64_t offset, std::uint32_t position) {
+void RecordCache::put_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position) {
   if (10 * (entries_ + 1) > 7 * slots_.size()) {
     std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots_.size()));
     old.swap(slots_);
-    shift_ = 64 - std::countr_zero(slots_.size());
+    shift_ = 32 - std::countr_zero(slots_.size());
     for (const Slot& slot : old) {
-      if (slot.key != 0) slots_[slot_of(slot.key)] = slot;
+      if (slot.key != 0) slots_[slot_of(slot.key, slot.hash)] = slot;
     }
   }
-  slots_[slot_of(offset + 1)] = Slot{offset + 1, position};
+  slots_[slot_of(offset + 1, hash)] = Slot{offset + 1, position, hash};
   ++entries_;
 }
 
-void RecordCache::erase_position(std::uint64_t offset) noexcept {
+void RecordCache::erase_position(std::uint64_t offset, std::uint32_t hash) noexcept {
   const std::size_t mask = slots_.size() - 1;
-  std::size_t hole = slot_of(offset + 1);
+  std::size_t hole = slot_of(offset + 1, hash);
   if (slots_[hole].key == 0) return;
   --entries_;
   // Shift back each later slot of the run that may move into the hole (its
   // home is not in the cyclic range after the hole up to where it sits),
   // so every run stays unbroken without tombstones.
   for (std::size_t j = (hole + 1) & mask; slots_[j].key != 0; j = (j + 1) & mask) {
-    const std::size_t home = home_of(slots_[j].key);
+    const std::size_t home = home_of(slots_[j].hash);
     if (((j - home) & mask) >= ((j - hole) & mask)) {
       slots_[hole] = slots_[j];
       hole = j;
@@ -50,22 +50,24 @@ void RecordCache::erase_position(std::uint64_t offset) noexcept {
   slots_[hole] = Slot{};
 }
 
-std::optional<std::string_view> RecordCache::find(std::uint64_t offset) const {
+std::optional<std::string_view> RecordCache::find(std::uint64_t offset, std::uint32_t hash) const {
   if (entries_ == 0) return std::nullopt;
-  const Slot& slot = slots_[slot_of(offset + 1)];
+  const Slot& slot = slots_[slot_of(offset + 1, hash)];
   if (slot.key == 0) return std::nullopt;
   return std::string_view(ring_.get() + slot.position + kEntryHeader, entry_size(slot.position) - kEntryHeader);
 }
 
 void RecordCache::evict_oldest() {
   std::uint64_t offset;
+  std::uint32_t hash;
   std::memcpy(&offset, ring_.get() + oldest_, sizeof offset);
-  erase_position(offset);
+  std::memcpy(&hash, ring_.get() + oldest_ + 12, sizeof hash);
+  erase_position(offset, hash);
   oldest_ += entry_size(oldest_);
   if (oldest_ == lap_end_) oldest_ = 0;
 }
 
-void RecordCache::insert(std::uint64_t offset, std::string_view bytes) {
+void RecordCache::insert(std::uint64_t offset, std::uint32_t hash, std::string_view bytes) {
   if (bytes.size() > kLargestRecord) return;
   if (!ring_) ring_ = std::make_unique_for_overwrite<char[]>(kBudget);
   const std::size_t need = kEntryHeader + bytes.size();
@@ -83,8 +85,9 @@ void RecordCache::insert(std::uint64_t offset, std::string_view bytes) {
   const auto length = static_cast<std::uint32_t>(bytes.size());
   std::memcpy(entry, &offset, sizeof offset);
   std::memcpy(entry + 8, &length, sizeof length);
+  std::memcpy(entry + 12, &hash, sizeof hash);
   if (!bytes.empty()) std::memcpy(entry + kEntryHeader, bytes.data(), bytes.size());
-  put_position(offset, static_cast<std::uint32_t>(newest_end_));
+  put_position(offset, hash, static_cast<std::uint32_t>(newest_end_));
   newest_end_ += need;
 }
 

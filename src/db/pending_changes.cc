@@ -3,7 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "codec/framing.h"
 
 namespace brindle {
 
@@ -23,32 +22,58 @@ std::uint32_t PendingChanges::intern(std::string_view name) {
   return id;
 }
 
+namespace {
+
+// Integers are stored in 7-bit groups, low first, the top bit marking that
+// more follow: ids, offsets and lengths are mostly small.
+constexpr std::size_t kMaxVarint64 = 10;
+constexpr std::size_t kMaxVarint32 = 5;
+
+char* put_varint(char* p, std::uint64_t v) noexcept {
+  while (v >= 0x80) {
+    *p++ = static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<char>(v);
+  return p;
+}
+
+// Reads what put_varint wrote; the queue's own bytes, so no bound checks.
+const char* get_varint(const char* p, std::uint64_t& v) noexcept {
+  v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<std::uint8_t>(*p++);
+    v |= std::uint64_t{byte & 0x7fu} << shift;
+    if (byte < 0x80) return p;
+  }
+}
+
+}  // namespace
+
 void PendingChanges::push(BacklinkIndex::Op kind, std::string_view target_collection,
                           std::uint32_t record_collection, std::uint64_t record_offset,
                           std::string_view target_key, std::string_view source_key, std::string_view source_path) {
   const std::uint32_t target = intern(target_collection);
-  const std::size_t size = kHeaderSize + 12 + target_key.size() + source_key.size() + source_path.size();
-  if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < size) {
-    const std::size_t capacity = std::max(size, kChunkSize);
+  // Room for the longest form; the chunk keeps only what is written.
+  const std::size_t most = 1 + 2 * kMaxVarint32 + kMaxVarint64 + 3 * kMaxVarint32 + target_key.size() +
+                           source_key.size() + source_path.size();
+  if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < most) {
+    const std::size_t capacity = std::max(most, kChunkSize);
     chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
   }
   Chunk& chunk = chunks_.back();
-  char* p = chunk.bytes.get() + chunk.used;
-  auto put = [&p](const void* bytes, std::size_t n) {
-    std::memcpy(p, bytes, n);
-    p += n;
-  };
-  const auto op = static_cast<std::uint8_t>(kind);
-  put(&op, 1);
-  put(&target, 4);
-  put(&record_collection, 4);
-  put(&record_offset, 8);
+  char* const start = chunk.bytes.get() + chunk.used;
+  char* p = start;
+  *p++ = static_cast<char>(static_cast<std::uint8_t>(kind));
+  p = put_varint(p, target);
+  p = put_varint(p, record_collection);
+  p = put_varint(p, record_offset);
   for (std::string_view s : {target_key, source_key, source_path}) {
-    const auto n = static_cast<std::uint32_t>(s.size());
-    put(&n, 4);
-    put(s.data(), s.size());
+    p = put_varint(p, s.size());
+    if (!s.empty()) std::memcpy(p, s.data(), s.size());
+    p += s.size();
   }
-  chunk.used += size;
+  chunk.used += static_cast<std::size_t>(p - start);
   ++count_;
 }
 
@@ -56,15 +81,17 @@ std::pair<PendingChanges::Change, std::size_t> PendingChanges::read(std::size_t 
   const char* base = chunks_[chunk].bytes.get();
   const char* p = base + pos;
   Change change{};
-  change.kind = static_cast<BacklinkIndex::Op>(static_cast<std::uint8_t>(p[0]));
-  change.target_collection = names_[load_le<std::uint32_t>(p + 1)];
-  change.record_collection = load_le<std::uint32_t>(p + 5);
-  change.record_offset = load_le<std::uint64_t>(p + 9);
-  p += kHeaderSize;
+  change.kind = static_cast<BacklinkIndex::Op>(static_cast<std::uint8_t>(*p++));
+  std::uint64_t v;
+  p = get_varint(p, v);
+  change.target_collection = names_[static_cast<std::size_t>(v)];
+  p = get_varint(p, v);
+  change.record_collection = static_cast<std::uint32_t>(v);
+  p = get_varint(p, change.record_offset);
   for (std::string_view* s : {&change.target_key, &change.source_key, &change.source_path}) {
-    const std::uint32_t n = load_u32(p);
-    *s = std::string_view(p + 4, n);
-    p += 4 + n;
+    p = get_varint(p, v);
+    *s = std::string_view(p, static_cast<std::size_t>(v));
+    p += v;
   }
   return {change, static_cast<std::size_t>(p - base)};
 }

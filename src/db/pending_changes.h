@@ -2,13 +2,14 @@
 //
 // Each change is a run of bytes in a chunked arena, in queue order:
 //
-//   u8 op | u32 target collection id | u32 record collection id |
-//   u64 record offset | target key | source key | source path
+//   u8 op | target collection id | record collection id | record offset |
+//   target key | source key | source path
 //
-// the three strings each a u32 length and their bytes. Target collection
-// names are interned here; the record collection id is the caller's (the
-// source collection of the entry is the collection the record sits in). A
-// typical change takes about fifty bytes instead of a struct of strings.
+// the ids and the offset varints, the three strings each a varint length
+// and their bytes. Target collection names are interned here; the record
+// collection id is the caller's (the source collection of the entry is the
+// collection the record sits in). A typical change takes about thirty bytes
+// instead of a struct of strings.
 //
 // Chunks are fixed-size, so growing the queue never copies what is queued
 // and peak memory stays close to what the changes take; a chunk is given
@@ -85,7 +86,6 @@ class PendingChanges {
 
  private:
   static constexpr std::size_t kChunkSize = 64 * 1024;
-  static constexpr std::size_t kHeaderSize = 1 + 4 + 4 + 8;
 
   struct Chunk {
     std::unique_ptr<char[]> bytes;

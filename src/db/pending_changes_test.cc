@@ -46,6 +46,7 @@ TEST(PendingChanges, KeepsEveryChangeInOrderAcrossChunks) {
     push(i % 3 ? Op::Add : Op::Remove, i % 2 ? "people" : "", i % 5, std::uint64_t{i} << 33,
          "p" + std::to_string(i), "b" + std::to_string(i * 7), i % 4 ? "author" : "");
     if (i == 1500) push(Op::Add, "people", 9, 1, std::string(200000, 'k'), "big", "x");
+    if (i == 2000) push(Op::Remove, "people", 0xFFFFFFFFu, (std::uint64_t{1} << 48) - 3, "k", "", "x");
   }
   check();
   for (int i = 0; i < 1700; ++i) {

@@ -103,7 +103,10 @@ StorageResult<void> Collection::read_exact(std::uint64_t offset, char* dst, std:
 StorageResult<std::string_view> Collection::get_encoded(std::string_view key, ReadBuffer& buffer) const {
   // The index is asked by hash alone first: the record read next carries its
   // key, so comparing there spares a look into the index's key bytes, which
-  // on a large index is a cache miss per get.
+  // on a large index is a cache miss per get. This trusts the file's bytes
+  // as the rest of the read path does (the cache serves bytes read before):
+  // if another program rewrote the file, an absent key sharing a present
+  // key's 39 hash bits could be answered from what now lies at its offset.
   const std::uint64_t h = KeyIndex::hash(key);
   // The cache's slot for the key is fetched while the index is searched.
   const auto cache_hash = static_cast<std::uint32_t>(h);

@@ -20,7 +20,7 @@ std::size_t RecordCache::slot_of(std::uint64_t key, std::uint32_t hash) const no
 }
 
 void RecordCache::put_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position) {
-  if (10 * (entries_ + 1) > 7 * slots_.size()) {
+  if (10 * (occupied_ + 1) > 7 * slots_.size()) {
     std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots_.size()));
     old.swap(slots_);
     shift_ = 32 - std::countr_zero(slots_.size());
@@ -28,15 +28,23 @@ void RecordCache::put_position(std::uint64_t offset, std::uint32_t hash, std::ui
       if (slot.key != 0) slots_[slot_of(slot.key, slot.hash)] = slot;
     }
   }
-  slots_[slot_of(offset + 1, hash)] = Slot{offset + 1, position, hash};
-  ++entries_;
+  // One slot per hash: an entry under the same hash is mostly an older
+  // record of the same key, which no get asks for again, and keeping every
+  // version of a key that is written and read in turn would pile them all
+  // into one probe run. (Another key with this hash only loses its entry.)
+  // Its ring entry stays until evicted, with no slot to erase.
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = home_of(hash);
+  while (slots_[i].key != 0 && slots_[i].hash != hash) i = (i + 1) & mask;
+  if (slots_[i].key == 0) ++occupied_;
+  slots_[i] = Slot{offset + 1, position, hash};
 }
 
 void RecordCache::erase_position(std::uint64_t offset, std::uint32_t hash) noexcept {
   const std::size_t mask = slots_.size() - 1;
   std::size_t hole = slot_of(offset + 1, hash);
   if (slots_[hole].key == 0) return;
-  --entries_;
+  --occupied_;
   // Shift back each later slot of the run that may move into the hole (its
   // home is not in the cyclic range after the hole up to where it sits),
   // so every run stays unbroken without tombstones.
@@ -51,7 +59,7 @@ void RecordCache::erase_position(std::uint64_t offset, std::uint32_t hash) noexc
 }
 
 std::optional<std::string_view> RecordCache::find(std::uint64_t offset, std::uint32_t hash) const {
-  if (entries_ == 0) return std::nullopt;
+  if (occupied_ == 0) return std::nullopt;
   const Slot& slot = slots_[slot_of(offset + 1, hash)];
   if (slot.key == 0) return std::nullopt;
   return std::string_view(ring_.get() + slot.position + kEntryHeader, entry_size(slot.position) - kEntryHeader);
@@ -63,6 +71,7 @@ void RecordCache::evict_oldest() {
   std::memcpy(&offset, ring_.get() + oldest_, sizeof offset);
   std::memcpy(&hash, ring_.get() + oldest_ + 12, sizeof hash);
   erase_position(offset, hash);
+  --entries_;
   oldest_ += entry_size(oldest_);
   if (oldest_ == lap_end_) oldest_ = 0;
 }
@@ -88,6 +97,7 @@ void RecordCache::insert(std::uint64_t offset, std::uint32_t hash, std::string_v
   std::memcpy(entry + 12, &hash, sizeof hash);
   if (!bytes.empty()) std::memcpy(entry + kEntryHeader, bytes.data(), bytes.size());
   put_position(offset, hash, static_cast<std::uint32_t>(newest_end_));
+  ++entries_;
   newest_end_ += need;
 }
 

@@ -48,6 +48,7 @@ class RecordCache {
         slots_(std::move(other.slots_)),
         shift_(std::exchange(other.shift_, 32)),
         entries_(std::exchange(other.entries_, 0)),
+        occupied_(std::exchange(other.occupied_, 0)),
         newest_end_(std::exchange(other.newest_end_, 0)),
         oldest_(std::exchange(other.oldest_, 0)),
         lap_end_(std::exchange(other.lap_end_, kBudget)) {
@@ -63,8 +64,9 @@ class RecordCache {
 
   // The bytes cached for the record at offset; valid until the next insert.
   std::optional<std::string_view> find(std::uint64_t offset, std::uint32_t hash) const;
-  // Caches a record's bytes, unless larger than kLargestRecord. The offset
-  // must not be cached already.
+  // Caches a record's bytes, unless larger than kLargestRecord, in place of
+  // any entry cached under the same hash. The offset must not be cached
+  // already.
   void insert(std::uint64_t offset, std::uint32_t hash, std::string_view bytes);
   // Asks for the slot a find() with this hash starts at to be fetched.
   void prefetch(std::uint32_t hash) const noexcept { __builtin_prefetch(slots_.data() + home_of(hash)); }
@@ -93,7 +95,8 @@ class RecordCache {
   std::unique_ptr<char[]> ring_;  // kBudget bytes, allocated on first insert
   std::vector<Slot> slots_;       // a power of two of them, or none
   int shift_ = 32;                // 32 - log2(slots_.size())
-  std::size_t entries_ = 0;
+  std::size_t entries_ = 0;   // in the ring, with or without a slot
+  std::size_t occupied_ = 0;  // slots in use
   std::size_t newest_end_ = 0;       // where the next entry goes
   std::size_t oldest_ = 0;           // position of the oldest entry, when there are entries
   std::size_t lap_end_ = kBudget;    // where the entries of the previous lap end

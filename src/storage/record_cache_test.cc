@@ -11,11 +11,9 @@
 namespace brindle {
 namespace {
 
-// A key hash as callers give it; its low half is left zero so that many
-// entries share one, and only the offset tells them apart.
-std::uint32_t hash_of(std::uint64_t offset) {
-  return static_cast<std::uint32_t>((offset * 0x9E3779B97F4A7C15ULL) >> 32) & 0xFFFF0000u;
-}
+// A key hash per offset, as callers give them: a different one for each
+// offset below 2^32, many of them sharing their top bits (a home slot).
+std::uint32_t hash_of(std::uint64_t offset) { return static_cast<std::uint32_t>(offset) * 0x9E3779B1u; }
 
 // Several laps of the ring with entries of mixed sizes (some too large to
 // cache): every lookup gives the exact bytes inserted for that offset or
@@ -60,6 +58,26 @@ TEST(RecordCacheTest, KeepsTheNewestEntriesAndNeverMixesThemUp) {
   // 60,000 entries of ~300 bytes are several laps of a 4 MiB ring.
   EXPECT_LT(cached_at_the_end, inserted.size() / 2);
   EXPECT_GT(cached_at_the_end, std::size_t{5000});
+}
+
+// Regression: slots are placed by key hash, and every version of a key that
+// was written and read in turn stayed in one probe run, which made each get
+// walk all of them (minutes for 100,000 rounds). A newer entry under a hash
+// now takes the older one's slot.
+TEST(RecordCacheTest, VersionsOfOneKeyPiledUpInOneProbeRun) {
+  RecordCache cache;
+  const std::uint32_t hash = 0x12345678;
+  for (std::uint64_t offset = 0; offset < 100000 * 16; offset += 16) {
+    ASSERT_FALSE(cache.find(offset, hash));
+    cache.insert(offset, hash, "version");
+    ASSERT_EQ(cache.find(offset, hash), "version");
+  }
+  EXPECT_FALSE(cache.find(0, hash));
+  // An entry of another hash is untouched by all that.
+  cache.insert(1, hash + 1, "other");
+  cache.insert(100000 * 16, hash, "latest");
+  EXPECT_EQ(cache.find(1, hash + 1), "other");
+  EXPECT_EQ(cache.find(100000 * 16, hash), "latest");
 }
 
 // Collections move their cache when a database opens them; what is left

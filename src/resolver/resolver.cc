@@ -1,6 +1,7 @@
 #include "resolver/resolver.h"
 
-#include <deque>
+#include <algorithm>
+#include <forward_list>
 #include <map>
 #include <utility>
 #include <vector>
@@ -37,10 +38,11 @@ constexpr std::string_view kSelfField = "$self.";
 using SelfKeyCache =
     std::map<std::pair<std::string, std::size_t>, std::expected<std::string, ResolveError>, std::less<>>;
 
-// The root record of one resolution; the "$self" forms read it.
+// The root record of one resolution; the "$self" forms read it. Views of
+// the caller's arguments, which outlive the resolution.
 struct RootCtx {
-  std::string root_collection;
-  std::string root_key;
+  std::string_view root_collection;
+  std::string_view root_key;
 };
 
 }  // namespace
@@ -53,9 +55,13 @@ class Resolver::Walk {
   Walk(Database& db, const RootCtx& root, std::size_t self_nesting, SelfKeyCache& self_keys)
       : db_(db), root_(root), self_nesting_(self_nesting), self_keys_(self_keys) {}
 
-  // Queues segments to be walked before those already queued.
-  void push_front(std::span<const std::string_view> segments) {
-    for (auto it = segments.rbegin(); it != segments.rend(); ++it) stack_.push_back(*it);
+  // Queues segments to be walked before those already queued; they must
+  // outlive the walk.
+  template <class Text>
+  void push_front(std::span<const Text> segments) {
+    const std::size_t needed = stack_.size() + segments.size();
+    if (needed > stack_.capacity()) stack_.reserve(std::max(needed, 2 * stack_.capacity()));
+    for (auto it = segments.rbegin(); it != segments.rend(); ++it) stack_.emplace_back(*it);
   }
 
   ResolveResult navigate(Value value, std::size_t depth) {
@@ -116,24 +122,33 @@ class Resolver::Walk {
  private:
   ResolveResult follow_link(const Link& link, std::size_t depth) {
     if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
-    const std::string& path = owned_.emplace_back(link.path);
-    std::vector<std::string_view> pieces = split(path, '/');
-    if (pieces.size() < 2) return std::unexpected(ResolveError::invalid_path(path));
+    // "collection/key[/field...]". Most links have no fields: their pieces
+    // are read in place, as the link stays alive until its target is read.
+    std::string_view path = link.path;
+    const std::size_t after_collection = path.find('/');
+    if (after_collection == std::string_view::npos) return std::unexpected(ResolveError::invalid_path(link.path));
+    if (path.find('/', after_collection + 1) != std::string_view::npos) {
+      // Field pieces go on the stack, which outlives the link: it is kept.
+      path = owned_.emplace_front(link.path);
+      std::vector<std::string_view> pieces = split(path, '/');
+      push_front(std::span<const std::string_view>(pieces).subspan(2));
+    }
+    const std::string_view collection = path.substr(0, after_collection);
+    std::string_view key_piece = path.substr(after_collection + 1);
+    key_piece = key_piece.substr(0, key_piece.find('/'));
 
-    std::string key;
-    std::string_view key_piece = pieces[1];
+    std::string self_key;  // a key read from the root record
+    std::string_view key = key_piece;
     if (key_piece == kSelf) {
       key = root_.root_key;
     } else if (key_piece.starts_with(kSelfField)) {
       auto resolved = self_field_key(key_piece.substr(kSelfField.size()));
       if (!resolved) return std::unexpected(std::move(resolved.error()));
-      key = std::move(*resolved);
-    } else {
-      key = key_piece;
+      self_key = std::move(*resolved);
+      key = self_key;
     }
-    push_front(std::span(pieces).subspan(2));
 
-    auto record = fetch(pieces[0], key);
+    auto record = fetch(collection, key);
     if (record) return std::move(*record);
     if (record.error().is_key_not_found()) return Value();
     return std::unexpected(ResolveError::storage(std::move(record.error())));
@@ -152,9 +167,9 @@ class Resolver::Walk {
   std::expected<std::string, ResolveError> resolve_self_field_key(std::string_view fields) {
     if (self_nesting_ + 1 > kMaxSelfNesting) return std::unexpected(ResolveError::cyclic_link());
     Walk inner(db_, root_, self_nesting_ + 1, self_keys_);
-    const std::string& owned_fields = inner.owned_.emplace_back(fields);
+    const std::string& owned_fields = inner.owned_.emplace_front(fields);
     std::vector<std::string_view> names = split(owned_fields, '.');
-    inner.push_front(names);
+    inner.push_front(std::span<const std::string_view>(names));
     auto root_value = inner.fetch(root_.root_collection, root_.root_key);
     if (!root_value) return std::unexpected(ResolveError::storage(std::move(root_value.error())));
     auto found = inner.navigate(std::move(*root_value), 0);
@@ -183,16 +198,17 @@ class Resolver::Walk {
   std::size_t self_nesting_;
   SelfKeyCache& self_keys_;
   std::vector<std::string_view> stack_;
-  std::deque<std::string> owned_;  // link paths the stack points into
+  // Texts the stack points into; a list, as its strings must not move, and
+  // it allocates nothing until used.
+  std::forward_list<std::string> owned_;
 };
 
 ResolveResult Resolver::get_field(std::string_view collection, std::string_view key,
                                   std::span<const std::string> path) {
-  RootCtx root{std::string(collection), std::string(key)};
+  RootCtx root{collection, key};
   SelfKeyCache self_keys;
   Walk walk(db_, root, 0, self_keys);
-  std::vector<std::string_view> segments(path.begin(), path.end());
-  walk.push_front(segments);
+  walk.push_front(path);
   auto record = walk.fetch(collection, key);
   if (!record) return std::unexpected(ResolveError::storage(std::move(record.error())));
   return walk.navigate(std::move(*record), 0);

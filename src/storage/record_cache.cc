@@ -40,10 +40,12 @@ void RecordCache::put_position(std::uint64_t offset, std::uint32_t hash, std::ui
   slots_[i] = Slot{offset + 1, position, hash};
 }
 
-void RecordCache::erase_position(std::uint64_t offset, std::uint32_t hash) noexcept {
+void RecordCache::erase_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position) noexcept {
   const std::size_t mask = slots_.size() - 1;
   std::size_t hole = slot_of(offset + 1, hash);
-  if (slots_[hole].key == 0) return;
+  // No slot, or the slot of a newer entry of this offset: cached again after
+  // this one lost its slot to another under the same hash.
+  if (slots_[hole].key == 0 || slots_[hole].position != position) return;
   --occupied_;
   // Shift back each later slot of the run that may move into the hole (its
   // home is not in the cyclic range after the hole up to where it sits),
@@ -70,7 +72,7 @@ void RecordCache::evict_oldest() {
   std::uint32_t hash;
   std::memcpy(&offset, ring_.get() + oldest_, sizeof offset);
   std::memcpy(&hash, ring_.get() + oldest_ + 12, sizeof hash);
-  erase_position(offset, hash);
+  erase_position(offset, hash, static_cast<std::uint32_t>(oldest_));
   --entries_;
   oldest_ += entry_size(oldest_);
   if (oldest_ == lap_end_) oldest_ = 0;

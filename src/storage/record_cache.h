@@ -90,7 +90,8 @@ class RecordCache {
   // The slot holding key, or the empty slot that ends its run.
   std::size_t slot_of(std::uint64_t key, std::uint32_t hash) const noexcept;
   void put_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position);
-  void erase_position(std::uint64_t offset, std::uint32_t hash) noexcept;
+  // Frees the slot of the entry at `position`, if it still has one.
+  void erase_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position) noexcept;
 
   std::unique_ptr<char[]> ring_;  // kBudget bytes, allocated on first insert
   std::vector<Slot> slots_;       // a power of two of them, or none

@@ -80,6 +80,35 @@ TEST(RecordCacheTest, VersionsOfOneKeyPiledUpInOneProbeRun) {
   EXPECT_EQ(cache.find(100000 * 16, hash), "latest");
 }
 
+// Regression: an entry that lost its slot to another under the same hash,
+// evicted after its offset was cached again, erased the newer entry's slot,
+// so a record just read missed the cache until read once more.
+TEST(RecordCacheTest, EvictingAnEntryWithoutASlotDroppedItsOffsetCachedAgain) {
+  RecordCache cache;
+  const std::uint32_t hash = 0x12345678;
+  cache.insert(0, hash, "a");
+  cache.insert(16, hash, "b");  // takes the slot
+  ASSERT_FALSE(cache.find(0, hash));
+  cache.insert(0, hash, "a");  // read again; the first entry has no slot
+  // Fill the ring to its end, so that the next entry wraps and evicts the
+  // first entry alone.
+  const std::size_t large = RecordCache::kEntryHeader + RecordCache::kLargestRecord;
+  std::size_t left = RecordCache::kBudget - 3 * (RecordCache::kEntryHeader + 1);
+  std::uint64_t offset = 1000;
+  for (; left > large; left -= large) {
+    offset += 8192;
+    cache.insert(offset, hash_of(offset), std::string(RecordCache::kLargestRecord, 'x'));
+  }
+  if (left >= RecordCache::kEntryHeader) {
+    offset += 8192;
+    cache.insert(offset, hash_of(offset), std::string(left - RecordCache::kEntryHeader, 'y'));
+  }
+  ASSERT_EQ(cache.find(0, hash), "a");
+  offset += 8192;
+  cache.insert(offset, hash_of(offset), "");
+  EXPECT_EQ(cache.find(0, hash), "a");
+}
+
 // Collections move their cache when a database opens them; what is left
 // behind must be an empty cache, not one that counts entries it lost.
 TEST(RecordCacheTest, AMovedFromCacheIsEmptyAndUsable) {

@@ -6,32 +6,13 @@
 
 #include "types/hash.h"
 #include "types/short_bytes.h"
+#include "types/varint.h"
 
 namespace brindle {
 
 namespace {
 
 constexpr char kRemoved = 1;
-
-// Writes v at p; returns the end. At most 10 bytes.
-char* put_varint(char* p, std::uint64_t v) noexcept {
-  while (v >= 0x80) {
-    *p++ = static_cast<char>(v | 0x80);
-    v >>= 7;
-  }
-  *p++ = static_cast<char>(v);
-  return p;
-}
-
-// Only reads what put_varint wrote, so it needs no bounds of its own.
-std::uint64_t get_varint(const char* p, std::size_t& at) noexcept {
-  std::uint64_t v = 0;
-  for (int shift = 0;; shift += 7) {
-    const auto byte = static_cast<std::uint8_t>(p[at++]);
-    v |= std::uint64_t{byte & 0x7fu} << shift;
-    if (byte < 0x80) return v;
-  }
-}
 
 }  // namespace
 

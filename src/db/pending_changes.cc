@@ -1,8 +1,10 @@
 #include "db/pending_changes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "types/varint.h"
 
 namespace brindle {
 
@@ -22,41 +24,13 @@ std::uint32_t PendingChanges::intern(std::string_view name) {
   return id;
 }
 
-namespace {
-
-// Integers are stored in 7-bit groups, low first, the top bit marking that
-// more follow: ids, offsets and lengths are mostly small.
-constexpr std::size_t kMaxVarint64 = 10;
-constexpr std::size_t kMaxVarint32 = 5;
-
-char* put_varint(char* p, std::uint64_t v) noexcept {
-  while (v >= 0x80) {
-    *p++ = static_cast<char>(v | 0x80);
-    v >>= 7;
-  }
-  *p++ = static_cast<char>(v);
-  return p;
-}
-
-// Reads what put_varint wrote; the queue's own bytes, so no bound checks.
-const char* get_varint(const char* p, std::uint64_t& v) noexcept {
-  v = 0;
-  for (int shift = 0;; shift += 7) {
-    const auto byte = static_cast<std::uint8_t>(*p++);
-    v |= std::uint64_t{byte & 0x7fu} << shift;
-    if (byte < 0x80) return p;
-  }
-}
-
-}  // namespace
-
 void PendingChanges::push(BacklinkIndex::Op kind, std::string_view target_collection,
                           std::uint32_t record_collection, std::uint64_t record_offset,
                           std::string_view target_key, std::string_view source_key, std::string_view source_path) {
   const std::uint32_t target = intern(target_collection);
   // Room for the longest form; the chunk keeps only what is written.
-  const std::size_t most = 1 + 2 * kMaxVarint32 + kMaxVarint64 + 3 * kMaxVarint32 + target_key.size() +
-                           source_key.size() + source_path.size();
+  const std::size_t most =
+      1 + 6 * kMaxVarintSize + target_key.size() + source_key.size() + source_path.size();
   if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < most) {
     const std::size_t capacity = std::max(most, kChunkSize);
     chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
@@ -79,21 +53,18 @@ void PendingChanges::push(BacklinkIndex::Op kind, std::string_view target_collec
 
 std::pair<PendingChanges::Change, std::size_t> PendingChanges::read(std::size_t chunk, std::size_t pos) const {
   const char* base = chunks_[chunk].bytes.get();
-  const char* p = base + pos;
+  std::size_t at = pos;
   Change change{};
-  change.kind = static_cast<BacklinkIndex::Op>(static_cast<std::uint8_t>(*p++));
-  std::uint64_t v;
-  p = get_varint(p, v);
-  change.target_collection = names_[static_cast<std::size_t>(v)];
-  p = get_varint(p, v);
-  change.record_collection = static_cast<std::uint32_t>(v);
-  p = get_varint(p, change.record_offset);
+  change.kind = static_cast<BacklinkIndex::Op>(static_cast<std::uint8_t>(base[at++]));
+  change.target_collection = names_[static_cast<std::size_t>(get_varint(base, at))];
+  change.record_collection = static_cast<std::uint32_t>(get_varint(base, at));
+  change.record_offset = get_varint(base, at);
   for (std::string_view* s : {&change.target_key, &change.source_key, &change.source_path}) {
-    p = get_varint(p, v);
-    *s = std::string_view(p, static_cast<std::size_t>(v));
-    p += v;
+    const auto n = static_cast<std::size_t>(get_varint(base, at));
+    *s = std::string_view(base + at, n);
+    at += n;
   }
-  return {change, static_cast<std::size_t>(p - base)};
+  return {change, at};
 }
 
 void PendingChanges::advance(std::size_t& chunk, std::size_t& pos, std::size_t next) const {

@@ -33,6 +33,7 @@
 #include "python/classes.h"
 #include "resolver/resolver.h"
 #include "types/debug_string.h"
+#include "types/short_bytes.h"
 
 namespace brindle::python {
 
@@ -329,7 +330,7 @@ class EntryDicts {
   // The views must stay valid until the next call: the snapshot's collection
   // names are compared by address, as each name is held once.
   PyObject* make(std::string_view collection, std::string_view source_key, std::string_view path) {
-    if (!template_ || collection.data() != collection_.data() || !same_bytes(path, path_)) {
+    if (!template_ || collection.data() != collection_.data() || !equal_bytes(path, path_)) {
       if (!remake_template(collection, path)) return nullptr;
     }
     PyRef key = text(source_key);
@@ -342,15 +343,6 @@ class EntryDicts {
  private:
   static PyRef text(std::string_view s) {
     return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-  }
-
-  // Paths are a few bytes: a loop beats a call to memcmp.
-  static bool same_bytes(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
   }
 
   // The template's keys are set in the order every entry dict shows them.

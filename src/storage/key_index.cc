@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "types/hash.h"
+#include "types/varint.h"
 
 namespace brindle {
 
@@ -13,14 +14,9 @@ std::uint64_t KeyIndex::hash(std::string_view key) noexcept { return hash_bytes(
 
 std::string_view KeyIndex::key_at(std::uint64_t at) const noexcept {
   // Only reads lengths put() wrote.
-  const char* p = arena_.data() + at;
-  std::size_t len = 0;
-  for (int shift = 0;; shift += 7) {
-    const auto byte = static_cast<std::uint8_t>(*p++);
-    len |= std::size_t{byte & 0x7fu} << shift;
-    if (byte < 0x80) break;
-  }
-  return {p, len};
+  auto pos = static_cast<std::size_t>(at);
+  const auto len = static_cast<std::size_t>(get_varint(arena_.data(), pos));
+  return {arena_.data() + pos, len};
 }
 
 std::size_t KeyIndex::entry_size(std::uint64_t at) const noexcept {
@@ -55,11 +51,7 @@ std::uint64_t KeyIndex::append_key(std::string_view key) {
   const std::size_t most = static_cast<std::size_t>(at) + 5 + key.size();
   if (most > arena_.capacity()) arena_.reserve(std::max(most, 2 * arena_.capacity()));
   arena_.resize_and_overwrite(most, [&](char* p, std::size_t) {
-    char* out = p + at;
-    for (std::size_t n = key.size();; n >>= 7) {
-      *out++ = static_cast<char>(n < 0x80 ? n : (n & 0x7f) | 0x80);
-      if (n < 0x80) break;
-    }
+    char* const out = put_varint(p + at, key.size());
     copy_bytes(out, key.data(), key.size());
     return static_cast<std::size_t>(out + key.size() - p);
   });

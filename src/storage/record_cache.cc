@@ -32,7 +32,6 @@ void RecordCache::put_position(std::uint64_t offset, std::uint32_t hash, std::ui
   // record of the same key, which no get asks for again, and keeping every
   // version of a key that is written and read in turn would pile them all
   // into one probe run. (Another key with this hash only loses its entry.)
-  // Its ring entry stays until evicted, with no slot to erase.
   const std::size_t mask = slots_.size() - 1;
   std::size_t i = home_of(hash);
   while (slots_[i].key != 0 && slots_[i].hash != hash) i = (i + 1) & mask;

@@ -9,10 +9,11 @@
 // are known never to change.
 //
 // Entries lie back to back in a ring of kBudget bytes, each a u64 offset, a
-// u32 length, the u32 hash it was cached under and the record's bytes. A new entry goes after the newest one,
-// wrapping to the start when it does not fit before the end, and the oldest
-// entries it would overwrite leave first: eviction is first in, first out,
-// which costs nothing per read and suits the random reads it serves.
+// u32 length, the u32 hash it was cached under and the record's bytes. A new
+// entry goes after the newest one, wrapping to the start when it does not
+// fit before the end, and the oldest entries it would overwrite leave first:
+// eviction is first in, first out, which costs nothing per read and suits
+// the random reads it serves.
 //
 // The entries' offsets are found through a flat table of 16-byte slots,
 // open addressing with linear probing, at most 70% full: a lookup, an
@@ -20,7 +21,9 @@
 // that misses the cache makes all three). A slot's place comes from a hash
 // of the record's key, which the caller has before it knows the offset, so
 // it can fetch the slot into the CPU cache while it looks the key up; the
-// slot then matches by offset.
+// slot then matches by offset. A hash has one slot at most: a newer entry
+// takes an older one's (mostly an older version of the same key), and the
+// older entry waits in the ring for its eviction with no slot.
 //
 // Memory: the ring's pages are touched only as entries fill them, plus
 // 23 to 46 bytes of table per entry.
@@ -59,8 +62,8 @@ class RecordCache {
 
   static constexpr std::size_t kEntryHeader = 16;
 
-  // `hash` is a hash of the record's key: the same for every call about one
-  // offset.
+  // `hash` below is a hash of the record's key: the same for every call
+  // about one offset.
 
   // The bytes cached for the record at offset; valid until the next insert.
   std::optional<std::string_view> find(std::uint64_t offset, std::uint32_t hash) const;
@@ -72,7 +75,6 @@ class RecordCache {
   void prefetch(std::uint32_t hash) const noexcept { __builtin_prefetch(slots_.data() + home_of(hash)); }
 
  private:
-
   std::size_t entry_size(std::size_t at) const noexcept;
   void evict_oldest();
 
@@ -96,8 +98,8 @@ class RecordCache {
   std::unique_ptr<char[]> ring_;  // kBudget bytes, allocated on first insert
   std::vector<Slot> slots_;       // a power of two of them, or none
   int shift_ = 32;                // 32 - log2(slots_.size())
-  std::size_t entries_ = 0;   // in the ring, with or without a slot
-  std::size_t occupied_ = 0;  // slots in use
+  std::size_t entries_ = 0;          // in the ring, with or without a slot
+  std::size_t occupied_ = 0;         // slots in use
   std::size_t newest_end_ = 0;       // where the next entry goes
   std::size_t oldest_ = 0;           // position of the oldest entry, when there are entries
   std::size_t lap_end_ = kBudget;    // where the entries of the previous lap end

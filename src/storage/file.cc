@@ -81,7 +81,10 @@ std::expected<void, IoError> File::append(std::span<const std::string_view> piec
     return std::unexpected(std::move(error));
   };
   while (first < count) {
-    ssize_t put = ::writev(fd_, vec + first, static_cast<int>(count - first));
+    // One piece (the usual case: a flushed buffer) goes through write(),
+    // which spares the kernel copying in an iovec array.
+    ssize_t put = count - first == 1 ? ::write(fd_, vec[first].iov_base, vec[first].iov_len)
+                                     : ::writev(fd_, vec + first, static_cast<int>(count - first));
     if (put < 0) {
       if (errno == EINTR) continue;
       return failed(IoError::from_errno(errno));

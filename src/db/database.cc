@@ -1,6 +1,7 @@
 #include "db/database.h"
 
 #include <climits>
+#include <mutex>
 #include <utility>
 
 #include "db/directory.h"
@@ -87,6 +88,13 @@ StorageResult<std::string_view> Database::get_encoded(std::string_view collectio
   if (!handle) return storage_failure(handle.error());
   std::lock_guard lock((*handle)->mutex);
   return (*handle)->collection.get_encoded(key, buffer);
+}
+
+void Database::prefetch(std::string_view collection_name, std::string_view key) const noexcept {
+  auto it = collections_.find(collection_name);
+  if (it == collections_.end()) return;
+  std::unique_lock lock(it->second->mutex, std::try_to_lock);
+  if (lock.owns_lock()) it->second->collection.prefetch(key);
 }
 
 StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {

@@ -109,6 +109,12 @@ class Database {
   StorageResult<std::string_view> get_encoded(std::string_view collection, std::string_view key,
                                               Collection::ReadBuffer& buffer);
 
+  // A hint for a caller about to write or read key in that collection: the
+  // processor fetches the key's place in the index meanwhile (on a large
+  // index, a cache miss taken off the write). Does nothing for a collection
+  // not yet open, or one in use on another thread.
+  void prefetch(std::string_view collection, std::string_view key) const noexcept;
+
   // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
   StorageResult<void> set(std::string_view collection, std::string_view key, const Value& value);
   // The same for a value its writer has encoded, given with the links that

@@ -231,6 +231,28 @@ bool write_element(Database& db, PyObject* element, EncodedWrite& value,
   return true;
 }
 
+// Asks for the index place of the element after the one being written, so
+// that on a large index its cache miss overlaps this element's work. Only a
+// hint: an element that is not a (str, str, ...) tuple is left for the write
+// to refuse, and no error is left behind.
+void prefetch_element(Database& db, PyObject* ops, Py_ssize_t i) {
+  if (i >= PyList_Size(ops)) return;
+  PyObject* element = PyList_GetItem(ops, i);
+  if (element == nullptr || !PyTuple_Check(element) || PyTuple_Size(element) < 2) return;
+  PyObject* collection_text = PyTuple_GetItem(element, 0);
+  PyObject* key_text = PyTuple_GetItem(element, 1);
+  if (!PyUnicode_Check(collection_text) || !PyUnicode_Check(key_text)) return;
+  Py_ssize_t collection_size, key_size;
+  const char* collection = PyUnicode_AsUTF8AndSize(collection_text, &collection_size);
+  const char* key = collection == nullptr ? nullptr : PyUnicode_AsUTF8AndSize(key_text, &key_size);
+  if (key == nullptr) {
+    PyErr_Clear();  // a lone surrogate, say: the write reports it
+    return;
+  }
+  db.prefetch(std::string_view(collection, static_cast<std::size_t>(collection_size)),
+              std::string_view(key, static_cast<std::size_t>(key_size)));
+}
+
 PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded("Database.set_many()", [&]() -> PyObject* {
     std::array<PyObject*, 1> bound;

@@ -87,6 +87,10 @@ class Collection {
   // them. The view points into buffer.
   StorageResult<std::string_view> get_encoded(std::string_view key, ReadBuffer& buffer) const;
 
+  // A hint: asks the processor to fetch key's place in the index, for a read
+  // or write of key that comes soon. Changes nothing.
+  void prefetch(std::string_view key) const noexcept { index_.prefetch(KeyIndex::hash(key)); }
+
   // False when key's current value is known to hold no Link (or the key is
   // absent), so its links need not be read. Values replayed at open are not
   // inspected and count as holding links.

@@ -1,6 +1,7 @@
 #include "backlinks/entry_list.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -76,7 +77,7 @@ void EntryList::add(std::uint32_t collection, std::string_view key, std::string_
   });
   ++live_;
   ++entries_;
-  if (positions_) (*positions_)[hash_of(collection, key, path)].push_back(at);
+  if (positions_) positions_->insert(hash_of(collection, key, path), at);
 }
 
 void EntryList::append_encoded(std::string_view encoded) {
@@ -91,15 +92,39 @@ void EntryList::append_encoded(std::string_view encoded) {
   ++entries_;
   if (positions_) {
     const Decoded d = decode(encoded);
-    (*positions_)[hash_of(d.collection, d.key, d.path)].push_back(at);
+    positions_->insert(hash_of(d.collection, d.key, d.path), at);
   }
 }
 
+EntryList::Positions::Positions(std::size_t expected) { rebuild(expected); }
+
+void EntryList::Positions::rebuild(std::size_t live) {
+  std::size_t size = 64;
+  while (size < 2 * live) size *= 2;
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
+  shift_ = 64 - std::countr_zero(size);
+  used_ = 0;
+  live_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.at != kEmpty && slot.at != kGone) insert(slot.hash, static_cast<std::size_t>(slot.at));
+  }
+}
+
+void EntryList::Positions::insert(std::uint64_t hash, std::size_t at) {
+  // At most three quarters full, tombstones included, so probes end.
+  if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(live_ + 1);
+  std::size_t i = home(hash);
+  while (slots_[i].at != kEmpty) i = (i + 1) & (slots_.size() - 1);
+  slots_[i] = Slot{hash, at};
+  ++used_;
+  ++live_;
+}
+
 void EntryList::build_positions() {
-  positions_ = std::make_unique<Positions>();
+  positions_ = std::make_unique<Positions>(live_);
   for (std::size_t at = 0; at < bytes_.size();) {
     const View v = view(at);
-    if (!v.removed) (*positions_)[hash_of(v.collection, v.key, v.path)].push_back(at);
+    if (!v.removed) positions_->insert(hash_of(v.collection, v.key, v.path), at);
     at = v.next;
   }
 }
@@ -112,17 +137,14 @@ void EntryList::remove_all(std::uint32_t collection, std::string_view key, std::
   };
   std::size_t removed = 0;
   if (positions_) {
-    auto it = positions_->find(hash_of(collection, key, path));
-    if (it == positions_->end()) return;
-    // Equal entries share the hash, so all of them leave this bucket; other
+    // Equal entries share the hash, so all of them are found under it; other
     // entries that merely collide stay.
-    std::erase_if(it->second, [&](std::size_t at) {
+    positions_->erase_if(hash_of(collection, key, path), [&](std::size_t at) {
       if (!matches(view(at))) return false;
       bytes_[at] |= kRemoved;
       ++removed;
       return true;
     });
-    if (it->second.empty()) positions_->erase(it);
   } else {
     for (std::size_t at = 0; at < bytes_.size();) {
       const View v = view(at);

@@ -18,6 +18,8 @@
 // lists are scanned, and a list that has grown past kScanLimit keeps a hash
 // from entry to the offsets holding it, built on its first removal. A record
 // that held n links to one key is so deleted, and its index replayed, in O(n).
+// That hash is one flat table of (entry hash, offset) slots, so building it
+// and removing through it allocate nothing per entry.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +27,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace brindle {
@@ -91,7 +92,42 @@ class EntryList {
     std::string_view path;
     std::size_t next;  // offset of the following entry
   };
-  using Positions = std::unordered_map<std::uint64_t, std::vector<std::size_t>>;
+  // Offsets of the live entries by entry hash: open addressing with linear
+  // probing, one slot per offset (equal entries each have their own). A
+  // dropped offset leaves a tombstone until the table grows or the list is
+  // compacted, which rebuilds it from the live entries.
+  class Positions {
+   public:
+    explicit Positions(std::size_t expected);
+    void insert(std::uint64_t hash, std::size_t at);
+    // Drops every offset stored under hash for which take(offset) is true.
+    template <class Take>
+    void erase_if(std::uint64_t hash, Take&& take) {
+      for (std::size_t i = home(hash); slots_[i].at != kEmpty; i = (i + 1) & (slots_.size() - 1)) {
+        Slot& slot = slots_[i];
+        if (slot.hash == hash && slot.at != kGone && take(static_cast<std::size_t>(slot.at))) {
+          slot.at = kGone;
+          --live_;
+        }
+      }
+    }
+
+   private:
+    struct Slot {
+      std::uint64_t hash = 0;
+      std::uint64_t at = kEmpty;
+    };
+    static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+    static constexpr std::uint64_t kGone = kEmpty - 1;
+    // A power of two, at least twice the live offsets.
+    void rebuild(std::size_t live);
+    std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
+
+    std::vector<Slot> slots_;
+    int shift_ = 64;
+    std::size_t used_ = 0;  // live offsets and tombstones
+    std::size_t live_ = 0;
+  };
 
   // flags byte and three varints
   static constexpr std::size_t kMaxHead = 1 + 3 * 10;

@@ -145,6 +145,8 @@ class Database {
 
   // About how many bytes of queued changes commit writes to an index at once.
   static constexpr std::size_t kCommitBatchBytes = 32 * 1024;
+  // Changes of one write kept room for between writes.
+  static constexpr std::size_t kNowChangesKept = 1024;
 
   explicit Database(std::string root) : root_(std::move(root)) {}
   static StorageResult<Database> open_directory(std::string root, bool create_missing);
@@ -156,6 +158,8 @@ class Database {
   StorageResult<void> apply(BacklinkIndex::Op kind, std::string_view target_collection, std::string_view target_key,
                             BacklinkEntryRef entry);
   StorageResult<void> apply(const PendingChanges::Change& change);
+  // Applies now_changes_ to their index files, in order, and empties it.
+  StorageResult<void> apply_now();
   // The entry a queued change adds or removes; its source is the collection
   // its record was written to. Valid while the change is queued.
   BacklinkEntryRef entry_of(const PendingChanges::Change& change) const;
@@ -178,6 +182,10 @@ class Database {
   std::vector<CollectionHandle> collection_order_;  // registration order
   IndexMap backlinks_;
   PendingChanges pending_;
+  // The backlink changes of the write under way outside a transaction, with
+  // their target collections; emptied when it ends.
+  std::vector<BacklinkChange> now_changes_;
+  std::vector<std::string_view> now_targets_;
   bool in_transaction_ = false;
   bool create_missing_ = true;  // collections and the directory, on first use
 };

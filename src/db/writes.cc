@@ -91,21 +91,55 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
 
   const LinkSet old_set(old_links);
   const LinkSet new_set(new_links);
-  auto change = [&](BacklinkIndex::Op kind, const LinkRef& link) -> StorageResult<void> {
-    if (!in_transaction_) {
-      return apply(kind, link.target_collection, link.target_key,
-                   BacklinkEntryRef(collection_name, key, link.source_path));
+  auto change = [&](BacklinkIndex::Op kind, const LinkRef& link) {
+    if (in_transaction_) {
+      pending_.push(kind, link.target_collection, guarded.id, record, link.target_key, key, link.source_path);
+    } else {
+      now_targets_.push_back(link.target_collection);
+      now_changes_.push_back(
+          BacklinkChange{kind, link.target_key, BacklinkEntryRef(collection_name, key, link.source_path)});
     }
-    pending_.push(kind, link.target_collection, guarded.id, record, link.target_key, key, link.source_path);
-    return {};
   };
   for (const LinkRef& link : old_links) {
-    if (new_set.contains(link)) continue;
-    if (auto r = change(BacklinkIndex::Op::Remove, link); !r) return r;
+    if (!new_set.contains(link)) change(BacklinkIndex::Op::Remove, link);
   }
   for (const LinkRef& link : new_links) {
-    if (old_set.contains(link)) continue;
-    if (auto r = change(BacklinkIndex::Op::Add, link); !r) return r;
+    if (!old_set.contains(link)) change(BacklinkIndex::Op::Add, link);
+  }
+  return apply_now();
+}
+
+StorageResult<void> Database::apply_now() {
+  // The views point into the write's own arguments: none may outlive it.
+  struct Clear {
+    Database& db;
+    ~Clear() {
+      db.now_targets_.clear();
+      db.now_changes_.clear();
+      if (db.now_changes_.capacity() > kNowChangesKept) {
+        db.now_targets_.shrink_to_fit();
+        db.now_changes_.shrink_to_fit();
+      }
+    }
+  } clear{*this};
+  // Each run of changes into one index goes out in writes of about
+  // kCommitBatchBytes, so a record with many links costs a few appends, not
+  // one per link. A failure stops the rest; what went out before stays.
+  const std::span<const BacklinkChange> changes = now_changes_;
+  for (std::size_t from = 0; from < changes.size();) {
+    const std::string_view target = now_targets_[from];
+    std::size_t to = from;
+    for (std::size_t bytes = 0; to < changes.size() && now_targets_[to] == target; ++to) {
+      if (to > from && bytes >= kCommitBatchBytes) break;
+      const BacklinkChange& change = changes[to];
+      bytes += change.target_key.size() + change.entry.source_key.size() + change.entry.source_path.size();
+    }
+    auto index = backlink_index(target);
+    if (!index) return storage_failure(index.error());
+    if (auto applied = (*index)->apply_all(changes.subspan(from, to - from)); !applied) {
+      return storage_failure(applied.error());
+    }
+    from = to;
   }
   return {};
 }

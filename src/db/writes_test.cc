@@ -191,6 +191,30 @@ TEST_F(WriteTest, IndexThatCannotOpenStopsTheRemainingChanges) {
   EXPECT_EQ(backlinks("good", "3"), Entries{});
 }
 
+// A write with many links appends its changes in batches, split where the
+// target collection changes: the files and lists keep the links' order.
+TEST_F(WriteTest, ManyLinksGoOutInBatchesInTheirOrder) {
+  TextMap fields;
+  std::string hub_file, red_file;
+  Entries hub;
+  for (int i = 0; i < 4000; ++i) {  // some 150 KB of changes into people
+    const std::string field = "a field name long enough to fill a few batches " + std::to_string(i);
+    const bool red = i == 1500;
+    fields.insert_or_assign(field, link(red ? "tags/red" : "people/hub"));
+    const BacklinkEntry entry{"books", "b1", field};
+    (red ? red_file : hub_file) += add(red ? "red" : "hub", entry);
+    if (!red) hub.push_back(entry);
+  }
+  set("books", "b1", Value(fields));
+  EXPECT_EQ(backlinks("people", "hub"), hub);
+  EXPECT_EQ(index_file("people"), hub_file);
+  EXPECT_EQ(index_file("tags"), red_file);
+  set("books", "b1", Value(Tombstone{}));
+  for (const BacklinkEntry& entry : hub) hub_file += del("hub", entry);
+  EXPECT_EQ(index_file("people"), hub_file);
+  EXPECT_EQ(backlinks("people", "hub"), Entries{});
+}
+
 TEST_F(WriteTest, FailedRecordWriteTouchesNoIndex) {
   set("books", "b1", map({{"author", link("people/alice")}}));
   const std::string index_before = index_file("people");

@@ -114,9 +114,12 @@ void EntryList::Positions::insert(std::uint64_t hash, std::size_t at) {
   // At most three quarters full, tombstones included, so probes end.
   if (4 * (used_ + 1) > 3 * slots_.size()) rebuild(live_ + 1);
   std::size_t i = home(hash);
-  while (slots_[i].at != kEmpty) i = (i + 1) & (slots_.size() - 1);
+  // A tombstone is taken over: an entry added and removed over and over
+  // would otherwise lengthen its probe run each time. Lookups run on to an
+  // empty slot, so they still see what lies past it.
+  while (slots_[i].at != kEmpty && slots_[i].at != kGone) i = (i + 1) & (slots_.size() - 1);
+  if (slots_[i].at == kEmpty) ++used_;
   slots_[i] = Slot{hash, at};
-  ++used_;
   ++live_;
 }
 

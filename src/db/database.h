@@ -116,6 +116,9 @@ class Database {
   void prefetch(std::string_view collection, std::string_view key) const noexcept;
 
   // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
+  // Outside a transaction the backlink changes go to their index files in
+  // appends of about kCommitBatchBytes, in order; a failure stops the rest
+  // and undoes nothing (the record and the appends before it stay).
   StorageResult<void> set(std::string_view collection, std::string_view key, const Value& value);
   // The same for a value its writer has encoded, given with the links that
   // collect_links lists for it (from the record's root), in that order. The
@@ -158,8 +161,13 @@ class Database {
   StorageResult<void> apply(BacklinkIndex::Op kind, std::string_view target_collection, std::string_view target_key,
                             BacklinkEntryRef entry);
   StorageResult<void> apply(const PendingChanges::Change& change);
-  // Applies now_changes_ to their index files, in order, and empties it.
+  // Applies now_changes_ to their index files, in order.
   StorageResult<void> apply_now();
+  // Empties now_changes_ and now_targets_ when a write ends.
+  struct NowChangesReset {
+    Database& db;
+    ~NowChangesReset();
+  };
   // The entry a queued change adds or removes; its source is the collection
   // its record was written to. Valid while the change is queued.
   BacklinkEntryRef entry_of(const PendingChanges::Change& change) const;

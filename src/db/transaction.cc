@@ -56,7 +56,7 @@ StorageResult<void> Database::commit() {
     pending_.for_each_while([&](const PendingChanges::Change& change) {
       if (change.target_collection != target || (!batch.empty() && bytes >= kCommitBatchBytes)) return false;
       batch.push_back(BacklinkChange{change.kind, change.target_key, entry_of(change)});
-      bytes += change.target_key.size() + change.source_key.size() + change.source_path.size();
+      bytes += backlink_record_size(change.target_key, batch.back().entry);
       return true;
     });
     auto index = backlink_index(target);

@@ -91,6 +91,9 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
 
   const LinkSet old_set(old_links);
   const LinkSet new_set(new_links);
+  // The changes collected below view this call's arguments and old_links:
+  // none may outlive it, whether it returns or throws.
+  const NowChangesReset reset{*this};
   auto change = [&](BacklinkIndex::Op kind, const LinkRef& link) {
     if (in_transaction_) {
       pending_.push(kind, link.target_collection, guarded.id, record, link.target_key, key, link.source_path);
@@ -109,19 +112,16 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
   return apply_now();
 }
 
+Database::NowChangesReset::~NowChangesReset() {
+  db.now_targets_.clear();
+  db.now_changes_.clear();
+  if (db.now_changes_.capacity() > kNowChangesKept) {
+    db.now_targets_.shrink_to_fit();
+    db.now_changes_.shrink_to_fit();
+  }
+}
+
 StorageResult<void> Database::apply_now() {
-  // The views point into the write's own arguments: none may outlive it.
-  struct Clear {
-    Database& db;
-    ~Clear() {
-      db.now_targets_.clear();
-      db.now_changes_.clear();
-      if (db.now_changes_.capacity() > kNowChangesKept) {
-        db.now_targets_.shrink_to_fit();
-        db.now_changes_.shrink_to_fit();
-      }
-    }
-  } clear{*this};
   // Each run of changes into one index goes out in writes of about
   // kCommitBatchBytes, so a record with many links costs a few appends, not
   // one per link. A failure stops the rest; what went out before stays.
@@ -131,8 +131,7 @@ StorageResult<void> Database::apply_now() {
     std::size_t to = from;
     for (std::size_t bytes = 0; to < changes.size() && now_targets_[to] == target; ++to) {
       if (to > from && bytes >= kCommitBatchBytes) break;
-      const BacklinkChange& change = changes[to];
-      bytes += change.target_key.size() + change.entry.source_key.size() + change.entry.source_path.size();
+      bytes += backlink_record_size(changes[to].target_key, changes[to].entry);
     }
     auto index = backlink_index(target);
     if (!index) return storage_failure(index.error());

@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <new>
 #include <string>
 
 #include "db/database.h"
+#include "testing/allocation_probe.h"
 #include "testing/builders.h"
 #include "testing/db.h"
 #include "testing/file_size_limit.h"
@@ -213,6 +215,28 @@ TEST_F(WriteTest, ManyLinksGoOutInBatchesInTheirOrder) {
   for (const BacklinkEntry& entry : hub) hub_file += del("hub", entry);
   EXPECT_EQ(index_file("people"), hub_file);
   EXPECT_EQ(backlinks("people", "hub"), Entries{});
+}
+
+// Regression: a write that ran out of memory while collecting its backlink
+// changes left them behind, viewing its freed arguments, and the next write
+// appended them to index files.
+TEST_F(WriteTest, WriteThatRanOutOfMemoryLeavesNoChangesForTheNext) {
+  set("books", "b0", Value(std::int64_t{1}));  // the collection's own buffers
+  TextMap fields;
+  for (int i = 0; i < 200; ++i) fields.insert_or_assign("f" + std::to_string(i), link("people/hub"));
+  const Value value(fields);
+  std::vector<LinkRef> links;
+  collect_links(value, {}, links);
+  std::string bytes;
+  const Collection::EncodedValue encoded = Collection::encode_value(value, bytes);
+  {
+    testing::AllocationProbe out_of_memory(8192);  // the queue of 200 changes needs more
+    EXPECT_THROW((void)db->set("books", "b1", encoded, links), std::bad_alloc);
+  }
+  set("books", "b2", map({{"a", link("tags/x")}}));
+  EXPECT_EQ(backlinks("tags", "x"), (Entries{{"books", "b2", "a"}}));
+  EXPECT_EQ(index_file("tags"), add("x", {"books", "b2", "a"}));
+  EXPECT_FALSE(file_exists(dir.file("people.brl")));
 }
 
 TEST_F(WriteTest, FailedRecordWriteTouchesNoIndex) {

@@ -271,6 +271,7 @@ PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     for (Py_ssize_t i = 0; i < std::min(initial_length, PyList_Size(ops)); ++i) {
       // Hold the element: conversions may run code that changes the list.
       PyRef element = PyRef::borrow(PyList_GetItem(ops, i));
+      if (element) prefetch_element(lock->db(), ops, i + 1);
       if (!element || !write_element(lock->db(), element.get(), scratch.get(), storage_error)) {
         lock->release();
         if (storage_error) return raise_storage_error(*storage_error, Operation::Other);

@@ -1,16 +1,19 @@
 #include "testing/allocation_probe.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
 namespace {
 bool g_armed = false;
 std::size_t g_largest = 0;
+std::size_t g_fail_above = SIZE_MAX;
 }  // namespace
 
 // Kept out of line so the compiler does not pair malloc with inlined deletes.
 [[gnu::noinline]] void* operator new(std::size_t n) {
   if (g_armed && n > g_largest) g_largest = n;
+  if (g_armed && n > g_fail_above) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
@@ -19,8 +22,9 @@ std::size_t g_largest = 0;
 
 namespace brindle::testing {
 
-AllocationProbe::AllocationProbe() {
+AllocationProbe::AllocationProbe(std::size_t fail_above) {
   g_largest = 0;
+  g_fail_above = fail_above;
   g_armed = true;
 }
 

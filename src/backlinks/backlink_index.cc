@@ -288,8 +288,11 @@ std::expected<void, IoError> BacklinkIndex::apply_all(std::span<const BacklinkCh
   // On a large index finding a change's target misses the processor's
   // caches; the target's slot is asked for a few changes ahead.
   constexpr std::size_t kAhead = 8;
+  const bool look_ahead = targets_.outgrows_caches();
   for (std::size_t i = 0; i < changes.size(); ++i) {
-    if (i + kAhead < changes.size()) targets_.prefetch(KeyIndex::hash(changes[i + kAhead].target_key));
+    if (look_ahead && i + kAhead < changes.size()) {
+      targets_.prefetch(KeyIndex::hash(changes[i + kAhead].target_key));
+    }
     const BacklinkChange& change = changes[i];
     apply(change.kind, change.target_key, change.entry.source_collection, change.entry.source_key,
           change.entry.source_path);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "db/directory.h"
+#include "types/short_bytes.h"
 
 namespace brindle {
 
@@ -91,10 +92,21 @@ StorageResult<std::string_view> Database::get_encoded(std::string_view collectio
 }
 
 void Database::prefetch(std::string_view collection_name, std::string_view key) const noexcept {
-  auto it = collections_.find(collection_name);
-  if (it == collections_.end()) return;
-  std::unique_lock lock(it->second->mutex, std::try_to_lock);
-  if (lock.owns_lock()) it->second->collection.prefetch(key);
+  if (last_prefetched_ == nullptr || !equal_bytes(last_prefetched_->name, collection_name)) {
+    auto it = collections_.find(collection_name);
+    if (it == collections_.end()) return;
+    last_prefetched_ = it->second.get();
+  }
+  std::unique_lock lock(last_prefetched_->mutex, std::try_to_lock);
+  if (lock.owns_lock()) last_prefetched_->collection.prefetch(key);
+}
+
+bool Database::any_index_outgrows_caches() const noexcept {
+  for (const CollectionHandle& handle : collection_order_) {
+    std::lock_guard lock(handle->mutex);
+    if (handle->collection.index_outgrows_caches()) return true;
+  }
+  return false;
 }
 
 StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {

@@ -114,6 +114,9 @@ class Database {
   // index, a cache miss taken off the write). Does nothing for a collection
   // not yet open, or one in use on another thread.
   void prefetch(std::string_view collection, std::string_view key) const noexcept;
+  // Whether any open collection's index is large enough for prefetch() to
+  // pay for itself; below that, callers need not look ahead.
+  bool any_index_outgrows_caches() const noexcept;
 
   // Writes value (Tombstone deletes) and keeps the backlink indexes in step.
   // Outside a transaction the backlink changes go to their index files in
@@ -194,6 +197,10 @@ class Database {
   // their target collections; emptied when it ends.
   std::vector<BacklinkChange> now_changes_;
   std::vector<std::string_view> now_targets_;
+  // The collection prefetch() found last: the elements of one batch mostly
+  // share theirs, and a name compare is cheaper than the map. Collections
+  // stay registered for the database's life.
+  mutable GuardedCollection* last_prefetched_ = nullptr;
   bool in_transaction_ = false;
   bool create_missing_ = true;  // collections and the directory, on first use
 };

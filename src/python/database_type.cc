@@ -268,10 +268,13 @@ PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::optional<StorageError> storage_error;
     ScratchLease scratch(cell_of(self));
     const Py_ssize_t initial_length = PyList_Size(ops);
+    // Decided once per call: on small indexes the look-ahead costs more than
+    // the cache misses it would hide.
+    const bool look_ahead = lock->db().any_index_outgrows_caches();
     for (Py_ssize_t i = 0; i < std::min(initial_length, PyList_Size(ops)); ++i) {
       // Hold the element: conversions may run code that changes the list.
       PyRef element = PyRef::borrow(PyList_GetItem(ops, i));
-      if (element) prefetch_element(lock->db(), ops, i + 1);
+      if (element && look_ahead) prefetch_element(lock->db(), ops, i + 1);
       if (!element || !write_element(lock->db(), element.get(), scratch.get(), storage_error)) {
         lock->release();
         if (storage_error) return raise_storage_error(*storage_error, Operation::Other);

@@ -90,6 +90,8 @@ class Collection {
   // A hint: asks the processor to fetch key's place in the index, for a read
   // or write of key that comes soon. Changes nothing.
   void prefetch(std::string_view key) const noexcept { index_.prefetch(KeyIndex::hash(key)); }
+  // Whether prefetch() pays for itself (see KeyIndex::outgrows_caches).
+  bool index_outgrows_caches() const noexcept { return index_.outgrows_caches(); }
 
   // False when key's current value is known to hold no Link (or the key is
   // absent), so its links need not be read. Values replayed at open are not

@@ -45,6 +45,7 @@ class KeyIndex {
   // Only the top bits of a key's hash are kept; keys that agree in them are
   // told apart by their bytes.
   static constexpr int kStoredHashBits = 39;
+  static constexpr std::size_t kCachedTableBytes = std::size_t{1} << 20;
 
   // The record offset and flag stored for key.
   std::optional<Found> find(std::string_view key) const noexcept;
@@ -74,6 +75,10 @@ class KeyIndex {
   std::size_t size() const noexcept { return size_; }
   // Slots in the table, for memory accounting.
   std::size_t slot_count() const noexcept { return slots_.size(); }
+  // Whether most probes miss the processor's caches (a core's L2 holds
+  // 512 KiB here; the last-level cache is shared): only then does asking
+  // for a slot ahead (prefetch) pay for hashing the key an extra time.
+  bool outgrows_caches() const noexcept { return slots_.size() * sizeof(Slot) > kCachedTableBytes; }
 
  private:
   // Slot word `a`: record (low 48 bits) | top 16 of the stored hash bits.

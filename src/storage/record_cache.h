@@ -8,27 +8,37 @@
 // still in the write buffer are in memory already, and only the file's bytes
 // are known never to change.
 //
-// Entries lie back to back in a ring of kBudget bytes, each a u64 offset, a
-// u32 length, the u32 hash it was cached under and the record's bytes. A new
-// entry goes after the newest one, wrapping to the start when it does not
-// fit before the end, and the oldest entries it would overwrite leave first:
-// eviction is first in, first out, which costs nothing per read and suits
-// the random reads it serves.
+// Entries lie back to back in a ring of kBudget bytes, each a u32 length
+// and the record's bytes. A new entry goes after the newest one, wrapping to
+// the start when it does not fit before the end, over the oldest entries:
+// eviction is first in, first out, and costs nothing per read. Positions are
+// counted from the ring's first byte ever written, never wrapping (a
+// wrap-around counts the bytes it skips), so an entry that began at p is
+// intact exactly while no more than kBudget bytes have been written since p:
+// one subtraction tells a live entry from an overwritten one, without
+// reading the old entry or its slot when the ring moves on. (Removing each
+// overwritten entry's slot cost two reads of cold memory on every get that
+// missed the cache.)
 //
 // The entries' offsets are found through a flat table of 16-byte slots,
-// open addressing with linear probing, at most 70% full: a lookup, an
-// insert and an eviction each cost one probe run and no allocation (a get
-// that misses the cache makes all three). A slot's place comes from a hash
-// of the record's key, which the caller has before it knows the offset, so
-// it can fetch the slot into the CPU cache while it looks the key up; the
-// slot then matches by offset. A hash has one slot at most: a newer entry
-// takes an older one's (mostly an older version of the same key), and the
-// older entry waits in the ring for its eviction with no slot.
+// open addressing with linear probing. A slot's place comes from a hash of
+// the record's key, which the caller has before it knows the offset, so it
+// can fetch the slot into the CPU cache while it looks the key up; the slot
+// then matches by offset and holds the low 32 bits of the entry's position.
+// A hash has one slot at most: a newer entry takes an older one's (mostly an
+// older version of the same key). Slots of overwritten entries stay until
+// the table is 70% full, when it is rebuilt with the live ones alone, at
+// most half full: a rebuild comes after at least a fifth of the table's
+// size in inserts. It is also rebuilt once 2^31 bytes have gone through
+// the ring since the last rebuild, so a kept position never falls 2^32 or
+// more behind and its low 32 bits tell its age.
 //
-// Memory: the ring's pages are touched only as entries fill them, plus
-// 23 to 46 bytes of table per entry.
+// Memory: the ring's pages are touched only as entries fill them, plus a
+// table of 32 to 64 bytes per entry the ring held at the last rebuild (the
+// table never shrinks).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,6 +53,7 @@ namespace brindle {
 class RecordCache {
  public:
   static constexpr std::size_t kBudget = std::size_t{4} << 20;
+  static_assert(std::has_single_bit(kBudget), "positions map to the ring by their low bits");
 
   RecordCache() = default;
   // Leaves other empty, as a new cache.
@@ -50,17 +61,15 @@ class RecordCache {
       : ring_(std::move(other.ring_)),
         slots_(std::move(other.slots_)),
         shift_(std::exchange(other.shift_, 32)),
-        entries_(std::exchange(other.entries_, 0)),
         occupied_(std::exchange(other.occupied_, 0)),
-        newest_end_(std::exchange(other.newest_end_, 0)),
-        oldest_(std::exchange(other.oldest_, 0)),
-        lap_end_(std::exchange(other.lap_end_, kBudget)) {
+        written_(std::exchange(other.written_, 0)),
+        rebuilt_at_(std::exchange(other.rebuilt_at_, 0)) {
     other.slots_.clear();
   }
   // Larger records are not cached: a few of them would flush everything.
   static constexpr std::size_t kLargestRecord = 4096;
 
-  static constexpr std::size_t kEntryHeader = 16;
+  static constexpr std::size_t kEntryHeader = 4;
 
   // `hash` below is a hash of the record's key: the same for every call
   // about one offset.
@@ -68,18 +77,14 @@ class RecordCache {
   // The bytes cached for the record at offset; valid until the next insert.
   std::optional<std::string_view> find(std::uint64_t offset, std::uint32_t hash) const;
   // Caches a record's bytes, unless larger than kLargestRecord, in place of
-  // any entry cached under the same hash. The offset must not be cached
-  // already.
+  // any entry cached under the same hash.
   void insert(std::uint64_t offset, std::uint32_t hash, std::string_view bytes);
   // Asks for the slot a find() with this hash starts at to be fetched.
   void prefetch(std::uint32_t hash) const noexcept { __builtin_prefetch(slots_.data() + home_of(hash)); }
 
  private:
-  std::size_t entry_size(std::size_t at) const noexcept;
-  void evict_oldest();
-
-  // A slot holds an entry's offset plus one (0: empty), its position and
-  // the hash that placed it.
+  // A slot holds an entry's offset plus one (0: empty), the low 32 bits of
+  // its position and the hash that placed it.
   struct Slot {
     std::uint64_t key = 0;
     std::uint32_t position = 0;
@@ -89,20 +94,22 @@ class RecordCache {
   std::size_t home_of(std::uint32_t hash) const noexcept {
     return static_cast<std::size_t>(std::uint64_t{hash} >> shift_);
   }
+  // Whether the entry a slot names has not been written over.
+  bool live(const Slot& slot) const noexcept {
+    return static_cast<std::uint32_t>(written_) - slot.position <= kBudget;
+  }
   // The slot holding key, or the empty slot that ends its run.
   std::size_t slot_of(std::uint64_t key, std::uint32_t hash) const noexcept;
   void put_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position);
-  // Frees the slot of the entry at `position`, if it still has one.
-  void erase_position(std::uint64_t offset, std::uint32_t hash, std::uint32_t position) noexcept;
+  // Keeps the live slots alone, in a table at most half full.
+  void rebuild();
 
   std::unique_ptr<char[]> ring_;  // kBudget bytes, allocated on first insert
   std::vector<Slot> slots_;       // a power of two of them, or none
   int shift_ = 32;                // 32 - log2(slots_.size())
-  std::size_t entries_ = 0;          // in the ring, with or without a slot
-  std::size_t occupied_ = 0;         // slots in use
-  std::size_t newest_end_ = 0;       // where the next entry goes
-  std::size_t oldest_ = 0;           // position of the oldest entry, when there are entries
-  std::size_t lap_end_ = kBudget;    // where the entries of the previous lap end
+  std::size_t occupied_ = 0;      // slots in use, live or not
+  std::uint64_t written_ = 0;     // where the next entry goes, counted from the first
+  std::uint64_t rebuilt_at_ = 0;  // written_ at the last rebuild
 };
 
 // Collections move when a database opens them.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -80,33 +81,49 @@ TEST(RecordCacheTest, VersionsOfOneKeyPiledUpInOneProbeRun) {
   EXPECT_EQ(cache.find(100000 * 16, hash), "latest");
 }
 
-// Regression: an entry that lost its slot to another under the same hash,
-// evicted after its offset was cached again, erased the newer entry's slot,
-// so a record just read missed the cache until read once more.
-TEST(RecordCacheTest, EvictingAnEntryWithoutASlotDroppedItsOffsetCachedAgain) {
+// An entry is found while the ring has moved on by at most its budget since
+// the entry began, and not once a single byte of it has been written over.
+TEST(RecordCacheTest, AnEntryLastsUntilTheRingWritesItsFirstByteAgain) {
   RecordCache cache;
-  const std::uint32_t hash = 0x12345678;
-  cache.insert(0, hash, "a");
-  cache.insert(16, hash, "b");  // takes the slot
-  ASSERT_FALSE(cache.find(0, hash));
-  cache.insert(0, hash, "a");  // read again; the first entry has no slot
-  // Fill the ring to its end, so that the next entry wraps and evicts the
-  // first entry alone.
-  const std::size_t large = RecordCache::kEntryHeader + RecordCache::kLargestRecord;
-  std::size_t left = RecordCache::kBudget - 3 * (RecordCache::kEntryHeader + 1);
-  std::uint64_t offset = 1000;
-  for (; left > large; left -= large) {
+  const std::size_t entry = RecordCache::kEntryHeader + RecordCache::kLargestRecord;
+  const std::string first(RecordCache::kLargestRecord, 'a');
+  cache.insert(0, hash_of(0), first);
+  // Fill the rest of the ring with entries that tile it exactly; the last
+  // one ends at its end.
+  const std::size_t rest = RecordCache::kBudget - entry;
+  std::uint64_t offset = 0;
+  for (std::size_t left = rest; left > 0;) {
+    const std::size_t size = std::min(left, entry) - RecordCache::kEntryHeader;
     offset += 8192;
-    cache.insert(offset, hash_of(offset), std::string(RecordCache::kLargestRecord, 'x'));
+    cache.insert(offset, hash_of(offset), std::string(size, 'b'));
+    left -= size + RecordCache::kEntryHeader;
   }
-  if (left >= RecordCache::kEntryHeader) {
-    offset += 8192;
-    cache.insert(offset, hash_of(offset), std::string(left - RecordCache::kEntryHeader, 'y'));
-  }
-  ASSERT_EQ(cache.find(0, hash), "a");
-  offset += 8192;
-  cache.insert(offset, hash_of(offset), "");
-  EXPECT_EQ(cache.find(0, hash), "a");
+  ASSERT_EQ(cache.find(0, hash_of(0)), first);
+  // The next entry wraps to the first byte: the first entry goes, the
+  // second stays.
+  cache.insert(1, hash_of(1), "");
+  EXPECT_FALSE(cache.find(0, hash_of(0)));
+  EXPECT_EQ(cache.find(8192, hash_of(8192)), std::string(RecordCache::kLargestRecord, 'b'));
+  EXPECT_EQ(cache.find(1, hash_of(1)), "");
+}
+
+// Positions keep only their low 32 bits in the table. An entry whose slot
+// nothing replaced must not come back to life once 2^32 bytes have gone
+// through the ring and its position matches again: it would answer with
+// whatever lies there now.
+TEST(RecordCacheTest, AnOverwrittenEntryStaysGoneAfterTheRingPositionsWrapAround) {
+  RecordCache cache;
+  cache.insert(0, 1, "a");
+  // One hash for every filler, so they share one slot and the table never
+  // fills up: only the age of a position can clear the first entry's slot.
+  const std::string filler(RecordCache::kLargestRecord - 4, 'f');
+  const std::size_t per_lap = RecordCache::kBudget / (RecordCache::kEntryHeader + filler.size());
+  const std::size_t laps = (std::size_t{1} << 32) / RecordCache::kBudget;
+  // The first lap holds one filler less, behind the first entry.
+  for (std::size_t i = 0; i + 1 < laps * per_lap; ++i) cache.insert(8 * (i + 1), 2, filler);
+  EXPECT_FALSE(cache.find(0, 1));
+  cache.insert(0, 1, "a");
+  EXPECT_EQ(cache.find(0, 1), "a");
 }
 
 // Collections move their cache when a database opens them; what is left

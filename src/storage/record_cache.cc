@@ -53,7 +53,7 @@ std::optional<std::string_view> RecordCache::find(std::uint64_t offset, std::uin
 void RecordCache::insert(std::uint64_t offset, std::uint32_t hash, std::string_view bytes) {
   if (bytes.size() > kLargestRecord) return;
   if (!ring_) ring_ = std::make_unique_for_overwrite<char[]>(kBudget);
-  const std::size_t need = kEntryHeader + bytes.size();
+  const std::size_t need = std::max(kEntryHeader + bytes.size(), kSmallestEntry);
   // An entry never straddles the ring's end: the bytes left there are
   // skipped, and counted as written.
   if (const std::size_t at = written_ & (kBudget - 1); at + need > kBudget) written_ += kBudget - at;

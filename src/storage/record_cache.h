@@ -35,7 +35,8 @@
 //
 // Memory: the ring's pages are touched only as entries fill them, plus a
 // table of 32 to 64 bytes per entry the ring held at the last rebuild (the
-// table never shrinks).
+// table never shrinks). Entries of tiny records take kSmallestEntry bytes of
+// the ring, so the table stays within 8 MiB.
 #pragma once
 
 #include <bit>
@@ -70,6 +71,9 @@ class RecordCache {
   static constexpr std::size_t kLargestRecord = 4096;
 
   static constexpr std::size_t kEntryHeader = 4;
+  // The least ring space an entry takes, which bounds the entries the ring
+  // holds and so the table (at most 2^19 slots, 8 MiB).
+  static constexpr std::size_t kSmallestEntry = 32;
 
   // `hash` below is a hash of the record's key: the same for every call
   // about one offset.

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -85,25 +84,19 @@ TEST(RecordCacheTest, VersionsOfOneKeyPiledUpInOneProbeRun) {
 // the entry began, and not once a single byte of it has been written over.
 TEST(RecordCacheTest, AnEntryLastsUntilTheRingWritesItsFirstByteAgain) {
   RecordCache cache;
-  const std::size_t entry = RecordCache::kEntryHeader + RecordCache::kLargestRecord;
-  const std::string first(RecordCache::kLargestRecord, 'a');
+  // Entries of 4 KiB tile the ring exactly; the last one ends at its end.
+  const std::size_t size = 4096 - RecordCache::kEntryHeader;
+  const std::string first(size, 'a');
   cache.insert(0, hash_of(0), first);
-  // Fill the rest of the ring with entries that tile it exactly; the last
-  // one ends at its end.
-  const std::size_t rest = RecordCache::kBudget - entry;
-  std::uint64_t offset = 0;
-  for (std::size_t left = rest; left > 0;) {
-    const std::size_t size = std::min(left, entry) - RecordCache::kEntryHeader;
-    offset += 8192;
+  for (std::uint64_t offset = 8192; offset < RecordCache::kBudget / 4096 * 8192; offset += 8192) {
     cache.insert(offset, hash_of(offset), std::string(size, 'b'));
-    left -= size + RecordCache::kEntryHeader;
   }
   ASSERT_EQ(cache.find(0, hash_of(0)), first);
   // The next entry wraps to the first byte: the first entry goes, the
   // second stays.
   cache.insert(1, hash_of(1), "");
   EXPECT_FALSE(cache.find(0, hash_of(0)));
-  EXPECT_EQ(cache.find(8192, hash_of(8192)), std::string(RecordCache::kLargestRecord, 'b'));
+  EXPECT_EQ(cache.find(8192, hash_of(8192)), std::string(size, 'b'));
   EXPECT_EQ(cache.find(1, hash_of(1)), "");
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
 #include <utility>
 
 #include "codec/decoder.h"
@@ -141,6 +142,34 @@ std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos) 
   return decode_into(sink, buf, pos);
 }
 
+namespace {
+
+// The value of bytes that hold one text, or one link without local fields,
+// and that the decoder has checked already: the ends of most resolved paths,
+// built without a second pass. Anything else is left to the decoder.
+std::optional<Value> build_checked_text_or_plain_link(std::string_view bytes) {
+  constexpr std::size_t kSized = 1 + sizeof(std::uint32_t);  // type byte, length
+  if (bytes.size() < kSized) return std::nullopt;
+  const std::uint32_t length = load_u32(bytes.data() + 1);
+  if (length > bytes.size() - kSized) return std::nullopt;
+  const std::string_view text = bytes.substr(kSized, length);
+  const std::size_t rest = bytes.size() - kSized - length;
+  switch (static_cast<std::uint8_t>(bytes[0])) {
+    case kText:
+      if (rest == 0) return Value(std::string(text));
+      return std::nullopt;
+    case kLink:
+      if (rest == sizeof(std::uint32_t) && load_u32(bytes.data() + kSized + length) == 0) {
+        return Value(Link{std::string(text), TextMap{}});
+      }
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace
+
 std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_view buf, std::string_view name) {
   CheckSink check;
   std::size_t pos = 0;
@@ -148,6 +177,7 @@ std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_vie
   if (!entry) return std::unexpected(entry.error());
   if (!*entry) return std::nullopt;
   if ((*entry)->empty()) return Value();
+  if (auto built = build_checked_text_or_plain_link(**entry)) return std::move(*built);
   std::size_t at = 0;
   auto value = decode(**entry, at);
   if (!value) return std::unexpected(value.error());

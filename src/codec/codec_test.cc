@@ -227,6 +227,7 @@ TEST(CodecTest, OneEntryDecodesAsTheWholeMapWouldOnAnyDamage) {
       duplicate_a,
       encoded(map({{"title", Value("t\xC3\xA9")},
                    {"author", Value(Link{"people/p1", TextMap{}})},
+                   {"editor", testing::link("people/p2", testing::Fields{{"role", Value("copy")}})},
                    {"tags", Value(Array{Value(1.5), map({{"k", Value(Blob{"\x01"})}})})},
                    {"when", Value(Date{3})}})),
       encoded(Value(Array{Value(1)})),
@@ -242,7 +243,7 @@ TEST(CodecTest, OneEntryDecodesAsTheWholeMapWouldOnAnyDamage) {
       }
     }
     for (const std::string& bytes : damaged) {
-      for (std::string_view name : {"a", "author", "tags", "missing"}) {
+      for (std::string_view name : {"a", "title", "author", "editor", "tags", "missing"}) {
         ASSERT_EQ(field_of_entry_decode(bytes, name), field_of_whole_decode(bytes, name))
             << "damaged variant " << (&bytes - damaged.data()) << " field " << name;
       }

@@ -185,6 +185,11 @@ class BasicDecoder {
           if (!local) return std::unexpected(local.error());
           return sink_.link(*path, TextMap{});
         } else {
+          // Most links carry no local fields: a count of zero needs no map.
+          if (remaining() >= 4 && load_le<std::uint32_t>(buf_.data() + pos_) == 0) {
+            pos_ += 4;
+            return sink_.link(*path, TextMap{});
+          }
           ValueSink values;
           auto local = BasicDecoder<ValueSink>(values, buf_, pos_).map_body(level + 1);
           if (!local) return std::unexpected(local.error());

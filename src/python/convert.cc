@@ -16,6 +16,7 @@
 #include "codec/decoder.h"
 #include "codec/framing.h"
 #include "types/hash.h"
+#include "types/short_bytes.h"
 #include "python/arguments.h"
 #include "python/py_ref.h"
 #include "python/classes.h"
@@ -537,7 +538,7 @@ PyRef KeyCache::get(std::string_view key) {
   std::size_t h = key.size() * 31;
   if (!key.empty()) h += static_cast<unsigned char>(key.front()) * 7 + static_cast<unsigned char>(key.back());
   Slot& slot = slots_[h % kSlots];
-  if (slot.object && slot.bytes == key) return PyRef::borrow(slot.object.get());
+  if (slot.object && equal_bytes(slot.bytes, key)) return PyRef::borrow(slot.object.get());
   PyRef object = PySink::text(key);
   if (!object) return object;
   // Making a str runs no Python code, so the slot is still ours to fill.

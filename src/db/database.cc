@@ -52,18 +52,26 @@ std::string Database::file_path(std::string_view name, std::string_view extensio
   return path;
 }
 
-StorageResult<CollectionHandle> Database::add_collection(std::string name, std::string path) {
+StorageResult<GuardedCollection*> Database::add_collection(std::string name, std::string path) {
   auto opened = Collection::open(std::move(path));
   if (!opened) return storage_failure(opened.error());
   auto handle = std::make_shared<GuardedCollection>(std::move(*opened), name,
                                                     static_cast<std::uint32_t>(collection_order_.size()));
   collection_order_.push_back(handle);
   collections_.emplace(std::move(name), handle);
-  return handle;
+  return handle.get();
 }
 
-StorageResult<CollectionHandle> Database::collection(std::string_view name) {
-  if (auto it = collections_.find(name); it != collections_.end()) return it->second;
+GuardedCollection* Database::registered(std::string_view name) const noexcept {
+  if (last_found_ != nullptr && equal_bytes(last_found_->name, name)) return last_found_;
+  auto it = collections_.find(name);
+  if (it == collections_.end()) return nullptr;
+  last_found_ = it->second.get();
+  return last_found_;
+}
+
+StorageResult<GuardedCollection*> Database::collection(std::string_view name) {
+  if (GuardedCollection* found = registered(name)) return found;
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
   const std::string path = file_path(name, ".brd");
   // Open registers every data file but the one of the collection named by
@@ -92,13 +100,10 @@ StorageResult<std::string_view> Database::get_encoded(std::string_view collectio
 }
 
 void Database::prefetch(std::string_view collection_name, std::string_view key) const noexcept {
-  if (last_prefetched_ == nullptr || !equal_bytes(last_prefetched_->name, collection_name)) {
-    auto it = collections_.find(collection_name);
-    if (it == collections_.end()) return;
-    last_prefetched_ = it->second.get();
-  }
-  std::unique_lock lock(last_prefetched_->mutex, std::try_to_lock);
-  if (lock.owns_lock()) last_prefetched_->collection.prefetch(key);
+  GuardedCollection* guarded = registered(collection_name);
+  if (guarded == nullptr) return;
+  std::unique_lock lock(guarded->mutex, std::try_to_lock);
+  if (lock.owns_lock()) guarded->collection.prefetch(key);
 }
 
 bool Database::any_index_outgrows_caches() const noexcept {

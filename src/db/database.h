@@ -99,8 +99,8 @@ class Database {
   const std::string& root() const noexcept { return root_; }
 
   // The open collection of that name, opened (and its file created) on first
-  // use.
-  StorageResult<CollectionHandle> collection(std::string_view name);
+  // use. It stays registered, at the same address, for the database's life.
+  StorageResult<GuardedCollection*> collection(std::string_view name);
 
   // The current value of a record; KeyNotFound when absent or deleted.
   StorageResult<Value> get(std::string_view collection, std::string_view key);
@@ -159,7 +159,9 @@ class Database {
 
   std::string file_path(std::string_view name, std::string_view extension) const;
   // Opens the data file of collection `name` and registers it.
-  StorageResult<CollectionHandle> add_collection(std::string name, std::string path);
+  StorageResult<GuardedCollection*> add_collection(std::string name, std::string path);
+  // The registered collection of that name, or null.
+  GuardedCollection* registered(std::string_view name) const noexcept;
   // Makes one backlink change in its index file.
   StorageResult<void> apply(BacklinkIndex::Op kind, std::string_view target_collection, std::string_view target_key,
                             BacklinkEntryRef entry);
@@ -197,10 +199,10 @@ class Database {
   // their target collections; emptied when it ends.
   std::vector<BacklinkChange> now_changes_;
   std::vector<std::string_view> now_targets_;
-  // The collection prefetch() found last: the elements of one batch mostly
-  // share theirs, and a name compare is cheaper than the map. Collections
-  // stay registered for the database's life.
-  mutable GuardedCollection* last_prefetched_ = nullptr;
+  // The collection registered() found last: calls in a row mostly name the
+  // same one, and a name compare is cheaper than the map. Collections stay
+  // registered for the database's life.
+  mutable GuardedCollection* last_found_ = nullptr;
   bool in_transaction_ = false;
   bool create_missing_ = true;  // collections and the directory, on first use
 };

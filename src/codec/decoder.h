@@ -179,17 +179,18 @@ class BasicDecoder {
       case kLink: {
         auto path = text();
         if (!path) return std::unexpected(path.error());
+        // Most links carry no local fields: a count of zero needs no map.
+        if (remaining() >= 4 && load_le<std::uint32_t>(buf_.data() + pos_) == 0) {
+          pos_ += 4;
+          if constexpr (std::is_same_v<Sink, CheckSink>) return Item{};
+          return sink_.link(*path, TextMap{});
+        }
         if constexpr (std::is_same_v<Sink, CheckSink>) {
           // Nothing is built, so nothing needs the local map as values.
           auto local = map_body(level + 1);
           if (!local) return std::unexpected(local.error());
           return sink_.link(*path, TextMap{});
         } else {
-          // Most links carry no local fields: a count of zero needs no map.
-          if (remaining() >= 4 && load_le<std::uint32_t>(buf_.data() + pos_) == 0) {
-            pos_ += 4;
-            return sink_.link(*path, TextMap{});
-          }
           ValueSink values;
           auto local = BasicDecoder<ValueSink>(values, buf_, pos_).map_body(level + 1);
           if (!local) return std::unexpected(local.error());

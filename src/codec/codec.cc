@@ -170,16 +170,35 @@ std::optional<Value> build_checked_text_or_plain_link(std::string_view bytes) {
 
 }  // namespace
 
-std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_view buf, std::string_view name) {
+std::expected<std::optional<std::string_view>, CodecError> check_map_entry(std::string_view buf,
+                                                                           std::string_view name) {
   CheckSink check;
   std::size_t pos = 0;
-  auto entry = BasicDecoder<CheckSink>(check, buf, pos).map_entry(name, 0);
+  return BasicDecoder<CheckSink>(check, buf, pos).map_entry(name, 0);
+}
+
+std::optional<std::string_view> plain_link_path(std::string_view checked_entry) {
+  constexpr std::size_t kSized = 1 + sizeof(std::uint32_t);  // type byte, length
+  if (checked_entry.size() < kSized || static_cast<std::uint8_t>(checked_entry[0]) != kLink) return std::nullopt;
+  const std::uint32_t length = load_u32(checked_entry.data() + 1);
+  if (length > checked_entry.size() - kSized) return std::nullopt;
+  const std::size_t rest = checked_entry.size() - kSized - length;
+  if (rest != sizeof(std::uint32_t) || load_u32(checked_entry.data() + kSized + length) != 0) return std::nullopt;
+  return checked_entry.substr(kSized, length);
+}
+
+std::expected<Value, CodecError> build_map_entry(std::string_view checked_entry) {
+  if (checked_entry.empty()) return Value();
+  if (auto built = build_checked_text_or_plain_link(checked_entry)) return std::move(*built);
+  std::size_t at = 0;
+  return decode(checked_entry, at);
+}
+
+std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_view buf, std::string_view name) {
+  auto entry = check_map_entry(buf, name);
   if (!entry) return std::unexpected(entry.error());
   if (!*entry) return std::nullopt;
-  if ((*entry)->empty()) return Value();
-  if (auto built = build_checked_text_or_plain_link(**entry)) return std::move(*built);
-  std::size_t at = 0;
-  auto value = decode(**entry, at);
+  auto value = build_map_entry(**entry);
   if (!value) return std::unexpected(value.error());
   return std::move(*value);
 }

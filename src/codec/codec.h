@@ -90,6 +90,16 @@ std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos);
 // does, so the same bytes fail with the same error. nullopt when the value is
 // not a map (decode it whole).
 std::expected<std::optional<Value>, CodecError> decode_map_entry(std::string_view buf, std::string_view name);
+// decode_map_entry in two steps, for callers that look at the entry's bytes
+// first. check_map_entry checks as decode_map_entry does and gives the
+// bytes of the entry (empty when the map has none); build_map_entry makes
+// the value of such bytes (Null for none).
+std::expected<std::optional<std::string_view>, CodecError> check_map_entry(std::string_view buf,
+                                                                           std::string_view name);
+std::expected<Value, CodecError> build_map_entry(std::string_view checked_entry);
+// The path of a link without local fields, when the bytes check_map_entry
+// gave hold one.
+std::optional<std::string_view> plain_link_path(std::string_view checked_entry);
 
 // Decodes one map body (no type byte) the same way.
 std::expected<TextMap, CodecError> decode_map(std::string_view buf, std::size_t& pos);

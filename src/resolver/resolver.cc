@@ -1,6 +1,7 @@
 #include "resolver/resolver.h"
 
 #include <algorithm>
+#include <array>
 #include <forward_list>
 #include <map>
 #include <utility>
@@ -89,10 +90,9 @@ class Resolver::Walk {
       // A link to follow: at the end of the path, or for a segment its
       // local map does not hold. follow_link bounds the hops; a dangling
       // link gives Null, which ends the walk.
-      auto target = follow_link(*value.get_if<Link>(), depth + 1);
+      auto target = follow_link(*value.get_if<Link>(), depth);
       if (!target) return target;
       value = std::move(*target);
-      depth += 1;
     }
   }
 
@@ -119,9 +119,59 @@ class Resolver::Walk {
     return std::move(*value);
   }
 
+  // What a first record that does not exist gives: Null at the end of a
+  // link that dangles, an error for the root record.
+  enum class Missing : bool { IsNull, IsError };
+
+  // The record under (collection, key), or the field of it the walk asks
+  // for next, followed on down a chain of plain links as follow_link
+  // describes; depth counts the hops.
+  ResolveResult follow_chain(std::string_view collection, std::string_view key, std::size_t& depth,
+                             Missing missing) {
+    auto failed = [&](StorageError error) -> ResolveResult {
+      if (error.is_key_not_found() && missing == Missing::IsNull) return Value();
+      return std::unexpected(ResolveError::storage(std::move(error)));
+    };
+    // A hop's collection and key point into the record read before it, so
+    // the reads take turns between two buffers.
+    std::array<Collection::ReadBuffer, 2> buffers;
+    for (std::size_t turn = 0;; ++turn) {
+      if (stack_.empty()) {
+        auto record = fetch(collection, key);
+        if (!record) return failed(std::move(record.error()));
+        return std::move(*record);
+      }
+      Collection::ReadBuffer& buffer = buffers[turn % 2];
+      auto bytes = db_.get_encoded(collection, key, buffer);
+      if (!bytes) return failed(std::move(bytes.error()));
+      auto entry = check_map_entry(*bytes, stack_.back());
+      if (!entry) return failed(entry.error());
+      if (!*entry) return whole(*bytes);
+      stack_.pop_back();
+      const auto next = plain_link_path(**entry);
+      std::size_t slash = next ? next->find('/') : std::string_view::npos;
+      if (slash == std::string_view::npos || next->find('/', slash + 1) != std::string_view::npos ||
+          next->substr(slash + 1).starts_with(kSelf)) {
+        // Anything else, and links to "$self" forms, go back to navigate().
+        auto value = build_map_entry(**entry);
+        if (!value) return failed(value.error());
+        return std::move(*value);
+      }
+      if (++depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
+      collection = next->substr(0, slash);
+      key = next->substr(slash + 1);
+      missing = Missing::IsNull;
+    }
+  }
+
  private:
-  ResolveResult follow_link(const Link& link, std::size_t depth) {
-    if (depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
+  // Follows link, one more hop in depth, to its target record, or to the
+  // field of it the walk asks for next. When that field is itself a plain
+  // link "collection/key", which navigate() would follow at once (it has
+  // no local fields), it is followed straight from the record's bytes,
+  // and so on down the chain: the hops in between build no values.
+  ResolveResult follow_link(const Link& link, std::size_t& depth) {
+    if (++depth > kMaxHops) return std::unexpected(ResolveError::cyclic_link());
     // "collection/key[/field...]". Most links have no fields: their pieces
     // are read in place, as the link stays alive until its target is read.
     std::string_view path = link.path;
@@ -148,10 +198,15 @@ class Resolver::Walk {
       key = self_key;
     }
 
-    auto record = fetch(collection, key);
-    if (record) return std::move(*record);
-    if (record.error().is_key_not_found()) return Value();
-    return std::unexpected(ResolveError::storage(std::move(record.error())));
+    return follow_chain(collection, key, depth, Missing::IsNull);
+  }
+
+  // A record that is no map, decoded whole.
+  static ResolveResult whole(std::string_view bytes) {
+    std::size_t pos = 0;
+    auto value = decode(bytes, pos);
+    if (!value) return std::unexpected(ResolveError::storage(value.error()));
+    return std::move(*value);
   }
 
   // The key named by "$self.<fields>": the Text at that field path of the
@@ -209,9 +264,10 @@ ResolveResult Resolver::get_field(std::string_view collection, std::string_view 
   SelfKeyCache self_keys;
   Walk walk(db_, root, 0, self_keys);
   walk.push_front(path);
-  auto record = walk.fetch(collection, key);
-  if (!record) return std::unexpected(ResolveError::storage(std::move(record.error())));
-  return walk.navigate(std::move(*record), 0);
+  std::size_t depth = 0;
+  auto record = walk.follow_chain(collection, key, depth, Walk::Missing::IsError);
+  if (!record) return record;
+  return walk.navigate(std::move(*record), depth);
 }
 
 }  // namespace brindle

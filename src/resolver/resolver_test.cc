@@ -84,12 +84,13 @@ TEST_F(ResolverTest, WalksMapFieldsAndFollowsALinkInLastPosition) {
 TEST_F(ResolverTest, MissingRootsDanglingLinksAndInvalidPaths) {
   // Fetching from "broken" fails loudly: its data file is a directory.
   std::filesystem::create_directory(dir.file("broken.brd"));
-  set("books", "dangling", map({{"author", link("people/ghost/address")}}));
+  set("books", "dangling", map({{"author", link("people/ghost/address")}, {"editor", link("people/ghost")}}));
   set("books", "noslash", map({{"author", link("people")}, {"none", link("")}}));
   expect({{"people", "nobody", {}, "storage: key not found"},
           {"broken", "k", {}, "storage: io: Is a directory (os error 21)"},
           // A dangling link is Null whatever follows.
           {"books", "dangling", {"author", "name", "first"}, "Null"},
+          {"books", "dangling", {"editor", "name"}, "Null"},
           {"books", "noslash", {"author", "name"}, "invalid path: people"},
           {"books", "noslash", {"none"}, "invalid path: "}});
   auto missing = resolve("people", "nobody");
@@ -161,11 +162,17 @@ TEST_F(ResolverTest, ThirtyTwoHopsResolveAndThirtyThreeAreCyclic) {
   set("m", "k32", Value("end"));
   Path steps;
   for (int i = 0; i < 32; ++i) steps.insert(steps.end(), {"a", "b", "next"});
+  // Fields that hold plain links, hop after hop: f/k0 -> ... -> f/k33.
+  for (int i = 0; i < 33; ++i) set("f", "k" + std::to_string(i), map({{"next", link("f/k" + std::to_string(i + 1))}}));
+  set("f", "k33", map({{"next", Value("end")}}));
   expect({{"c", "k1", {}, R"(Text("end"))"},
           {"c", "k0", {}, kCyclic},
           {"c", "a", Path(40, "next"), kCyclic},
           {"c", "self", {}, kCyclic},
-          {"m", "k0", steps, R"(Text("end"))"}});
+          {"m", "k0", steps, R"(Text("end"))"},
+          {"f", "k1", Path(33, "next"), R"(Text("end"))"},
+          {"f", "k0", Path(34, "next"), kCyclic},
+          {"f", "k1", Path(32, "next"), R"(Map({"next": Text("end")}))"}});
 }
 
 TEST_F(ResolverTest, NestedSelfFieldResolutionsAreBounded) {

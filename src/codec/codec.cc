@@ -144,28 +144,27 @@ std::expected<Value, CodecError> decode(std::string_view buf, std::size_t& pos) 
 
 namespace {
 
+// The text or the link path that checked bytes hold: a type byte, a u32
+// length, that many bytes, and for a link a local map of no entries.
+constexpr std::size_t kSized = 1 + sizeof(std::uint32_t);  // type byte, length
+std::optional<std::string_view> checked_sized(std::string_view bytes, std::uint8_t type) {
+  if (bytes.size() < kSized || static_cast<std::uint8_t>(bytes[0]) != type) return std::nullopt;
+  const std::uint32_t length = load_u32(bytes.data() + 1);
+  if (length > bytes.size() - kSized) return std::nullopt;
+  const std::size_t rest = bytes.size() - kSized - length;
+  const bool whole = type == kText ? rest == 0
+                                   : rest == sizeof(std::uint32_t) && load_u32(bytes.data() + kSized + length) == 0;
+  if (!whole) return std::nullopt;
+  return bytes.substr(kSized, length);
+}
+
 // The value of bytes that hold one text, or one link without local fields,
 // and that the decoder has checked already: the ends of most resolved paths,
 // built without a second pass. Anything else is left to the decoder.
 std::optional<Value> build_checked_text_or_plain_link(std::string_view bytes) {
-  constexpr std::size_t kSized = 1 + sizeof(std::uint32_t);  // type byte, length
-  if (bytes.size() < kSized) return std::nullopt;
-  const std::uint32_t length = load_u32(bytes.data() + 1);
-  if (length > bytes.size() - kSized) return std::nullopt;
-  const std::string_view text = bytes.substr(kSized, length);
-  const std::size_t rest = bytes.size() - kSized - length;
-  switch (static_cast<std::uint8_t>(bytes[0])) {
-    case kText:
-      if (rest == 0) return Value(std::string(text));
-      return std::nullopt;
-    case kLink:
-      if (rest == sizeof(std::uint32_t) && load_u32(bytes.data() + kSized + length) == 0) {
-        return Value(Link{std::string(text), TextMap{}});
-      }
-      return std::nullopt;
-    default:
-      return std::nullopt;
-  }
+  if (auto text = checked_sized(bytes, kText)) return Value(std::string(*text));
+  if (auto path = checked_sized(bytes, kLink)) return Value(Link{std::string(*path), TextMap{}});
+  return std::nullopt;
 }
 
 }  // namespace
@@ -178,13 +177,7 @@ std::expected<std::optional<std::string_view>, CodecError> check_map_entry(std::
 }
 
 std::optional<std::string_view> plain_link_path(std::string_view checked_entry) {
-  constexpr std::size_t kSized = 1 + sizeof(std::uint32_t);  // type byte, length
-  if (checked_entry.size() < kSized || static_cast<std::uint8_t>(checked_entry[0]) != kLink) return std::nullopt;
-  const std::uint32_t length = load_u32(checked_entry.data() + 1);
-  if (length > checked_entry.size() - kSized) return std::nullopt;
-  const std::size_t rest = checked_entry.size() - kSized - length;
-  if (rest != sizeof(std::uint32_t) || load_u32(checked_entry.data() + kSized + length) != 0) return std::nullopt;
-  return checked_entry.substr(kSized, length);
+  return checked_sized(checked_entry, kLink);
 }
 
 std::expected<Value, CodecError> build_map_entry(std::string_view checked_entry) {

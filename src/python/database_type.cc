@@ -16,7 +16,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -285,7 +287,7 @@ PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
-bool extract_path(PyObject* path, std::vector<std::string>& out) {
+bool extract_path(PyObject* path, std::pmr::vector<std::string>& out) {
   if (PyUnicode_Check(path)) {
     PyErr_SetString(PyExc_TypeError, "argument 'path': Can't extract `str` to `Vec`");
     return false;
@@ -328,7 +330,10 @@ PyObject* db_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::array<PyObject*, 3> bound;
     std::string_view collection, key;
     if (!bind_record(kResolve, args, nargs, kwnames, bound, collection, key)) return nullptr;
-    std::vector<std::string> path;
+    // Paths are short: their segments live on the stack unless they are many.
+    std::array<std::byte, 1024> path_memory;
+    std::pmr::monotonic_buffer_resource path_arena(path_memory.data(), path_memory.size());
+    std::pmr::vector<std::string> path(&path_arena);
     if (!extract_path(bound[2], path)) return nullptr;
     auto lock = CellLock::acquire(cell_of(self));
     if (!lock) return nullptr;

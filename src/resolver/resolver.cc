@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <forward_list>
 #include <map>
+#include <memory_resource>
 #include <utility>
 #include <vector>
 
@@ -252,7 +254,11 @@ class Resolver::Walk {
   const RootCtx& root_;
   std::size_t self_nesting_;
   SelfKeyCache& self_keys_;
-  std::vector<std::string_view> stack_;
+  // The segments to walk; a short path's stay in the walk itself, spared
+  // an allocation per resolution.
+  std::array<std::byte, 16 * sizeof(std::string_view)> stack_memory_;
+  std::pmr::monotonic_buffer_resource stack_arena_{stack_memory_.data(), stack_memory_.size()};
+  std::pmr::vector<std::string_view> stack_{&stack_arena_};
   // Texts the stack points into; a list, as its strings must not move, and
   // it allocates nothing until used.
   std::forward_list<std::string> owned_;

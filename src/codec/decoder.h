@@ -37,6 +37,7 @@
 
 #include "codec/codec.h"
 #include "codec/framing.h"
+#include "types/short_bytes.h"
 #include "types/utf8.h"
 #include "types/value.h"
 
@@ -239,7 +240,7 @@ class BasicDecoder {
       const std::size_t start = pos_;
       auto entry = value(level + 1);
       if (!entry) return std::unexpected(entry.error());
-      if (*key == name) found = buf_.substr(start, pos_ - start);
+      if (equal_bytes(*key, name)) found = buf_.substr(start, pos_ - start);
     }
     return found;
   }

@@ -10,6 +10,7 @@
 #include "codec/framing.h"
 #include "storage/holds_link.h"
 #include "storage/record_scan.h"
+#include "types/short_bytes.h"
 #include "types/utf8.h"
 
 namespace brindle {
@@ -146,7 +147,7 @@ StorageResult<std::string_view> Collection::read_keyed(std::uint64_t record, std
   const std::uint64_t key_len = load_u32(head);
   if (key_len != key.size()) return mismatch();
   if (*got >= kLengthSize + key_len) {
-    if (std::string_view(head + kLengthSize, key.size()) != key) return mismatch();
+    if (!equal_bytes(head + kLengthSize, key.data(), key.size())) return mismatch();
   } else {
     std::string stored(key.size(), '\0');
     if (auto r = read_exact(record + kLengthSize, stored.data(), stored.size()); !r) return storage_failure(r.error());

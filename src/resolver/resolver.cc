@@ -98,36 +98,25 @@ class Resolver::Walk {
     }
   }
 
-  // The record under (collection, key); or, when the walk goes on into a
-  // field and the record is a map, that field's value alone, its segment
-  // taken off the stack, as navigate() would have taken it. The record's
-  // other fields are checked (the same bytes fail the same way) but not
-  // built.
-  StorageResult<Value> fetch(std::string_view collection, std::string_view key) {
-    Collection::ReadBuffer buffer;
-    auto bytes = db_.get_encoded(collection, key, buffer);
-    if (!bytes) return storage_failure(bytes.error());
-    if (!stack_.empty()) {
-      auto field = decode_map_entry(*bytes, stack_.back());
-      if (!field) return storage_failure(field.error());
-      if (*field) {
-        stack_.pop_back();
-        return std::move(**field);
-      }
-    }
-    std::size_t pos = 0;
-    auto value = decode(*bytes, pos);
-    if (!value) return storage_failure(value.error());
-    return std::move(*value);
+  // The walk of the queued segments from the root record.
+  ResolveResult from_root() {
+    std::size_t depth = 0;
+    auto record = follow_chain(root_.root_collection, root_.root_key, depth, Missing::IsError);
+    if (!record) return record;
+    return navigate(std::move(*record), depth);
   }
 
+ private:
   // What a first record that does not exist gives: Null at the end of a
   // link that dangles, an error for the root record.
   enum class Missing : bool { IsNull, IsError };
 
   // The record under (collection, key), or the field of it the walk asks
   // for next, followed on down a chain of plain links as follow_link
-  // describes; depth counts the hops.
+  // describes; depth counts the hops. A field is taken from a record that is
+  // a map, its segment off the stack, as navigate() would take it; the
+  // record's other fields are checked (the same bytes fail the same way)
+  // but not built.
   ResolveResult follow_chain(std::string_view collection, std::string_view key, std::size_t& depth,
                              Missing missing) {
     auto failed = [&](StorageError error) -> ResolveResult {
@@ -138,14 +127,10 @@ class Resolver::Walk {
     // the reads take turns between two buffers.
     std::array<Collection::ReadBuffer, 2> buffers;
     for (std::size_t turn = 0;; ++turn) {
-      if (stack_.empty()) {
-        auto record = fetch(collection, key);
-        if (!record) return failed(std::move(record.error()));
-        return std::move(*record);
-      }
       Collection::ReadBuffer& buffer = buffers[turn % 2];
       auto bytes = db_.get_encoded(collection, key, buffer);
       if (!bytes) return failed(std::move(bytes.error()));
+      if (stack_.empty()) return whole(*bytes);
       auto entry = check_map_entry(*bytes, stack_.back());
       if (!entry) return failed(entry.error());
       if (!*entry) return whole(*bytes);
@@ -166,7 +151,6 @@ class Resolver::Walk {
     }
   }
 
- private:
   // Follows link, one more hop in depth, to its target record, or to the
   // field of it the walk asks for next. When that field is itself a plain
   // link "collection/key", which navigate() would follow at once (it has
@@ -203,7 +187,7 @@ class Resolver::Walk {
     return follow_chain(collection, key, depth, Missing::IsNull);
   }
 
-  // A record that is no map, decoded whole.
+  // A record decoded whole: the end of the path, or no map.
   static ResolveResult whole(std::string_view bytes) {
     std::size_t pos = 0;
     auto value = decode(bytes, pos);
@@ -227,9 +211,7 @@ class Resolver::Walk {
     const std::string& owned_fields = inner.owned_.emplace_front(fields);
     std::vector<std::string_view> names = split(owned_fields, '.');
     inner.push_front(std::span<const std::string_view>(names));
-    auto root_value = inner.fetch(root_.root_collection, root_.root_key);
-    if (!root_value) return std::unexpected(ResolveError::storage(std::move(root_value.error())));
-    auto found = inner.navigate(std::move(*root_value), 0);
+    auto found = inner.from_root();
     if (!found) return std::unexpected(std::move(found.error()));
     if (std::string* text = found->get_if<std::string>()) return std::move(*text);
     std::string detail(kSelfField);
@@ -270,10 +252,7 @@ ResolveResult Resolver::get_field(std::string_view collection, std::string_view 
   SelfKeyCache self_keys;
   Walk walk(db_, root, 0, self_keys);
   walk.push_front(path);
-  std::size_t depth = 0;
-  auto record = walk.follow_chain(collection, key, depth, Walk::Missing::IsError);
-  if (!record) return record;
-  return walk.navigate(std::move(*record), depth);
+  return walk.from_root();
 }
 
 }  // namespace brindle

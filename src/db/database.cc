@@ -115,11 +115,16 @@ bool Database::any_index_outgrows_caches() const noexcept {
 }
 
 StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {
-  if (auto it = backlinks_.find(name); it != backlinks_.end()) return &it->second;
+  if (last_index_ != nullptr && equal_bytes(last_index_->first, name)) return &last_index_->second;
+  if (auto it = backlinks_.find(name); it != backlinks_.end()) {
+    last_index_ = &*it;
+    return &it->second;
+  }
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
   auto opened = BacklinkIndex::open(file_path(name, ".brl"));
   if (!opened) return storage_failure(opened.error());
   auto [it, inserted] = backlinks_.emplace(std::string(name), std::move(*opened));
+  last_index_ = &*it;
   return &it->second;
 }
 

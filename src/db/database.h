@@ -203,6 +203,9 @@ class Database {
   // same one, and a name compare is cheaper than the map. Collections stay
   // registered for the database's life.
   mutable GuardedCollection* last_found_ = nullptr;
+  // The same for backlink_index(): one target collection is the usual case.
+  // Map nodes keep their address, and indexes are never removed.
+  IndexMap::value_type* last_index_ = nullptr;
   bool in_transaction_ = false;
   bool create_missing_ = true;  // collections and the directory, on first use
 };

@@ -15,7 +15,7 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NoReturn, Optional
 
 from . import __version__, _tools, tools
@@ -56,9 +56,15 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _print_names(names: Iterable[str], as_json: bool) -> None:
+    """One name per line; as JSON strings when asked, since a name may hold a
+    newline (or text the terminal's encoding cannot show)."""
+    for name in names:
+        print(json.dumps(name) if as_json else name)
+
+
 def _cmd_collections(args: argparse.Namespace) -> int:
-    for name in tools.collections(args.path):
-        print(name)
+    _print_names(tools.collections(args.path), args.json)
     return EXIT_OK
 
 
@@ -66,8 +72,7 @@ def _cmd_keys(args: argparse.Namespace) -> int:
     if args.count:
         print(tools.count(args.path, args.collection))
     else:
-        for key in tools.keys(args.path, args.collection):
-            print(key)
+        _print_names(tools.keys(args.path, args.collection), args.json)
     return EXIT_OK
 
 
@@ -203,10 +208,13 @@ def _parser() -> argparse.ArgumentParser:
         return sub
 
     command("stats", _cmd_stats, "per collection: live keys, records, dead bytes, file sizes (JSON)")
-    command("collections", _cmd_collections, "list the collections, one per line")
+    json_help = "print each as a JSON string, for names that may hold newlines"
+    collections = command("collections", _cmd_collections, "list the collections, one per line")
+    collections.add_argument("--json", action="store_true", help=json_help)
     keys = command("keys", _cmd_keys, "list the live keys of a collection in file order, one per line")
     keys.add_argument("collection")
     keys.add_argument("--count", action="store_true", help="print only how many there are")
+    keys.add_argument("--json", action="store_true", help=json_help)
     for name, run, summary in (
         ("get", _cmd_get, "print a record's value as JSON (the dump's value mapping)"),
         ("backlinks", _cmd_backlinks, "print the records linking to a record as JSON"),

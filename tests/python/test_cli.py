@@ -71,7 +71,7 @@ def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
 @pytest.mark.parametrize(
     "args, code, stream, text",
     [
-        (["check", "db"], 0, "stdout", "ok: 3 records"),
+        (["check", "db"], 0, "stdout", "ok: 5 records"),
         (["get", "db", "c", "missing"], 2, "stderr", "no such record"),
         (["keys", "nowhere", "c"], 2, "stderr", "no such database directory"),
         (["compact", "db", "-c", "nope"], 2, "stderr", "no collection"),
@@ -80,11 +80,15 @@ def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
         (["backlinks", "db", "../db/people", "alice"], 2, "stderr", "invalid collection name"),
         (["frobnicate"], 2, "stderr", "invalid choice"),
         (["keys", "db", "c", "--count"], 0, "stdout", "2"),
-        (["collections", "db"], 0, "stdout", "c\npeople\n"),
+        (["collections", "db"], 0, "stdout", "c\nn\npeople\n"),
+        # A key holding a newline stays one line, and any key plain ASCII.
+        (["keys", "db", "n", "--json"], 0, "stdout", '"two\\nlines"\n"caf\\u00e9"\n'),
+        (["collections", "db", "--json"], 0, "stdout", '"c"\n"n"\n"people"\n'),
     ],
 )
 def test_exit_codes_and_streams(tmp_path, args, code, stream, text):
-    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    names = '{"collection":"n","key":"two\\nlines","value":1}\n{"collection":"n","key":"caf\u00e9","value":2}'
+    brindle_cli("load", "db", stdin=EVERY_VARIANT + "\n" + names, cwd=tmp_path)
     result = brindle_cli(*args, cwd=tmp_path)
     assert result.returncode == code, result.stderr
     assert text in getattr(result, stream)

@@ -63,11 +63,14 @@ StorageResult<GuardedCollection*> Database::add_collection(std::string name, std
 }
 
 GuardedCollection* Database::registered(std::string_view name) const noexcept {
-  if (last_found_ != nullptr && equal_bytes(last_found_->name, name)) return last_found_;
+  for (GuardedCollection* found : recently_found_) {
+    if (found != nullptr && equal_bytes(found->name, name)) return found;
+  }
   auto it = collections_.find(name);
   if (it == collections_.end()) return nullptr;
-  last_found_ = it->second.get();
-  return last_found_;
+  recently_found_[1] = recently_found_[0];
+  recently_found_[0] = it->second.get();
+  return recently_found_[0];
 }
 
 StorageResult<GuardedCollection*> Database::collection(std::string_view name) {

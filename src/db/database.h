@@ -35,6 +35,7 @@
 // own, held only for one call into it.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -199,10 +200,11 @@ class Database {
   // their target collections; emptied when it ends.
   std::vector<BacklinkChange> now_changes_;
   std::vector<std::string_view> now_targets_;
-  // The collection registered() found last: calls in a row mostly name the
-  // same one, and a name compare is cheaper than the map. Collections stay
+  // The two collections registered() found last, newest first: calls in a
+  // row mostly name one or two (a resolution goes from books to people and
+  // back), and a name compare is cheaper than the map. Collections stay
   // registered for the database's life.
-  mutable GuardedCollection* last_found_ = nullptr;
+  mutable std::array<GuardedCollection*, 2> recently_found_{};
   // The same for backlink_index(): one target collection is the usual case.
   // Map nodes keep their address, and indexes are never removed.
   IndexMap::value_type* last_index_ = nullptr;

@@ -111,11 +111,15 @@ TEST(DatabaseTest, CollectionsOpenOnFirstUseOnceAndAFailedOpenIsRetried) {
   fs::remove(dir.file("people.brd"));
   auto second = db->collection("people");
   auto other = db->collection("People");
+  auto third = db->collection("PEOPLE");
   auto again = db->collection("people");
-  ASSERT_TRUE(first && second && other && again);
+  ASSERT_TRUE(first && second && other && third && again);
   EXPECT_EQ(*first, *second);
   EXPECT_NE(*first, *other);
+  EXPECT_NE(*other, *third);
+  EXPECT_NE(*first, *third);
   EXPECT_EQ(*first, *again);
+  EXPECT_EQ(*other, *db->collection("People"));
   EXPECT_FALSE(file_exists(dir.file("people.brd")));
   // A failed open registers nothing.
   write_file(dir.file("late.brd"), kDamaged);

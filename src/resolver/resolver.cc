@@ -139,7 +139,8 @@ class Resolver::Walk {
       std::size_t slash = next ? next->find('/') : std::string_view::npos;
       if (slash == std::string_view::npos || next->find('/', slash + 1) != std::string_view::npos ||
           next->substr(slash + 1).starts_with(kSelf)) {
-        // Anything else, and links to "$self" forms, go back to navigate().
+        // Anything else, and every key that starts with "$self" (a "$self"
+        // form or not), goes back to navigate().
         auto value = build_map_entry(**entry);
         if (!value) return failed(value.error());
         return std::move(*value);

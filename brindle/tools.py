@@ -184,11 +184,26 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
         except BaseException:
             # A tool that failed before it replaced anything (a bad line
             # for load, say) leaves nothing to recover.
-            if not had_marker and not _locks.held_here(root) and _locks.file_states(root) == before:
+            if _locks.file_states(root) != before:
+                _keep_for_recovery(root)
+            elif not had_marker and not _locks.held_here(root):
                 _locks.clear_marker(root)
             raise
-        if not had_marker and not _locks.held_here(root) and not rewrite.unfinished:
+        if rewrite.unfinished:
+            _keep_for_recovery(root)
+        elif not had_marker and not _locks.held_here(root):
             _locks.clear_marker(root)
+
+
+def _keep_for_recovery(root: str) -> None:
+    """After a rewrite left what only a recovery mends: the marker must
+    outlive this process. When this process opened the directory through
+    ``brindle.open`` the marker may list only its own session, which a
+    normal exit would end, taking the marker with it; the session is
+    abandoned instead, so its token stays and the next open recovers, in
+    this process too."""
+    if _locks.held_here(root):
+        _locks.abandon(root)
 
 
 def collections(path: PathArg) -> list[str]:

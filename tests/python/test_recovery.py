@@ -449,6 +449,42 @@ def test_a_rebuild_that_fails_is_reported_and_tried_again(tmp_path, run_python):
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
+@pytest.mark.parametrize("reopen_here", [False, True])
+def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(tmp_path, run_python, reopen_here):
+    # Regression: a process that had opened the directory ended its session
+    # at its normal exit and took the marker with it, so the backlinks a
+    # failed load left missing were never rebuilt (nor by an open in that
+    # process, which had joined already).
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import io, os, warnings, brindle, brindle.tools as t
+        db = brindle.open({root!r})
+        db.set("people", "alice", {{"name": "Alice"}})
+        del db
+        obstacle = os.path.join({root!r}, "people.brl.rewrite")
+        os.mkdir(obstacle)  # the backlink rebuild cannot write its replacement
+        book = b'{{"collection":"books","key":"b1","value":{{"by":{{"$link":"people/alice"}}}}}}'
+        try:
+            t.load({root!r}, io.BytesIO(book))
+        except t.ToolError as error:
+            print("load failed:", error)
+        os.rmdir(obstacle)
+        if {reopen_here!r}:
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                brindle.open({root!r})
+            print([str(w.message) for w in seen])
+        """
+    )
+    assert "load failed:" in run.stdout, run.stderr
+    recovered = run.stdout if reopen_here else reopen_in_child(run_python, root)
+    assert "did not exit normally" in recovered
+    assert _brindle.open(root).backlinks("people", "alice") == [
+        {"source_collection": "books", "source_key": "b1", "source_path": "by"}
+    ]
+
+
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     root = str(tmp_path / "db")
     os.makedirs(root)

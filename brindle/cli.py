@@ -240,8 +240,23 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _closed_stream(args: argparse.Namespace) -> Optional[str]:
+    """The standard stream the command needs that was closed when the program
+    started (Python then holds None for it, and writing to it does nothing)."""
+    if args.command == "load" and args.input == "-" and sys.stdin is None:
+        return "standard input"
+    quiet = args.command in ("load", "sync") or (args.command == "dump" and args.output != "-")
+    if not quiet and sys.stdout is None:
+        return "standard output"
+    return None
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    closed = _closed_stream(args)
+    if closed is not None:
+        print(f"brindle {args.command}: {closed} is closed", file=sys.stderr)
+        return EXIT_ERROR
     try:
         code: int = args.run(args)
         return code

@@ -94,6 +94,22 @@ def test_exit_codes_and_streams(tmp_path, args, code, stream, text):
     assert text in getattr(result, stream)
 
 
+@pytest.mark.parametrize("args", [["dump", "db"], ["keys", "db", "c"]])
+def test_a_closed_stdout_is_an_error_not_a_traceback_or_silence(tmp_path, args):
+    # Regression: dump raised AttributeError (exit 1, "problems found") and
+    # keys printed nothing and exited 0.
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    run = subprocess.run(
+        [sys.executable, "-m", "brindle", *args],
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        timeout=60,
+        preexec_fn=lambda: os.close(1),  # as `brindle dump db >&-`
+    )
+    assert (run.returncode, run.stderr) == (2, f"brindle {args[0]}: standard output is closed\n")
+
+
 def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
     with open(tmp_path / "db" / "people.brl", "ab") as f:

@@ -162,8 +162,8 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
 
     The marker makes the next ``brindle.open`` recover should this process
     die part-way; it is removed afterwards unless it was there before (an
-    earlier crash still to be recovered) or this process has the database
-    open itself. A rewrite whose every partial outcome is consistent goes
+    earlier crash still to be recovered), the rewrite left something to
+    recover, or this process has the database open itself. A rewrite whose every partial outcome is consistent goes
     without it, so that a kill costs no rebuild (which would reorder
     backlink entries).
     """
@@ -182,8 +182,9 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
         try:
             yield rewrite
         except BaseException:
-            # A tool that failed before it replaced anything (a bad line
-            # for load, say) leaves nothing to recover.
+            # A tool that failed after it replaced files leaves them to a
+            # recovery; one that failed before (a bad line for load, say)
+            # leaves nothing to recover.
             if _locks.file_states(root) != before:
                 _keep_for_recovery(root)
             elif not had_marker and not _locks.held_here(root):

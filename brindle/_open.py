@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import time
 import warnings
 from typing import Union
 
@@ -107,4 +108,29 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
             except BaseException:
                 _locks.abandon(root)
                 raise
+    if alone is False:
+        return _open_beside_others(root)
+    return _brindle.open(root)
+
+
+# What the store says of a file that ends inside a record.
+_INCOMPLETE_LAST_RECORD = "io: failed to fill whole buffer"
+# Pauses between tries, about 0.4 s in all.
+_RETRY_PAUSES = (0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2)
+
+
+def _open_beside_others(root: str) -> _brindle.Database:
+    """The store's open while other processes have the directory open. A
+    record one of them is appending at this moment reads as an incomplete
+    last record, which the store refuses; the append ends within moments, so
+    the open is tried again for a while before that error stands (a tail
+    torn for good, left by a writer killed while another program kept the
+    directory open, waits for the last user's exit and the next open)."""
+    for pause in _RETRY_PAUSES:
+        try:
+            return _brindle.open(root)
+        except RuntimeError as error:
+            if str(error) != _INCOMPLETE_LAST_RECORD:
+                raise
+        time.sleep(pause)
     return _brindle.open(root)

@@ -485,6 +485,47 @@ def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(tm
     ]
 
 
+def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, monkeypatch):
+    # Regression: an open while another process was appending a record
+    # failed, reading the record's first bytes as an incomplete last record.
+    root, scratch = str(tmp_path / "db"), str(tmp_path / "scratch")
+    _brindle.open(root).set("c", "a", 1)
+    _brindle.open(scratch).set("c", "b", "text")
+    with open(os.path.join(scratch, "c.brd"), "rb") as f:
+        record = f.read()
+    holder = subprocess.Popen(
+        [sys.executable, "-c", f"import brindle, sys; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        cwd=str(tmp_path),
+    )
+    try:
+        holder.stdout.readline()
+        with open(os.path.join(root, "c.brd"), "ab") as f:
+            f.write(record[:-1])
+        tries = []
+
+        class AppendEndsAfterTheFirstTry:
+            @staticmethod
+            def open(path):
+                tries.append(path)
+                if len(tries) == 1:
+                    try:
+                        return _brindle.open(path)
+                    finally:
+                        with open(os.path.join(root, "c.brd"), "ab") as f:
+                            f.write(record[-1:])
+                return _brindle.open(path)
+
+        monkeypatch.setattr(brindle._open, "_brindle", AppendEndsAfterTheFirstTry)
+        db = brindle.open(root)
+        assert len(tries) == 2
+        assert (db.get("c", "a"), db.get("c", "b")) == (1, "text")
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+
+
 def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
     root = str(tmp_path / "db")
     os.makedirs(root)

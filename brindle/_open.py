@@ -108,9 +108,9 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
             except BaseException:
                 _locks.abandon(root)
                 raise
-    if alone is False:
-        return _open_beside_others(root)
-    return _brindle.open(root)
+    if alone:
+        return _brindle.open(root)  # recovery has just framed every file
+    return _open_beside_others(root)
 
 
 # What the store says of a file that ends inside a record.
@@ -120,7 +120,7 @@ _RETRY_PAUSES = (0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.2)
 
 
 def _open_beside_others(root: str) -> _brindle.Database:
-    """The store's open while other processes have the directory open. A
+    """The store's open while other processes may have the directory open. A
     record one of them is appending at this moment reads as an incomplete
     last record, which the store refuses; the append ends within moments, so
     the open is tried again for a while before that error stands (a tail

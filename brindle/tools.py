@@ -296,8 +296,21 @@ def dump(
         text_out = out
 
         def write(chunk: bytes) -> object:
-            return text_out.write(chunk.decode("utf-8"))
+            text_out.write(chunk.decode("utf-8"))
+            return None  # it counts characters, not the chunk's bytes
 
+    elif isinstance(out, io.RawIOBase):
+        # A raw stream may take part of a chunk, or nothing at all (None)
+        # when it would block; a buffer in front retries the one and raises
+        # for the other.
+        buffered = io.BufferedWriter(out)
+        try:
+            return _tools.dump(root, _names(collections), buffered.write, progress)
+        finally:
+            try:
+                buffered.flush()
+            finally:
+                buffered.detach()
     else:
         write = out.write  # type: ignore[assignment]
     return _tools.dump(root, _names(collections), write, progress)

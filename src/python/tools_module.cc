@@ -31,7 +31,12 @@ PyObject* raise_tool_error(PyObject* module, const std::string& message) {
   if (PyErr_Occurred()) return nullptr;
   PyRef type = PyRef::steal(PyObject_GetAttrString(module, "ToolError"));
   if (!type) return nullptr;
-  PyErr_SetString(type.get(), message.c_str());
+  // Messages carry paths, which need not be UTF-8: their bytes come through
+  // as the file-system encoding would give them, not as a decoding error.
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
+  if (!text) return nullptr;
+  PyErr_SetObject(type.get(), text.get());
   return nullptr;
 }
 
@@ -309,11 +314,26 @@ PyObject* py_dump(PyObject* module, PyObject* args) {
   }
   return guarded([&] {
     Progress progress = progress_of(callback);
+    // A write that answers with a count may have taken part of the chunk:
+    // the rest is offered again, and one that takes nothing is an error, not
+    // a dump cut short without a word. Any other answer (None from a plain
+    // callable) means the whole chunk.
     auto sink = [write](std::string_view chunk) {
-      PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
-      if (!bytes) return false;
-      PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write, bytes.get(), nullptr));
-      return static_cast<bool>(result);
+      while (!chunk.empty()) {
+        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(chunk.data(), static_cast<Py_ssize_t>(chunk.size())));
+        if (!bytes) return false;
+        PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write, bytes.get(), nullptr));
+        if (!result) return false;
+        if (!PyLong_Check(result.get())) return true;
+        const long long taken = PyLong_AsLongLong(result.get());
+        if (taken < 0 && PyErr_Occurred()) return false;
+        if (taken <= 0 || static_cast<unsigned long long>(taken) > chunk.size()) {
+          PyErr_SetString(PyExc_OSError, "dump: the output stream took no bytes");
+          return false;
+        }
+        chunk.remove_prefix(static_cast<std::size_t>(taken));
+      }
+      return true;
     };
     return result_or_raise(module, tools::dump(root, collections, sink, progress), u64);
   });

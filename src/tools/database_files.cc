@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 
 #include "db/directory.h"
+#include "types/hash.h"
 #include "types/utf8.h"
 
 namespace brindle::tools {
@@ -39,6 +41,24 @@ std::string os_error(const std::string& path, int code) { return file_error(path
 }  // namespace
 
 std::string file_error(const std::string& path, const IoError& error) { return path + ": " + error.to_string(); }
+
+std::string side_path(const std::string& path, std::string_view suffix) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  const std::string_view name = std::string_view(path).substr(base);
+  if (name.size() + suffix.size() <= NAME_MAX) return path + std::string(suffix);
+  const std::string_view extension = name.substr(name.size() - 4);  // ".brd" or ".brl"
+  char digest[16];
+  const std::uint64_t h = hash_bytes(name, 0);
+  for (std::size_t i = 0; i < sizeof digest; ++i) digest[i] = "0123456789abcdef"[(h >> (60 - 4 * i)) & 0xF];
+  // Cut at a character boundary, so the name stays UTF-8 like the original.
+  std::size_t keep = NAME_MAX - suffix.size() - extension.size() - 1 - sizeof digest;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  std::string side = path.substr(0, base);
+  side.append(name.substr(0, keep)).append("~").append(digest, sizeof digest);
+  side.append(extension).append(suffix);
+  return side;
+}
 
 ToolResult<DbFiles> list_files(const std::string& root) {
   auto names = list_directory(root);
@@ -99,7 +119,7 @@ ToolResult<ReplacementFile> ReplacementFile::create(std::string destination) {
   if (replaces && S_ISLNK(replaced.st_mode)) {
     return tool_failure(destination + ": a symbolic link; the tools rewrite only regular files");
   }
-  std::string temporary = destination + std::string(kRewriteSuffix);
+  std::string temporary = side_path(destination, kRewriteSuffix);
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) return tool_failure(os_error(temporary, errno));
   ReplacementFile file(std::move(destination), fd);  // removes the temporary file on failure

@@ -36,6 +36,13 @@ struct DbFiles {
 inline constexpr std::string_view kTornSuffix = ".torn";
 inline constexpr std::string_view kRewriteSuffix = ".rewrite";
 
+// The path of a file made beside a data or backlink file: "<file><suffix>",
+// or, when the file's name is too long to take the suffix (a collection
+// name near the longest the store accepts), a shorter name that keeps the
+// file's extension and the suffix, told apart from other long names by a
+// hash of the whole name.
+std::string side_path(const std::string& path, std::string_view suffix);
+
 // The regular files directly in root. A missing root is an error.
 ToolResult<DbFiles> list_files(const std::string& root);
 
@@ -85,7 +92,7 @@ class ReplacementFile {
 
  private:
   ReplacementFile(std::string destination, int fd)
-      : destination_(std::move(destination)), temporary_(destination_ + std::string(kRewriteSuffix)), fd_(fd) {}
+      : destination_(std::move(destination)), temporary_(side_path(destination_, kRewriteSuffix)), fd_(fd) {}
   ToolResult<void> write_out();
 
   static constexpr std::size_t kBuffer = 1 << 20;

@@ -1,6 +1,9 @@
 #include "tools/examine.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <unordered_map>
 
 #include "backlinks/collect_links.h"
@@ -207,7 +210,13 @@ ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std
   Progress quiet(nullptr);
   const DbFile file{std::string(collection), join_path(root, std::string(collection) + ".brl"), 0};
   auto opened = open_read(file.path);
-  if (!opened) return std::vector<BacklinkEntry>{};  // no index file: nothing links here
+  if (!opened) {
+    // No index file: nothing links here. One that cannot be read is an
+    // error, not an answer.
+    struct stat st;
+    if (::lstat(file.path.c_str(), &st) != 0 && errno == ENOENT) return std::vector<BacklinkEntry>{};
+    return std::unexpected(opened.error());
+  }
   auto state = scan_backlink_file(file, opened->first, opened->second, quiet);
   if (!state) return std::unexpected(state.error());
   if (state->outcome.stop != ScanStop::End) {

@@ -102,8 +102,12 @@ ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, const TailScan
   const std::string name = name_of(file);
   const std::string header =
       "brindle torn tail: file " + name + " offset " + std::to_string(at) + " length " + std::to_string(tail) + "\n";
-  const std::string side = file.path + std::string(kTornSuffix);
+  const std::string side = side_path(file.path, kTornSuffix);
   if (auto r = append_and_sync(side, header, opened->first, at, tail); !r) return std::unexpected(r.error());
+  // The side file's name must be as lasting as its bytes before the cut.
+  const std::size_t slash = side.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : side.substr(0, slash);
+  if (auto r = sync_path(directory); !r) return std::unexpected(r.error());
   if (auto r = cut_back(file.path, at); !r) return std::unexpected(r.error());
   return TornTail{file.path, side, at, tail};
 }
@@ -215,9 +219,11 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
     std::string().swap(bytes);
     replacements.push_back(std::move(*replacement));
   }
+  // The last report comes before the files go in: one that stops the work
+  // must stop it while nothing has changed, not fail work that is done.
+  if (!progress.flush()) return tool_failure(interrupted());
   if (auto r = install_all(root, replacements); !r) return std::unexpected(r.error());
   result.files = replacements.size();
-  progress.flush();
   return result;
 }
 
@@ -292,8 +298,8 @@ ToolResult<std::uint64_t> compact(const std::string& root, const std::optional<s
   }
   std::uint64_t after = 0;
   for (const ReplacementFile& file : replacements) after += file.size();
+  if (!progress.flush()) return tool_failure(interrupted());  // before anything changes, as above
   if (auto r = install_all(root, replacements); !r) return std::unexpected(r.error());
-  progress.flush();
   return before - after;
 }
 
@@ -422,10 +428,10 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (!*more) break;
   }
   if (auto r = load_line(pending); !r) return std::unexpected(r.error());
+  if (!progress.flush()) return tool_failure(interrupted());  // before anything changes, as above
   if (auto r = install_all(root, replacements); !r) return std::unexpected(r.error());
   Progress quiet(nullptr);
   if (auto r = rebuild_backlinks(root, quiet); !r) return std::unexpected(r.error());
-  progress.flush();
   return loaded;
 }
 

@@ -178,6 +178,82 @@ def brl_record(op, *strings):
     return bytes([op]) + b"".join(struct.pack("<I", len(s)) + s for s in strings)
 
 
+def test_the_longest_collection_names_can_be_rewritten_and_recovered(tmp_path):
+    # Regression: "<file>.rewrite" and "<file>.torn" of a name near the
+    # longest the store accepts were too long for the file system, so every
+    # rewriting tool failed on it and a torn tail could not be moved aside.
+    root = str(tmp_path / "db")
+    name = "\u00e9" * 125 + "c"  # 251 bytes; a plain cut would split a character
+    db = _brindle.open(root)
+    db.set(name, "k", 1)
+    db.set(name, "k", 2)
+    db.set("src", "s", {"l": _brindle.Link(f"{name}/k")})
+    del db
+    assert tools.compact(root) > 0
+    assert tools.repair(root, rebuild_backlinks=True).backlinks_rebuilt["entries"] == 1
+    with open(os.path.join(root, name + ".brd"), "ab") as f:
+        f.write(b"\x05\x00")
+    report = tools.repair(root)
+    [side] = [os.path.basename(t["side_file"]) for t in report.torn_tails]
+    assert side.endswith(".brd.torn") and len(side.encode()) <= 255
+    assert tools.check(root).side_files == [side]
+    db = _brindle.open(root)
+    assert db.get(name, "k") == 2
+    assert db.backlinks(name, "k") == [{"source_collection": "src", "source_key": "s", "source_path": "l"}]
+
+
+class Stop(Exception):
+    pass
+
+
+def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path):
+    root = str(tmp_path / "db")
+    build(root)
+    whole = io.BytesIO()
+    tools.dump(root, whole)
+
+    # Regression: a raw stream that took part of a chunk lost the rest.
+    class Narrow(io.RawIOBase):
+        def __init__(self):
+            self.got = bytearray()
+
+        def writable(self):
+            return True
+
+        def write(self, b):
+            self.got += bytes(b[:1000])
+            return min(len(b), 1000)
+
+    narrow, text = Narrow(), io.StringIO()
+    tools.dump(root, narrow)
+    tools.dump(root, text)  # counts characters, which are not the chunk's bytes
+    assert bytes(narrow.got) == whole.getvalue() == text.getvalue().encode()
+
+    # Regression: a progress report that stopped the work at its very end
+    # came after the files were in place, so a load that raised had loaded.
+    def stop(_):
+        raise Stop
+
+    with pytest.raises(Stop):
+        tools.load(root, io.BytesIO(b'{"collection":"new","key":"k","value":1}'), progress=stop)
+    assert "new" not in tools.collections(root)
+
+    # Regression: an index file that could not be read answered "no links".
+    os.symlink("b.brl", os.path.join(root, "b.brl.loop"))
+    os.replace(os.path.join(root, "b.brl.loop"), os.path.join(root, "b.brl"))
+    with pytest.raises(tools.ToolError, match="b.brl"):
+        brindle._tools.backlinks(root, "b", "k1")
+
+    # Regression: a message naming a path that is not UTF-8 became a
+    # UnicodeDecodeError instead of the tool's error.
+    odd = os.path.join(os.fsencode(str(tmp_path)), b"\xffdb")
+    os.makedirs(odd)
+    with open(os.path.join(odd, b"c.brd"), "wb") as f:
+        f.write(b"\x05\x00")
+    with pytest.raises(tools.ToolError, match="run repair first"):
+        tools.compact(odd)
+
+
 def test_check_flags_drift_and_damage_and_repair_mends_the_drift(tmp_path):
     root = str(tmp_path / "db")
     model = build(root, rounds=100)

@@ -292,6 +292,7 @@ def dump(
     """Writes every live record as one JSON line to out (text or binary);
     returns the number of records written."""
     root = _existing(path)
+    buffered: Optional[io.BufferedWriter] = None
     if isinstance(out, io.TextIOBase):
         text_out = out
 
@@ -304,16 +305,17 @@ def dump(
         # when it would block; a buffer in front retries the one and raises
         # for the other.
         buffered = io.BufferedWriter(out)
-        try:
-            return _tools.dump(root, _names(collections), buffered.write, progress)
-        finally:
+        write = buffered.write  # type: ignore[assignment]
+    else:
+        write = out.write  # type: ignore[assignment]
+    try:
+        return _tools.dump(root, _names(collections), write, progress)
+    finally:
+        if buffered is not None:
             try:
                 buffered.flush()
             finally:
                 buffered.detach()
-    else:
-        write = out.write  # type: ignore[assignment]
-    return _tools.dump(root, _names(collections), write, progress)
 
 
 def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = None) -> int:

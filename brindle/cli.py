@@ -18,7 +18,8 @@ import tempfile
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, NoReturn, Optional
 
-from . import __version__, _tools, tools
+from . import _tools, tools
+from ._version import __version__
 
 EXIT_OK, EXIT_PROBLEMS, EXIT_ERROR = 0, 1, 2
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Packaging checks: the wheel is tagged for the stable ABI and passes
-# abi3audit, the type stubs match the modules (stubtest), the examples pass
-# mypy --strict, and the one built extension imports and works under every
-# CPython 3.10+ on this machine.
+# abi3audit, the type stubs match the modules (stubtest), the package and the
+# examples pass mypy --strict, and the one built extension imports and works
+# under every CPython 3.10+ on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PATH="$PWD/.venv/bin:$PATH"
@@ -21,6 +21,7 @@ abi3audit --strict --report "$wheel" | tail -n 3
 # The examples type-check strictly against the installed package and its stubs
 # (run from tests/, so the source folder does not shadow the package).
 (cd tests && python -m mypy --strict --no-incremental ../examples)
+(cd tests && python -m mypy --strict --no-incremental -p brindle)
 
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT

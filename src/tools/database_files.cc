@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cerrno>
+#include <climits>
 
 #include "db/directory.h"
 #include "types/hash.h"

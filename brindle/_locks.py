@@ -74,6 +74,9 @@ _checked: dict[str, dict[str, tuple[int, int]]] = {}
 # at once: a copy keeps the lock for as long as the child lives, and every
 # open or tool, the child's own included, would wait for it.
 _held_briefly: set[int] = set()
+# Directories whose guard a thread of this process holds: real path -> that
+# thread.
+_guarded: dict[str, int] = {}
 # Users locks taken for the child of the fork under way: real path ->
 # descriptor.
 _for_child: dict[str, int] = {}
@@ -97,12 +100,33 @@ def _open_rw(path: str) -> int:
 @contextlib.contextmanager
 def guard(root: str) -> Iterator[None]:
     """Holds the directory's exclusive lock (waiting for it) for the block."""
+    _refuse_guard_held_by_this_thread(root)
     fd = _open_brief(os.path.join(root, LOCK_NAME))
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
-        yield
+        with _guard_held(root):
+            yield
     finally:
         _close_brief(fd)
+
+
+def _refuse_guard_held_by_this_thread(root: str) -> None:
+    """A tool's callback (its progress, load's read) that opens the database
+    or runs a rewriting tool on it would wait for its own tool forever."""
+    if _guarded.get(os.path.realpath(root)) == threading.get_ident():
+        raise _tools.ToolError(f"{root}: a tool is rewriting the database in this thread; wait until it returns")
+
+
+@contextlib.contextmanager
+def _guard_held(root: str) -> Iterator[None]:
+    real = os.path.realpath(root)
+    _guarded[real] = threading.get_ident()
+    try:
+        yield
+    finally:
+        # Before the lock is let go: the next holder, in another thread,
+        # lists itself only once it has the lock.
+        _guarded.pop(real, None)
 
 
 def _open_brief(path: str) -> int:
@@ -124,6 +148,7 @@ def _close_brief(fd: int) -> None:
 def guard_if_possible(root: str) -> Iterator[bool]:
     """Like guard, but yields False instead of failing when the lock file
     cannot be opened (a read-only directory, say)."""
+    _refuse_guard_held_by_this_thread(root)
     try:
         fd = _open_brief(os.path.join(root, LOCK_NAME))
     except OSError:
@@ -131,7 +156,8 @@ def guard_if_possible(root: str) -> Iterator[bool]:
         return
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
-        yield True
+        with _guard_held(root):
+            yield True
     finally:
         _close_brief(fd)
 
@@ -475,6 +501,7 @@ def _rejoin_after_fork() -> None:
                 os.dup2(null, fd, inheritable=False)
             os.close(null)
             _held_briefly.clear()
+        _guarded.clear()  # the guards were among those locks
     finally:
         _end_fork()
 

@@ -101,6 +101,44 @@ def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path):
     assert brindle.open(root).get("c", "k") == 1
 
 
+# Regression: a tool's callback that opened the database, or ran a rewriting
+# tool on it, waited for the tool's own lock forever.
+def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    result = run_python(
+        f"""
+        import io, brindle, brindle.tools as tools
+        db = brindle.open({root!r})
+        db.set("c", "k", brindle.Link("c/k"))
+        del db
+        dump = io.BytesIO()
+        tools.dump({root!r}, dump)
+        def reenter(what):
+            def call(*args):
+                what()
+                return dump.read(*args) if args else None
+            return call
+        for name, run in [
+            ("open", lambda cb: tools.compact({root!r}, progress=cb)),
+            ("compact", lambda cb: tools.compact({root!r}, progress=cb)),
+            ("open", lambda cb: tools.load({root!r}, type("R", (), {{"read": staticmethod(cb)}})())),
+        ]:
+            dump.seek(0)
+            try:
+                run(reenter(lambda: getattr(brindle, name, getattr(tools, name, None))({root!r})))
+            except tools.ToolError as error:
+                print(name, "refused:", error)
+        print(brindle.open({root!r}).get("c", "k"))
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines[:3]] == ["open refused", "compact refused", "open refused"], lines
+    assert all("rewriting the database in this thread" in line for line in lines[:3])
+    assert lines[3] == 'Link("c/k")', lines
+
+
 # Regression: the file of the collection "" (".brd") was taken for no
 # collection, so dumps left its records out and rebuilds dropped its links.
 def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path):

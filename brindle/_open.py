@@ -83,6 +83,12 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
         return _brindle.open(path)  # the store's own TypeError
     root = _as_text(path)
     try:
+        root.encode()
+    except UnicodeEncodeError:
+        # A name that is not UTF-8 (bytes decoded with surrogateescape) is
+        # refused by the store: refused here too, before anything is made.
+        return _brindle.open(root)
+    try:
         os.makedirs(root, exist_ok=True)
     except OSError:
         return _brindle.open(root)  # the store reports why, in its own words

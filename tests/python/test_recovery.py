@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import random
 import signal
 import subprocess
@@ -548,6 +549,16 @@ def test_open_accepts_path_objects_and_a_second_open_does_not_recover(tmp_path):
         db = brindle.open(root)
         db.set("c", "k", 1)
         assert brindle.open(root).get("c", "k") == 1
+
+
+# Regression: the directory and the lock files were made before the store
+# refused the name.
+def test_a_directory_name_the_store_refuses_is_refused_before_anything_is_made(tmp_path):
+    name = os.fsdecode(os.fsencode(str(tmp_path)) + b"/db-\xff")
+    for path in (name, pathlib.Path(name)):
+        with pytest.raises(UnicodeEncodeError):
+            brindle.open(path)
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("tool", ["compact", "repair"])

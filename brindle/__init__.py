@@ -6,9 +6,32 @@ it; ``brindle.tools`` and the ``brindle`` command operate a database (check,
 repair, compact, dump and load, sync).
 """
 
+import copyreg
+from collections.abc import Callable
+from typing import Any
+
 from ._brindle import TOMBSTONE, Database, Link, Tombstone
 from ._open import RecoveryWarning, open
 from . import tools  # so that brindle.tools works after a plain `import brindle`
 from ._version import __version__  # written by the build from pyproject.toml
 
 __all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE", "RecoveryWarning"]
+
+
+# Records holding links or tombstones can be copied, pickled and sent to other
+# processes: a link is rebuilt from its path and local fields, and a
+# tombstone comes back as the module's TOMBSTONE.
+def _reduce_link(link: Link) -> tuple[type[Link], tuple[str, dict[str, Any]]]:
+    return Link, (link.path, link.local)
+
+
+def _tombstone() -> Tombstone:
+    return TOMBSTONE
+
+
+def _reduce_tombstone(tombstone: Tombstone) -> tuple[Callable[[], Tombstone], tuple[()]]:
+    return _tombstone, ()
+
+
+copyreg.pickle(Link, _reduce_link)
+copyreg.pickle(Tombstone, _reduce_tombstone)

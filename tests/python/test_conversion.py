@@ -1,8 +1,10 @@
 """Conversion of Python objects to stored values and back."""
 
+import copy
 import datetime
 import enum
 import os
+import pickle
 import struct
 
 import pytest
@@ -101,6 +103,19 @@ def stored_values(path):
         values.append(data[pos + 4:pos + 4 + size])
         pos += 4 + size
     return values
+
+
+def test_records_holding_links_and_tombstones_copy_and_pickle(db):
+    db.set("c", "k", {"to": Link("c/other", {"role": Link("p/x")}), "gone": [TOMBSTONE]})
+    record = db.get("c", "k")
+    for copied in (copy.deepcopy(record), copy.copy(record), pickle.loads(pickle.dumps(record))):
+        assert isinstance(copied["gone"][0], Tombstone)
+        assert copied["to"].path == "c/other"
+        assert copied["to"].local["role"].path == "p/x"
+        db.set("c", "again", copied)
+        assert db.backlinks("p", "x") == [
+            {"source_collection": "c", "source_key": key, "source_path": "to/role"} for key in ("k", "again")
+        ]
 
 
 def test_written_objects_encode_as_their_values_do(db_path):

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "backlinks/collect_links.h"
@@ -31,7 +32,11 @@ class LinkSet {
   explicit LinkSet(std::span<const LinkRef> links) : links_(links) {
     if (links.size() > kScanLimit) {
       set_.reserve(links.size());
-      for (const LinkRef& ref : links) set_.insert(&ref);
+      for (const LinkRef& ref : links) repeats_ |= !set_.insert(&ref).second;
+    } else {
+      for (std::size_t i = 1; i < links.size() && !repeats_; ++i) {
+        repeats_ = std::find(links.begin(), links.begin() + i, links[i]) != links.begin() + i;
+      }
     }
   }
 
@@ -43,11 +48,42 @@ class LinkSet {
     return false;
   }
 
+  // Whether two elements are equal: one value can hold the same link at the
+  // same place twice (a key "a/b" beside a key "a" holding "b").
+  bool has_repeats() const { return repeats_; }
+
  private:
   static constexpr std::size_t kScanLimit = 16;
   std::span<const LinkRef> links_;
   std::unordered_set<const LinkRef*, LinkRefHash, LinkRefEqual> set_;
+  bool repeats_ = false;
 };
+
+// The changes that take an index holding the old links to one holding the
+// new ones, when a link may stand more than once in either. A link gone from
+// the new value is removed once per old element; one new to it is added once
+// per new element. One held by both, fewer times now, is removed (a removal
+// drops every equal entry) and added back as many times as it stands now;
+// one held more times now gets only the extra additions.
+template <class Change>
+void diff_with_repeats(std::span<const LinkRef> old_links, std::span<const LinkRef> new_links, Change&& change) {
+  struct Counts {
+    std::size_t before = 0, after = 0, removed = 0, added = 0;
+  };
+  std::unordered_map<const LinkRef*, Counts, LinkRefHash, LinkRefEqual> counts;
+  for (const LinkRef& link : old_links) ++counts[&link].before;
+  for (const LinkRef& link : new_links) ++counts[&link].after;
+  for (const LinkRef& link : old_links) {
+    Counts& count = counts.find(&link)->second;
+    if (count.after == 0 || (count.after < count.before && count.removed++ == 0)) {
+      change(BacklinkIndex::Op::Remove, link);
+    }
+  }
+  for (const LinkRef& link : new_links) {
+    Counts& count = counts.find(&link)->second;
+    if (count.after < count.before || ++count.added > count.before) change(BacklinkIndex::Op::Add, link);
+  }
+}
 
 }  // namespace
 
@@ -103,6 +139,10 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
           BacklinkChange{kind, link.target_key, BacklinkEntryRef(collection_name, key, link.source_path)});
     }
   };
+  if (old_set.has_repeats() || new_set.has_repeats()) {
+    diff_with_repeats(old_links, new_links, change);
+    return apply_now();
+  }
   for (const LinkRef& link : old_links) {
     if (!new_set.contains(link)) change(BacklinkIndex::Op::Remove, link);
   }

@@ -53,7 +53,8 @@ std::string Database::file_path(std::string_view name, std::string_view extensio
 }
 
 StorageResult<GuardedCollection*> Database::add_collection(std::string name, std::string path) {
-  auto opened = Collection::open(std::move(path));
+  auto opened = Collection::open(std::move(path),
+                                 create_missing_ ? Collection::Access::ReadWrite : Collection::Access::ReadOnly);
   if (!opened) return storage_failure(opened.error());
   auto handle = std::make_shared<GuardedCollection>(std::move(*opened), name,
                                                     static_cast<std::uint32_t>(collection_order_.size()));

@@ -86,10 +86,12 @@ class Database {
   // missing, then opens and replays every "<name>.brd" directly inside it.
   // A root holding a NUL byte is refused.
   static StorageResult<Database> open(std::string root);
-  // As open, for tools that only read: the directory is not created, and a
-  // collection without a data file holds no keys (its get is KeyNotFound)
-  // instead of having its file created on first use. Writing to such a
-  // collection fails the same way.
+  // As open, for tools that only read: the directory is not created, data
+  // files are opened for reading only (so files the caller may not write
+  // can be read), and a collection without a data file holds no keys (its
+  // get is KeyNotFound) instead of having its file created on first use.
+  // Writing to such a collection fails the same way; writing to any other
+  // fails too.
   static StorageResult<Database> open_for_reading(std::string root);
 
   Database(Database&&) noexcept = default;

@@ -30,17 +30,21 @@ Collection::Collection(std::string path, File reader, File writer, std::uint64_t
       file_length_(length),
       write_offset_(length) {}
 
-StorageResult<Collection> Collection::open(std::string path) {
+StorageResult<Collection> Collection::open(std::string path, Access access) {
   // The write handle first, so that a FIFO named like a data file fails with
   // ENXIO instead of being opened for reading.
-  auto writer = File::open_store_file(path, O_WRONLY | O_APPEND);
-  if (!writer) return storage_failure(writer.error());
-  auto reader = File::open_store_file(path, O_RDONLY);
+  File writer;
+  if (access == Access::ReadWrite) {
+    auto opened = File::open_store_file(path, O_WRONLY | O_APPEND);
+    if (!opened) return storage_failure(opened.error());
+    writer = std::move(*opened);
+  }
+  auto reader = File::open_store_file(path, O_RDONLY, access == Access::ReadWrite);
   if (!reader) return storage_failure(reader.error());
-  auto length = writer->size();
+  auto length = reader->size();
   if (!length) return storage_failure(length.error());
 
-  Collection collection(std::move(path), std::move(*reader), std::move(*writer), *length);
+  Collection collection(std::move(path), std::move(*reader), std::move(writer), *length);
   if (auto replayed = collection.replay(); !replayed) return storage_failure(replayed.error());
   collection.buffer_.reserve(kWriteBufferSize);
   return collection;

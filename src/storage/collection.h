@@ -63,9 +63,13 @@ class Collection {
  public:
   static constexpr std::size_t kWriteBufferSize = 65536;
 
+  enum class Access { ReadWrite, ReadOnly };
+
   // Opens the data file at path, creating it empty when missing (mode 0666
-  // less the umask), and replays it.
-  static StorageResult<Collection> open(std::string path);
+  // less the umask), and replays it. ReadOnly opens an existing file for
+  // reading only, so that a file the caller may not write can be read; every
+  // write to such a collection fails.
+  static StorageResult<Collection> open(std::string path, Access access = Access::ReadWrite);
 
   Collection(Collection&&) noexcept = default;
   Collection& operator=(Collection&&) = delete;

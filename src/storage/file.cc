@@ -33,8 +33,8 @@ std::expected<File, IoError> File::open(const std::string& path, int flags, mode
   return File(fd);
 }
 
-std::expected<File, IoError> File::open_store_file(const std::string& path, int flags) {
-  auto file = open(path, flags | O_CREAT | O_NONBLOCK, 0666);
+std::expected<File, IoError> File::open_store_file(const std::string& path, int flags, bool create) {
+  auto file = open(path, flags | (create ? O_CREAT : 0) | O_NONBLOCK, 0666);
   if (!file) return file;
   struct stat st;
   if (::fstat(file->fd_, &st) != 0) return std::unexpected(IoError::from_errno(errno));

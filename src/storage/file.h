@@ -36,7 +36,8 @@ class File {
   // file fails (or is refused below) instead of waiting for a peer; anything
   // but a regular file is refused with "not a regular file". Open the write
   // handle first: a FIFO without a reader then fails with ENXIO.
-  static std::expected<File, IoError> open_store_file(const std::string& path, int flags);
+  // With create false a missing file fails with ENOENT.
+  static std::expected<File, IoError> open_store_file(const std::string& path, int flags, bool create = true);
 
   bool is_open() const noexcept { return fd_ >= 0; }
 

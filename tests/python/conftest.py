@@ -6,8 +6,10 @@ the installed package.
 """
 
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -48,3 +50,13 @@ def run_python(tmp_path):
         )
 
     return run
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory outside the test's private tree, so that a child that
+    drops root privileges can still reach it."""
+    path = tempfile.mkdtemp()
+    os.chmod(path, 0o755)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)

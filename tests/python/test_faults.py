@@ -6,9 +6,7 @@ boundaries. Limits are set in child interpreters so the test run keeps its
 own."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 
 import pytest
 
@@ -152,16 +150,6 @@ assert 0 < len(links) < 20
 del db
 check(path, acked, links=links)
 """)
-
-
-@pytest.fixture
-def shared_dir():
-    """A directory outside the test's private tree, so that a child that
-    drops root privileges can still reach it."""
-    path = tempfile.mkdtemp()
-    os.chmod(path, 0o755)
-    yield path
-    shutil.rmtree(path, ignore_errors=True)
 
 
 def test_read_only_directory_refuses_new_files_only(run_python, shared_dir):

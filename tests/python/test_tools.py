@@ -347,21 +347,30 @@ def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path):
     assert os.path.exists(os.path.join(root, ".brindle-open"))
 
 
-def test_reading_tools_work_on_a_read_only_copy(tmp_path):
-    root = str(tmp_path / "db")
+# Regression: resolve opened every data file for writing as well, so it failed
+# on a database its caller may only read.
+def test_reading_tools_work_on_a_read_only_copy(shared_dir, run_python):
+    root = os.path.join(shared_dir, "db")
     model = build(root, rounds=60)
     for name in os.listdir(root):
         os.chmod(os.path.join(root, name), 0o444)
     os.chmod(root, 0o555)
-    try:
-        if os.access(os.path.join(root, "a.brd"), os.W_OK):
-            pytest.skip("running as a user that ignores permissions")
-        assert tools.count(root, "a") == sum(c == "a" for c, _ in model)
-        assert tools.check(root).ok
-        out = io.StringIO()
-        assert tools.dump(root, out) == len(model)
-    finally:
-        os.chmod(root, 0o755)
+    coll, key = next(iter(model))
+    # As root a file's mode stops nothing: the child runs as nobody.
+    result = run_python(f"""
+        import io, os
+        from brindle import _tools, tools
+        if os.geteuid() == 0:
+            os.setgid(65534)
+            os.setuid(65534)
+        root = {root!r}
+        assert not os.access(os.path.join(root, "a.brd"), os.W_OK)
+        print(tools.count(root, "a"), tools.check(root).ok, tools.dump(root, io.StringIO()))
+        print(_tools.resolve(root, {coll!r}, {key!r}, ["i"]))
+        """)
+    os.chmod(root, 0o755)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[:2] == [f"{sum(c == 'a' for c, _ in model)} True {len(model)}", str(model[coll, key]["i"])]
 
 
 def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):

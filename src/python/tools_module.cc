@@ -324,11 +324,16 @@ PyObject* py_dump(PyObject* module, PyObject* args) {
         if (!bytes) return false;
         PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(write, bytes.get(), nullptr));
         if (!result) return false;
-        if (!PyLong_Check(result.get())) return true;
+        // True is an int too, but no count.
+        if (!PyLong_Check(result.get()) || PyBool_Check(result.get())) return true;
         const long long taken = PyLong_AsLongLong(result.get());
         if (taken < 0 && PyErr_Occurred()) return false;
-        if (taken <= 0 || static_cast<unsigned long long>(taken) > chunk.size()) {
+        if (taken <= 0) {
           PyErr_SetString(PyExc_OSError, "dump: the output stream took no bytes");
+          return false;
+        }
+        if (static_cast<unsigned long long>(taken) > chunk.size()) {
+          PyErr_SetString(PyExc_OSError, "dump: the output stream took more bytes than it was given");
           return false;
         }
         chunk.remove_prefix(static_cast<std::size_t>(taken));

@@ -143,7 +143,7 @@ ToolResult<Stats> stats(const std::string& root, Progress& progress) {
     if (!opened) return std::unexpected(opened.error());
     auto scan = scan_data(file, opened->handle, opened->length, progress);
     if (!scan) return std::unexpected(scan.error());
-  if (auto refused = refuse_invalid_key(file, *scan); !refused) return std::unexpected(refused.error());
+    if (auto refused = refuse_invalid_key(file, *scan); !refused) return std::unexpected(refused.error());
     std::uint64_t live_bytes = 0;
     Progress quiet(nullptr);
     auto visited = visit_live(file, opened->handle, *scan, false, quiet, [&](const RecordView& record) {
@@ -169,6 +169,7 @@ ToolResult<Stats> stats(const std::string& root, Progress& progress) {
     out.backlinks.push_back({file.stem, state->live_entries(), state->records, opened->length,
                              opened->length - live_bytes});
   }
+  if (!progress.flush()) return tool_failure(interrupted());
   return out;
 }
 
@@ -295,6 +296,7 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
       --balance[entry_key(file.stem, key, entry.source_collection, entry.source_key, entry.source_path)];
     });
   }
+  if (!progress.flush()) return tool_failure(interrupted());
   std::vector<std::pair<std::string, std::int64_t>> drift;
   for (auto& [key, n] : balance) {
     if (n != 0) drift.emplace_back(key, n);
@@ -364,7 +366,7 @@ ToolResult<std::uint64_t> dump(const std::string& root, const std::optional<std:
     if (sink_stopped) return tool_failure(interrupted());
   }
   if (!chunk.empty() && !sink(chunk)) return tool_failure(interrupted());
-  progress.flush();
+  if (!progress.flush()) return tool_failure(interrupted());
   return written;
 }
 

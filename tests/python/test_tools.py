@@ -266,11 +266,22 @@ def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path):
     tools.dump(root, narrow)
     tools.dump(root, text)  # counts characters, which are not the chunk's bytes
     assert bytes(narrow.got) == whole.getvalue() == text.getvalue().encode()
+    # Regression: True, an int, was taken for a count of one byte.
+    chunks = []
+    brindle._tools.dump(root, None, lambda chunk: chunks.append(chunk) or True)
+    assert b"".join(chunks) == whole.getvalue()
+
+    def stop(_):
+        raise Stop
+
+    # Regression: the last few MiB were never reported, so a small database
+    # gave no report at all, and dump's last report could not stop it.
+    for tool in (tools.stats, tools.check, lambda root, progress: tools.dump(root, io.BytesIO(), progress=progress)):
+        with pytest.raises(Stop):
+            tool(root, progress=stop)
 
     # Regression: a progress report that stopped the work at its very end
     # came after the files were in place, so a load that raised had loaded.
-    def stop(_):
-        raise Stop
 
     with pytest.raises(Stop):
         tools.load(root, io.BytesIO(b'{"collection":"new","key":"k","value":1}'), progress=stop)

@@ -4,7 +4,7 @@
 // The module belongs to the first interpreter that initialises it: a second
 // initialisation from that interpreter returns the same module, and one from
 // any other interpreter of the process fails with ImportError. The type
-// objects live for the process.
+// objects live as long as the interpreter.
 #include "python/py.h"  // first: it may change what the standard headers declare
 
 #include <cstdint>
@@ -35,9 +35,16 @@ PyMethodDef open_def = {
     "open(path)\n--\n\n",
 };
 
-// The module object and the interpreter that owns it, set once.
+// The module object and the interpreter that owns it, set once per life of
+// the interpreter: a program that embeds Python and initialises it again
+// after finalising it gets a new module (the old one was emptied).
 PyObject* g_module = nullptr;
 std::int64_t g_owner_interpreter = -1;
+
+void forget_module() {
+  g_module = nullptr;  // freed with the interpreter
+  g_owner_interpreter = -1;
+}
 
 // Adds value (a new reference, consumed; null means an exception is set)
 // under name and appends name to __all__.
@@ -78,8 +85,12 @@ PyObject* init_module() {
   }
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module || !register_members(module.get())) return nullptr;
+  // Fails only when the interpreter's few exit slots are all taken; the
+  // module then stays kept, as it would be for a process that never
+  // initialises Python again.
+  (void)Py_AtExit(forget_module);
   g_owner_interpreter = id;
-  g_module = Py_NewRef(module.get());  // kept for the process
+  g_module = Py_NewRef(module.get());  // kept while the interpreter lives
   return module.release();
 }
 

@@ -2,6 +2,10 @@
 importing it again or from a subinterpreter."""
 
 import os
+import shutil
+import subprocess
+import sys
+import sysconfig
 import weakref
 
 import pytest
@@ -156,3 +160,52 @@ def test_reimport_and_subinterpreter_import(run_python):
     if refusal == "no subinterpreters":
         pytest.skip("this interpreter offers no subinterpreters")
     assert "ImportError" in refusal and "does not support subinterpreters" in refusal
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+int main(int argc, char** argv) {
+  for (int round = 0; round < 2; ++round) {
+    Py_Initialize();
+    PyObject* globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyDict_SetItemString(globals, "so", PyUnicode_FromString(argv[1]));
+    PyDict_SetItemString(globals, "root", PyUnicode_FromString(argv[2]));
+    PyObject* done = PyRun_String(
+        "import importlib.machinery, importlib.util\n"
+        "loader = importlib.machinery.ExtensionFileLoader('brindle._brindle', so)\n"
+        "spec = importlib.util.spec_from_file_location('brindle._brindle', so, loader=loader)\n"
+        "module = importlib.util.module_from_spec(spec)\n"
+        "db = module.open(root)\n"
+        "db.set('c', 'k', [1, module.Link('c/k')])\n"
+        "print('round', db.get('c', 'k'), flush=True)\n",
+        Py_file_input, globals, globals);
+    if (done == NULL) PyErr_Print();
+    Py_XDECREF(done);
+    Py_DECREF(globals);
+    Py_Finalize();
+  }
+  return 0;
+}
+"""
+
+
+# Regression: a program that embeds Python and initialises it again after
+# finalising it got back the module of the first life, emptied.
+def test_the_module_works_again_after_the_interpreter_is_initialised_again(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    library = sysconfig.get_config_var("LDLIBRARY") or ""
+    if not compiler or not sysconfig.get_config_var("Py_ENABLE_SHARED") or not library.endswith(".so"):
+        pytest.skip("needs a C compiler and a shared libpython")
+    libdir = sysconfig.get_config_var("LIBDIR")
+    source, program = tmp_path / "embed.c", tmp_path / "embed"
+    source.write_text(EMBEDDING_PROGRAM)
+    subprocess.run(
+        [compiler, str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
+         "-l" + library[len("lib"):-len(".so")], "-Wl,-rpath," + libdir],
+        check=True,
+    )
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix)
+    done = subprocess.run([str(program), _brindle.__file__, str(tmp_path / "db")], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout.splitlines() == ["round [1, Link(\"c/k\")]"] * 2, done.stdout + done.stderr

@@ -19,8 +19,10 @@ __all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE", "RecoveryWarnin
 
 
 # Records holding links or tombstones can be copied, pickled and sent to other
-# processes: a link is rebuilt from its path and local fields, and a
-# tombstone comes back as the module's TOMBSTONE.
+# processes: a link is rebuilt from its path and its local fields as Python
+# reads them (so a date or time among them, which only other programs and
+# load can store, comes back as the int it reads as, just as in a record
+# read back and written again), and a tombstone comes back as TOMBSTONE.
 def _reduce_link(link: Link) -> tuple[type[Link], tuple[str, dict[str, Any]]]:
     return Link, (link.path, link.local)
 

@@ -120,8 +120,8 @@ def _refuse_guard_held_by_this_thread(root: str) -> None:
 @contextlib.contextmanager
 def _guard_held(root: str) -> Iterator[None]:
     real = os.path.realpath(root)
-    _guarded[real] = threading.get_ident()
     try:
+        _guarded[real] = threading.get_ident()
         yield
     finally:
         # Before the lock is let go: the next holder, in another thread,

@@ -90,8 +90,7 @@ class Database {
   // files are opened for reading only (so files the caller may not write
   // can be read), and a collection without a data file holds no keys (its
   // get is KeyNotFound) instead of having its file created on first use.
-  // Writing to such a collection fails the same way; writing to any other
-  // fails too.
+  // Every write fails with "database opened for reading only".
   static StorageResult<Database> open_for_reading(std::string root);
 
   Database(Database&&) noexcept = default;

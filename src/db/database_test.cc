@@ -68,6 +68,28 @@ TEST(DatabaseOpenTest, OpensEveryDataFileButNoBacklinkIndex) {
   EXPECT_FALSE(file_exists(dir.file("a.b.brd")));
 }
 
+// Regression: inside a transaction a write to a database opened for reading
+// went into the collection's buffer and read back, though no commit could
+// ever write it.
+TEST(DatabaseOpenTest, ADatabaseOpenedForReadingRefusesEveryWrite) {
+  TempDir dir;
+  {
+    auto db = Database::open(dir.path());
+    ASSERT_TRUE(db);
+    ASSERT_EQ(shown(db->set("c", "k", Value(std::int64_t{1}))), "ok");
+  }
+  auto db = Database::open_for_reading(dir.path());
+  ASSERT_TRUE(db);
+  const std::string refused = "io: database opened for reading only";
+  EXPECT_EQ(shown(db->set("c", "k", Value(std::int64_t{2}))), refused);
+  db->begin();
+  EXPECT_EQ(shown(db->set("c", "k", Value(std::int64_t{3}))), refused);
+  EXPECT_EQ(shown(db->set("new", "k", Value(std::int64_t{3}))), refused);
+  EXPECT_EQ(shown(db->get("c", "k")), "Int(1)");
+  EXPECT_EQ(shown(db->commit()), "ok");
+  EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"c.brd"}));
+}
+
 TEST(DatabaseOpenTest, SkipsEntriesThatAreNotDataFiles) {
   TempDir dir;
   // Each of these would fail to open as a collection file.

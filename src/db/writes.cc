@@ -104,6 +104,9 @@ std::optional<IoError> Database::refusal(std::span<const LinkRef> new_links, std
 template <class Place>
 StorageResult<void> Database::write(std::string_view collection_name, std::string_view key,
                                     std::span<const LinkRef> new_links, Place&& place) {
+  // Refused before anything is buffered: inside a transaction the record
+  // would otherwise wait for a commit that can never write it.
+  if (!create_missing_) return storage_failure(IoError::invalid_input("database opened for reading only"));
   auto handle = collection(collection_name);
   if (!handle) return storage_failure(handle.error());
   GuardedCollection& guarded = **handle;

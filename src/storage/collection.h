@@ -67,8 +67,8 @@ class Collection {
 
   // Opens the data file at path, creating it empty when missing (mode 0666
   // less the umask), and replays it. ReadOnly opens an existing file for
-  // reading only, so that a file the caller may not write can be read; every
-  // write to such a collection fails.
+  // reading only, so that a file the caller may not write can be read; such
+  // a collection must not be written.
   static StorageResult<Collection> open(std::string path, Access access = Access::ReadWrite);
 
   Collection(Collection&&) noexcept = default;

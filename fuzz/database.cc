@@ -45,15 +45,12 @@ using namespace std::string_literals;
 const std::vector<std::string> kCollections = {"a", "b", "c"};
 const std::string kInvalidCollection = "x\0y"s;
 const std::vector<std::string> kKeys = {"k0", "k1", "k2", ""};
-const std::vector<std::string> kFields = {"f", "g", "h"};
+// "f/g" as one field holds a link at the same place as "g" inside "f": one
+// value can then hold the same link twice.
+const std::vector<std::string> kFields = {"f", "g", "h", "f/g"};
 
 using RecordId = std::pair<std::string, std::string>;                 // collection, key
 using Entry = std::tuple<std::string, std::string, std::string>;     // source collection, key, path
-struct Change {
-  bool add;
-  RecordId target;
-  Entry entry;
-};
 
 // A link of a value as the index sees it: an indexable path has a "/", a
 // non-empty collection before it and a key that does not start with "$".
@@ -74,66 +71,59 @@ std::optional<RecordId> indexed_target(std::string_view path) {
   return RecordId(std::string(path.substr(0, slash)), std::string(key));
 }
 
-void links_in(const Value& value, const std::string& at, std::set<ModelLink>& out) {
+void links_in(const Value& value, const std::string& at, std::vector<ModelLink>& out) {
   auto below = [&](std::string_view segment) { return at.empty() ? std::string(segment) : at + "/" + std::string(segment); };
   if (const auto* array = value.get_if<brindle::Array>()) {
     for (std::size_t i = 0; i < array->size(); ++i) links_in((*array)[i], below(std::to_string(i)), out);
   } else if (const auto* map = value.get_if<brindle::TextMap>()) {
     for (const auto& e : *map) links_in(e.value, below(e.key), out);
   } else if (const auto* link = value.get_if<brindle::Link>()) {
-    if (auto target = indexed_target(link->path)) out.insert({*target, at});
+    if (auto target = indexed_target(link->path)) out.push_back({*target, at});
     for (const auto& e : link->local) links_in(e.value, below(e.key), out);
   }
 }
 
+// The index is not modelled change by change: outside a transaction it must
+// hold exactly the links of the records as of the last commit (or autocommit
+// write), each as often as the records hold it.
 struct Model {
   std::map<RecordId, Value> records;
-  std::map<RecordId, std::set<Entry>> index;  // as applied to the index files
-  std::vector<Change> queued;
+  std::map<RecordId, Value> committed;
   bool in_transaction = false;
 
-  void apply(const Change& change) {
-    if (change.add) {
-      index[change.target].insert(change.entry);
-    } else {
-      index[change.target].erase(change.entry);
-    }
-  }
-
   void write(const RecordId& id, std::optional<Value> value) {
-    std::set<ModelLink> before, after;
-    if (auto it = records.find(id); it != records.end()) links_in(it->second, "", before);
-    if (value) links_in(*value, "", after);
-    auto change = [&](bool add, const ModelLink& link) {
-      Change c{add, link.target, Entry(id.first, id.second, link.source_path)};
-      if (in_transaction) {
-        queued.push_back(std::move(c));
+    for (auto* state : {&records, &committed}) {
+      if (state == &committed && in_transaction) break;
+      if (value) {
+        state->insert_or_assign(id, *value);
       } else {
-        apply(c);
+        state->erase(id);
       }
-    };
-    for (const ModelLink& link : before) {
-      if (!after.contains(link)) change(false, link);
-    }
-    for (const ModelLink& link : after) {
-      if (!before.contains(link)) change(true, link);
-    }
-    if (value) {
-      records.insert_or_assign(id, std::move(*value));
-    } else {
-      records.erase(id);
     }
   }
 
   void commit() {
-    for (const Change& change : queued) apply(change);
-    queued.clear();
+    committed = records;
     in_transaction = false;
+  }
+
+  std::vector<Entry> backlinks_of(const RecordId& target) const {
+    std::vector<Entry> entries;
+    std::vector<ModelLink> links;
+    for (const auto& [id, value] : committed) {
+      links.clear();
+      links_in(value, "", links);
+      for (const ModelLink& link : links) {
+        if (link.target == target) entries.emplace_back(id.first, id.second, link.source_path);
+      }
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
   }
 };
 
 bool links_into_invalid_collection(const Value& value) {
-  std::set<ModelLink> links;
+  std::vector<ModelLink> links;
   links_in(value, "", links);
   return std::any_of(links.begin(), links.end(),
                      [](const ModelLink& link) { return !brindle::is_valid_collection_name(link.target.first); });
@@ -297,8 +287,7 @@ class Driver {
     std::vector<Entry> actual;
     for (const auto& e : *got) actual.emplace_back(e.source_collection, e.source_key, e.source_path);
     std::sort(actual.begin(), actual.end());
-    std::vector<Entry> expected;
-    if (auto it = model_.index.find(id); it != model_.index.end()) expected.assign(it->second.begin(), it->second.end());
+    const std::vector<Entry> expected = model_.backlinks_of(id);
     if (actual != expected) {
       std::string detail = "backlinks of " + describe(id) + " differ from the links of the stored records:";
       for (const Entry& e : actual) detail += " [index " + describe({std::get<0>(e), std::get<1>(e)}) + " " + std::get<2>(e) + "]";

@@ -174,8 +174,8 @@ int main(int argc, char** argv) {
     PyObject* done = PyRun_String(
         "import importlib.machinery, importlib.util\n"
         "loader = importlib.machinery.ExtensionFileLoader('brindle._brindle', so)\n"
-        "spec = importlib.util.spec_from_file_location('brindle._brindle', so, loader=loader)\n"
-        "module = importlib.util.module_from_spec(spec)\n"
+        "found = importlib.util.spec_from_file_location('brindle._brindle', so, loader=loader)\n"
+        "module = importlib.util.module_from_spec(found)\n"
         "db = module.open(root)\n"
         "db.set('c', 'k', [1, module.Link('c/k')])\n"
         "print('round', db.get('c', 'k'), flush=True)\n",

@@ -282,7 +282,6 @@ def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path):
 
     # Regression: a progress report that stopped the work at its very end
     # came after the files were in place, so a load that raised had loaded.
-
     with pytest.raises(Stop):
         tools.load(root, io.BytesIO(b'{"collection":"new","key":"k","value":1}'), progress=stop)
     assert "new" not in tools.collections(root)
@@ -368,20 +367,23 @@ def test_reading_tools_work_on_a_read_only_copy(shared_dir, run_python):
     os.chmod(root, 0o555)
     coll, key = next(iter(model))
     # As root a file's mode stops nothing: the child runs as nobody.
-    result = run_python(f"""
-        import io, os
-        from brindle import _tools, tools
-        if os.geteuid() == 0:
-            os.setgid(65534)
-            os.setuid(65534)
-        root = {root!r}
-        assert not os.access(os.path.join(root, "a.brd"), os.W_OK)
-        print(tools.count(root, "a"), tools.check(root).ok, tools.dump(root, io.StringIO()))
-        print(_tools.resolve(root, {coll!r}, {key!r}, ["i"]))
-        """)
-    os.chmod(root, 0o755)
+    try:
+        result = run_python(f"""
+            import io, os
+            from brindle import _tools, tools
+            if os.geteuid() == 0:
+                os.setgid(65534)
+                os.setuid(65534)
+            root = {root!r}
+            assert not os.access(os.path.join(root, "a.brd"), os.W_OK)
+            print(tools.count(root, "a"), tools.check(root).ok, tools.dump(root, io.StringIO()))
+            print(_tools.resolve(root, {coll!r}, {key!r}, ["i"]))
+            """)
+    finally:
+        os.chmod(root, 0o755)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split("\n")[:2] == [f"{sum(c == 'a' for c, _ in model)} True {len(model)}", str(model[coll, key]["i"])]
+    in_a = sum(c == "a" for c, _ in model)
+    assert result.stdout.split("\n")[:2] == [f"{in_a} True {len(model)}", str(model[coll, key]["i"])]
 
 
 def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):

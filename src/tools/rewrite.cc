@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <optional>
 #include <unordered_map>
@@ -25,6 +26,8 @@
 namespace brindle::tools {
 
 namespace {
+
+constexpr std::string_view kDataExtension = ".brd";
 
 ToolResult<void> cut_back(const std::string& path, std::uint64_t length) {
   int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -383,6 +386,12 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (!reader.at_end()) return fail("text after the record");
     if (!collection || !key || !value) return fail("a record needs \"collection\", \"key\" and \"value\"");
     if (!is_valid_collection_name(*collection)) return fail("invalid collection name \"" + *collection + "\"");
+    // The store's write finds a name too long for "<name>.brd" when it makes
+    // the file; here that would be the rename at the end, after the files of
+    // other collections went in, so the line is refused now.
+    if (collection->size() + kDataExtension.size() > NAME_MAX) {
+      return fail("collection name too long for its file's name");
+    }
     // What the store's own writes refuse, load refuses too.
     links.clear();
     collect_links(*value, {}, links);

@@ -438,3 +438,20 @@ def test_load_refuses_bad_lines_and_changes_nothing(tmp_path, line, message):
     assert tools.collections(root) == []
     # Regression: the marker stayed, and the next open rebuilt every index.
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
+
+
+def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(tmp_path):
+    # Regression: the line was taken, and the rename of "<name>.brd" failed
+    # only after the files of the collections before it had gone in: the load
+    # raised with part of the dump added, and running it again failed again.
+    root = str(tmp_path / "db")
+    too_long = "y" * 252  # "<name>.brd" is 256 bytes, one more than a file name holds
+    lines = '{"collection":"a","key":"k","value":1}\n' + '{"collection":"%s","key":"k","value":2}\n' % too_long
+    with pytest.raises(tools.ToolError, match="line 2: collection name too long"):
+        tools.load(root, io.StringIO(lines))
+    assert tools.collections(root) == []
+    assert not os.path.exists(os.path.join(root, ".brindle-open"))
+    # The longest name that fits still loads.
+    longest = "y" * 251
+    assert tools.load(root, io.StringIO('{"collection":"%s","key":"k","value":2}\n' % longest)) == 1
+    assert tools.keys(root, longest) == ["k"]

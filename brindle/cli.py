@@ -123,8 +123,12 @@ def _replacing(name: str) -> Iterator[Any]:
     if mode is None or (stat.S_ISREG(mode) and os.access(name, os.W_OK)):
         # Beside the file a symbolic link names, so the rename replaces it.
         directory, base = os.path.split(os.path.realpath(name))
+        # The temporary name adds a dot, eight characters and ".part" to the
+        # one it is made from: a long name is cut, so that it still fits in a
+        # file name (no character takes more than four bytes).
+        stem = base if len(os.fsencode(base)) <= 200 else base[:50]
         with contextlib.suppress(OSError):
-            fd, part = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=directory)
+            fd, part = tempfile.mkstemp(prefix=f".{stem}.", suffix=".part", dir=directory)
     if not part:
         with open(name, "wb") as out:
             yield out

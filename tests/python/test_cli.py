@@ -148,3 +148,18 @@ def test_every_subcommand_has_help(tmp_path):
     for command in commands:
         result = brindle_cli(command, "--help", cwd=tmp_path)
         assert result.returncode == 0 and "usage: brindle " + command in result.stdout
+
+
+def test_a_failed_dump_keeps_an_earlier_dump_whose_name_is_long(tmp_path):
+    # Regression: the temporary file's name, made from the output's, was too
+    # long for the file system; the dump then wrote in place, and a dump that
+    # failed left the earlier one emptied.
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    name = "d" * 240 + ".jsonl"  # 246 bytes: with a prefix and suffix its temporary name was not
+    (tmp_path / name).write_text("an earlier dump\n")
+    failed = brindle_cli("dump", "db", "-o", name, "-c", "nope", cwd=tmp_path)
+    assert failed.returncode == 2 and "no collection" in failed.stderr
+    assert (tmp_path / name).read_text() == "an earlier dump\n"
+    assert sorted(os.listdir(tmp_path)) == ["db", name]
+    assert brindle_cli("dump", "db", "-o", name, cwd=tmp_path).returncode == 0
+    assert (tmp_path / name).read_text() == brindle_cli("dump", "db", cwd=tmp_path).stdout

@@ -26,13 +26,23 @@ EXIT_OK, EXIT_PROBLEMS, EXIT_ERROR = 0, 1, 2
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
-        self.print_usage(sys.stderr)
-        self.exit(EXIT_ERROR, f"{self.prog}: error: {message}\n")
+        if sys.stderr is not None:  # closed, print_usage would fall back to stdout
+            self.print_usage(sys.stderr)
+            self.exit(EXIT_ERROR, f"{self.prog}: error: {message}\n")
+        self.exit(EXIT_ERROR)
+
+
+def _say(message: str) -> None:
+    """A message for the person at stderr. Closed when the program started
+    (Python then holds None for it), it takes nothing: print would send the
+    message to stdout, into the command's output."""
+    if sys.stderr is not None:
+        print(message, file=sys.stderr)
 
 
 @contextlib.contextmanager
 def _progress(label: str, total: int) -> Iterator[Optional[Callable[[int], object]]]:
-    if not sys.stderr.isatty():
+    if sys.stderr is None or not sys.stderr.isatty():
         yield None
         return
     # Imported here, and untyped on purpose: only a terminal needs it.
@@ -80,7 +90,7 @@ def _cmd_keys(args: argparse.Namespace) -> int:
 def _cmd_get(args: argparse.Namespace) -> int:
     found = _tools.get(tools._existing(args.path), args.collection, args.key)
     if found is None:
-        print(f"brindle: {args.collection}/{args.key}: no such record", file=sys.stderr)
+        _say(f"brindle: {args.collection}/{args.key}: no such record")
         return EXIT_ERROR
     _print_json(found)
     return EXIT_OK
@@ -105,7 +115,7 @@ def _cmd_dump(args: argparse.Namespace) -> int:
         else:
             with _replacing(args.output) as out:
                 n = tools.dump(args.path, out, args.collection or None, progress=progress)
-    print(f"dumped {n} records", file=sys.stderr)
+    _say(f"dumped {n} records")
     return EXIT_OK
 
 
@@ -156,7 +166,7 @@ def _cmd_load(args: argparse.Namespace) -> int:
     else:
         with open(args.input, "rb") as source, _progress("load", os.path.getsize(args.input)) as progress:
             n = tools.load(args.path, source, progress=progress)
-    print(f"loaded {n} records", file=sys.stderr)
+    _say(f"loaded {n} records")
     return EXIT_OK
 
 
@@ -260,7 +270,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = _parser().parse_args(argv)
     closed = _closed_stream(args)
     if closed is not None:
-        print(f"brindle {args.command}: {closed} is closed", file=sys.stderr)
+        _say(f"brindle {args.command}: {closed} is closed")
         return EXIT_ERROR
     try:
         code: int = args.run(args)
@@ -272,8 +282,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_OK
     except (tools.ToolError, OSError, RuntimeError, UnicodeError) as error:
-        print(f"brindle {args.command}: {error}", file=sys.stderr)
+        _say(f"brindle {args.command}: {error}")
         return EXIT_ERROR
     except KeyboardInterrupt:
-        print(f"brindle {args.command}: interrupted", file=sys.stderr)
+        _say(f"brindle {args.command}: interrupted")
         return EXIT_ERROR

@@ -94,7 +94,7 @@ def test_exit_codes_and_streams(tmp_path, args, code, stream, text):
     assert text in getattr(result, stream)
 
 
-@pytest.mark.parametrize("args", [["dump", "db"], ["keys", "db", "c"]])
+@pytest.mark.parametrize("args", [["dump", "db"], ["keys", "db", "nope"]])
 def test_a_closed_stdout_is_an_error_not_a_traceback_or_silence(tmp_path, args):
     # Regression: dump raised AttributeError (exit 1, "problems found") and
     # keys printed nothing and exited 0.
@@ -163,3 +163,23 @@ def test_a_failed_dump_keeps_an_earlier_dump_whose_name_is_long(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["db", name]
     assert brindle_cli("dump", "db", "-o", name, cwd=tmp_path).returncode == 0
     assert (tmp_path / name).read_text() == brindle_cli("dump", "db", cwd=tmp_path).stdout
+
+
+@pytest.mark.parametrize(
+    "args", [["check", "db"], ["get", "db", "c", "missing"], ["dump", "db"], ["keys", "db", "nope"], ["frobnicate"]]
+)
+def test_a_closed_stderr_changes_neither_the_exit_code_nor_stdout(tmp_path, args):
+    # Regression: the commands with a progress bar asked the closed stream
+    # whether it was a terminal and died with exit 1, which check uses for
+    # damage; the others printed their messages to stdout, into the output.
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    with_stderr = brindle_cli(*args, cwd=tmp_path)
+    run = subprocess.run(
+        [sys.executable, "-m", "brindle", *args],
+        stdout=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        timeout=60,
+        preexec_fn=lambda: os.close(2),  # as `brindle check db 2>&-`
+    )
+    assert (run.returncode, run.stdout) == (with_stderr.returncode, with_stderr.stdout)

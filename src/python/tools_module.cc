@@ -4,7 +4,7 @@
 // and are encoded with the file-system encoding; every tool failure raises
 // ToolError (a RuntimeError) with the tool's message. A progress callable,
 // when given, receives byte counts as work proceeds; an exception it raises
-// stops the work and propagates.
+// stops the work and propagates, as does one a signal handler raises (Ctrl-C).
 //
 // The work runs with the interpreter lock held, like every call into the
 // store.
@@ -110,9 +110,15 @@ bool whole_prefixes(PyObject* object, tools::WholePrefixes& out) {
   return true;
 }
 
+// Each report also runs the handlers of signals caught meanwhile: the work
+// holds the interpreter, which otherwise runs them (Ctrl-C's KeyboardInterrupt
+// included) only once the tool has returned, after a rewrite went in and
+// whatever a check found was thrown away. A handler that raises stops the work
+// as the callable's exception does, with or without a callable.
 Progress progress_of(PyObject* callable) {
-  if (callable == Py_None) return Progress(nullptr);
+  if (callable == Py_None) return Progress([](std::uint64_t) { return PyErr_CheckSignals() == 0; });
   return Progress([callable](std::uint64_t bytes) {
+    if (PyErr_CheckSignals() != 0) return false;
     PyRef result = PyRef::steal(PyObject_CallFunction(callable, "K", static_cast<unsigned long long>(bytes)));
     return static_cast<bool>(result);
   });

@@ -455,3 +455,30 @@ def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(tmp
     longest = "y" * 251
     assert tools.load(root, io.StringIO('{"collection":"%s","key":"k","value":2}\n' % longest)) == 1
     assert tools.keys(root, longest) == ["k"]
+
+
+def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(tmp_path):
+    # Regression: a signal caught while a tool worked without a progress
+    # callable (as the command runs one whose stderr is no terminal) was
+    # handled only once the tool returned: Ctrl-C during a load raised
+    # KeyboardInterrupt after every record had gone in.
+    import signal
+
+    root = str(tmp_path / "db")
+    value = "x" * 200
+    lines = "".join('{"collection":"c","key":"k%d","value":"%s"}\n' % (i, value) for i in range(100_000)).encode()
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        # 24 MB to parse takes far longer than the 50 ms before the alarm.
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            tools.load(root, io.BytesIO(lines))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert tools.collections(root) == []
+    assert not os.path.exists(os.path.join(root, ".brindle-open"))

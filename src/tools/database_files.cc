@@ -199,9 +199,28 @@ ToolResult<void> sync_path(const std::string& path) {
 }
 
 ToolResult<void> append_and_sync(const std::string& path, std::string_view header, const File& source,
-                                 std::uint64_t from, std::uint64_t n) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+                                 std::uint64_t from, std::uint64_t n, const std::string& like) {
+  struct stat original;
+  if (::stat(like.c_str(), &original) != 0) return tool_failure(os_error(like, errno));
+  // Made readable by its owner only, then given the original's mode and owner
+  // before any byte goes in (also when an earlier tail made it more open).
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return tool_failure(os_error(path, errno));
+  struct stat made;
+  int failed = ::fstat(fd, &made) != 0;
+  // Only root may give a file away: anyone else keeps it, with the
+  // original's mode.
+  if (!failed && (made.st_uid != original.st_uid || made.st_gid != original.st_gid)) {
+    failed = ::fchown(fd, original.st_uid, original.st_gid) != 0 && errno != EPERM;
+  }
+  if (!failed && (made.st_mode & 07777) != (original.st_mode & 07777)) {
+    failed = ::fchmod(fd, original.st_mode & 07777) != 0;
+  }
+  if (failed) {
+    const int error = errno;
+    ::close(fd);
+    return tool_failure(os_error(path, error));
+  }
   auto write_all = [fd](std::string_view bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
       ssize_t put = ::write(fd, bytes.data() + done, bytes.size() - done);

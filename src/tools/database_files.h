@@ -108,8 +108,10 @@ class ReplacementFile {
 ToolResult<void> sync_path(const std::string& path);
 
 // Appends `header` and then bytes [from, from + n) of `source` to <path>
-// (created when missing), copying in bounded chunks, and syncs it.
+// (created when missing), copying in bounded chunks, and syncs it. The file
+// takes the mode and owner of `like`, the file the bytes come from: they are
+// its data, and stay as private as it is.
 ToolResult<void> append_and_sync(const std::string& path, std::string_view header, const File& source,
-                                 std::uint64_t from, std::uint64_t n);
+                                 std::uint64_t from, std::uint64_t n, const std::string& like);
 
 }  // namespace brindle::tools

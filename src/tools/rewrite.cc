@@ -106,7 +106,7 @@ ToolResult<std::optional<TornTail>> move_tail(const DbFile& file, const TailScan
   const std::string header =
       "brindle torn tail: file " + name + " offset " + std::to_string(at) + " length " + std::to_string(tail) + "\n";
   const std::string side = side_path(file.path, kTornSuffix);
-  if (auto r = append_and_sync(side, header, opened->first, at, tail); !r) return std::unexpected(r.error());
+  if (auto r = append_and_sync(side, header, opened->first, at, tail, file.path); !r) return std::unexpected(r.error());
   // The side file's name must be as lasting as its bytes before the cut.
   const std::size_t slash = side.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : side.substr(0, slash);

@@ -8,6 +8,7 @@ import stat
 import struct
 import subprocess
 import sys
+import warnings
 
 import pytest
 
@@ -482,3 +483,25 @@ def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(tmp_path):
         signal.signal(signal.SIGALRM, previous)
     assert tools.collections(root) == []
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
+
+
+def test_a_torn_tail_moved_aside_keeps_its_data_files_mode_and_owner(tmp_path):
+    # Regression: the ".torn" file was made with the default mode, so the
+    # bytes of a record cut from a private data file became readable by all.
+    for recover in (lambda root: tools.repair(root), lambda root: brindle.open(root)):
+        root = str(tmp_path / ("db%d" % len(os.listdir(tmp_path))))
+        db = _brindle.open(root)
+        db.set("c", "k", "secret")
+        del db
+        path = os.path.join(root, "c.brd")
+        with open(path, "ab") as f:
+            f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+        os.chmod(path, 0o600)
+        if os.geteuid() == 0:
+            os.chown(path, 65534, 65534)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", brindle.RecoveryWarning)
+            recover(root)
+        st = os.stat(path + ".torn")
+        assert stat.S_IMODE(st.st_mode) == 0o600
+        assert os.geteuid() != 0 or (st.st_uid, st.st_gid) == (65534, 65534)

@@ -151,9 +151,13 @@ def _names(names: Optional[Iterable[str]]) -> Optional[list[str]]:
 
 class _Rewrite:
     """What a tool tells _rewriting: unfinished keeps the marker, so the next
-    ``brindle.open`` recovers what the tool could not."""
+    ``brindle.open`` recovers what the tool could not. And what _rewriting
+    tells the tool: unclean, when the marker shows that a program which
+    opened the directory did not exit normally, which the next open would
+    recover from."""
 
     unfinished = False
+    unclean = False
 
 
 @contextlib.contextmanager
@@ -177,6 +181,8 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
             yield rewrite
             return
         had_marker = _locks.marker_exists(root)
+        # This process's own session is in the marker while it lives.
+        rewrite.unclean = had_marker and not _locks.held_here(root)
         before = _locks.file_states(root)
         _locks.set_marker(root)
         try:
@@ -251,7 +257,8 @@ def check(path: PathArg, *, progress: Progress = None) -> CheckReport:
 
 def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress = None) -> RepairReport:
     """Moves torn tails aside and then, as ``brindle.open`` does, rebuilds
-    every backlink file from the records when it cut any; with
+    every backlink file from the records when it cut any or a program that
+    had the database open did not exit normally; with
     rebuild_backlinks it rebuilds them in any case (which a file damaged
     otherwise makes fail). Files damaged beyond a torn tail are left alone
     and named in damaged_files."""
@@ -260,10 +267,11 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
         damaged = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
-        # Records cut back may have had their backlink changes made, or not:
-        # only a rebuild tells. When damage stops it, the next open that
-        # gets past the damage rebuilds instead.
-        rebuild = rebuild_backlinks or (bool(tails) and not damaged)
+        # Records cut back, or written by a program that died, may have had
+        # their backlink changes made, or not: only a rebuild tells, as the
+        # next open would. When damage stops it, the next open that gets past
+        # the damage rebuilds instead.
+        rebuild = rebuild_backlinks or ((bool(tails) or rewrite.unclean) and not damaged)
         rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild else None
         rewrite.unfinished = bool(tails) and rebuilt is None
         if rebuilt is not None and not _locks.held_here(root):

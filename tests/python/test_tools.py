@@ -505,3 +505,28 @@ def test_a_torn_tail_moved_aside_keeps_its_data_files_mode_and_owner(tmp_path):
         st = os.stat(path + ".torn")
         assert stat.S_IMODE(st.st_mode) == 0o600
         assert os.geteuid() != 0 or (st.st_uid, st.st_gid) == (65534, 65534)
+
+
+def test_a_repair_after_an_unclean_exit_rebuilds_the_backlinks_as_open_would(tmp_path, run_python):
+    # Regression: with no torn tail to cut, repair said "nothing to repair"
+    # after a program died without its normal exit, though check found the
+    # backlinks out of step and the next open rebuilt them.
+    root = str(tmp_path / "db")
+    killed = run_python(
+        f"""
+        import os, warnings, brindle
+        db = brindle.open({root!r})
+        db.set("people", "alice", 1)
+        db.set("books", "b1", {{"by": brindle.Link("people/alice")}})
+        os._exit(0)  # no normal exit: the marker stays
+        """
+    )
+    assert killed.returncode == 0, killed.stderr
+    os.remove(os.path.join(root, "people.brl"))  # an entry the death kept from its file
+    assert tools.check(root).missing_backlinks == 1
+    report = tools.repair(root)
+    assert report.backlinks_rebuilt == {"files": 1, "entries": 1, "skipped_records": 0}
+    assert tools.check(root).ok
+    assert not os.path.exists(os.path.join(root, ".brindle-open"))
+    # After a normal exit there is nothing to rebuild.
+    assert tools.repair(root).backlinks_rebuilt is None

@@ -1,7 +1,8 @@
 // Writes the starting corpora of the fuzz programs, made by the store's own
 // code so that they begin from well-formed input:
 //   make_seeds DIR   ->  DIR/<target>/<seed>
-// decode_value gets encodings of every kind of value, data_file and
+// decode_value gets encodings of every kind of value and json_value their
+// JSON plus hand-written text in every tagged form, data_file and
 // backlink_file get files written through Collection and BacklinkIndex, and
 // database gets a few fixed pseudo-random operation streams.
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "backlinks/backlink_index.h"
 #include "fuzz/support.h"
 #include "storage/collection.h"
+#include "tools/json_value.h"
 
 namespace {
 
@@ -52,6 +54,25 @@ int main(int argc, char** argv) {
                           Value(Link{"c/$self.f", {}}), sample_record()};
   int n = 0;
   for (const Value& value : values) put(out / "decode_value" / ("value" + std::to_string(n++)), fuzz::encoded(value));
+
+  n = 0;
+  for (const Value& value : values) {
+    std::string text;
+    tools::write_json(value, text);
+    put(out / "json_value" / ("value" + std::to_string(n++)), text);
+  }
+  // Forms the writer never makes but the reader takes (white space, escapes,
+  // upper-case hex, a wrapped map, an empty local map), and extremes.
+  const char* texts[] = {
+      R"( { "$map" : { "$x" : [ 1 , -0.0 , 1e+16 , 2E-3 ] } } )",
+      R"(["\u00e9\uD83D\uDE00\/\b\f", {"$float": "nan:0x7ff0000000000001"}, {"$float": "-inf"}])",
+      R"({"$link": "people/ada", "local": {}})",
+      R"({"$bytes": "AAEC/w=="})",
+      R"([{"$date": 4294967295}, {"$time": 0}, {"$datetime": 18446744073709551615}, -9223372036854775808])",
+      R"({"a": {"$tombstone": null}, "b": {"$link": "x/$y", "local": {"$z": true}}})",
+  };
+  n = 0;
+  for (const char* text : texts) put(out / "json_value" / ("text" + std::to_string(n++)), text);
 
   testing::TempDir scratch;
   {

@@ -4,7 +4,7 @@
 // decode_value gets encodings of every kind of value and json_value their
 // JSON plus hand-written text in every tagged form, data_file and
 // backlink_file get files written through Collection and BacklinkIndex, and
-// database gets a few fixed pseudo-random operation streams.
+// database and tools get a few fixed pseudo-random streams of steps.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -99,6 +99,13 @@ int main(int argc, char** argv) {
     std::string ops(size, '\0');
     for (char& c : ops) c = static_cast<char>(random());
     put(out / "database" / ("ops" + std::to_string(size)), ops);
+  }
+  // The tools target reads its writes and damage from the input as the
+  // database target reads its operations; drawn after those, so theirs stay.
+  for (std::size_t size : {64, 512, 2048}) {
+    std::string steps(size, '\0');
+    for (char& c : steps) c = static_cast<char>(random());
+    put(out / "tools" / ("steps" + std::to_string(size)), steps);
   }
   return 0;
 }

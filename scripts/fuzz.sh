@@ -6,7 +6,8 @@
 # any finding, whose input is kept under build/fuzz/findings/<target>.
 #
 #   bash scripts/fuzz.sh SECONDS [TARGET...]    (targets: decode_value data_file
-#                                                backlink_file database json_value)
+#                                                backlink_file database json_value
+#                                                tools)
 # FUZZ_RUNS=N also stops each target after N executions, whichever comes first.
 # Replay one input: build/fuzz/fuzz/fuzz_<target> FILE
 # (the database target prints its steps with BRINDLE_FUZZ_TRACE=1).
@@ -20,7 +21,7 @@ fi
 seconds=$1
 shift
 targets=("$@")
-((${#targets[@]})) || targets=(decode_value data_file backlink_file database json_value)
+((${#targets[@]})) || targets=(decode_value data_file backlink_file database json_value tools)
 
 clang_version=19
 bash scripts/setup.sh "clang-$clang_version" "libfuzzer-$clang_version-dev" "libclang-rt-$clang_version-dev"

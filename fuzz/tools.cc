@@ -8,9 +8,10 @@
 // the tools, and then:
 //  - check reports exactly the framing damage of each file and counts every
 //    undecodable record; stats and dump fail only on what they refuse;
-//  - a dump, loaded into an empty directory, dumps as the same text, unless
-//    a record links into a name that load refuses;
-//  - compact refuses a damaged database and changes nothing;
+//  - a dump, loaded into an empty directory (once or twice), dumps as the
+//    same text, unless a record links into a name that load refuses;
+//  - compact refuses a damaged database, and load one with a damaged data
+//    file, and neither changes anything;
 //  - repair (leftovers removed, torn tails moved aside, backlinks rebuilt)
 //    cuts exactly the torn tails, refuses only a data file whose key is not
 //    UTF-8, and then leaves a database that check finds clean but for the
@@ -35,6 +36,7 @@
 #include "backlinks/collect_links.h"
 #include "db/database.h"
 #include "fuzz/support.h"
+#include "tools/database_files.h"
 #include "tools/examine.h"
 #include "tools/json_value.h"
 #include "tools/rewrite.h"
@@ -46,11 +48,19 @@ using brindle::Value;
 using brindle::fuzz::check;
 namespace tools = brindle::tools;
 
-const std::vector<std::string> kCollections = {"a", "b", ""};
+// A name as long as a file name allows, in two-byte characters, so that the
+// tools' side files get shortened names cut at a character boundary.
+std::string long_name() {
+  std::string name;
+  for (int i = 0; i < 124; ++i) name += "\xc3\xa9";
+  return name + "xyz";
+}
+const std::vector<std::string> kCollections = {"a", "b", "", long_name()};
 const std::vector<std::string> kKeys = {"k0", "k1", ""};
 // The files the damage may touch: "c" has no records of its own, and ".brd"
 // is the file of the collection named by the empty string.
-const std::vector<std::string> kFiles = {"a.brd", "b.brd", ".brd", "c.brd", "a.brl", "b.brl", ".brl", "c.brl"};
+const std::vector<std::string> kFiles = {"a.brd", "b.brd", ".brd", "c.brd", long_name() + ".brd",
+                                         "a.brl", "b.brl", ".brl", "c.brl", long_name() + ".brl"};
 
 enum class Framing { End, Torn, BadString };
 
@@ -348,6 +358,16 @@ void read_tools(const Directory& dir, const std::string& scratch) {
   auto redumped = tools::dump(fresh, std::nullopt, [&](std::string_view chunk) { return again.append(chunk), true; }, quiet);
   check(redumped.has_value() && again == text, "a loaded dump dumps as other text");
   check_is_clean(Directory::read(fresh));
+  // Loading the same lines again leaves the same records.
+  served = false;
+  check(tools::load(fresh, [&](std::string& chunk) -> tools::ToolResult<bool> {
+    if (!served) chunk = text;
+    served = true;
+    return false;
+  }, quiet).has_value(), "a dump loads once but not twice");
+  again.clear();
+  redumped = tools::dump(fresh, std::nullopt, [&](std::string_view chunk) { return again.append(chunk), true; }, quiet);
+  check(redumped.has_value() && again == text, "a dump loaded twice dumps as other text");
 }
 
 void lay_down(FuzzedDataProvider& in, const std::string& root) {
@@ -401,7 +421,7 @@ void lay_down(FuzzedDataProvider& in, const std::string& root) {
         break;
       }
       default:  // what an interrupted rewrite leaves
-        brindle::testing::write_file(path + ".rewrite", in.ConsumeRandomLengthString(16));
+        brindle::testing::write_file(tools::side_path(path, tools::kRewriteSuffix), in.ConsumeRandomLengthString(16));
         continue;
     }
     brindle::testing::write_file(path, bytes);
@@ -424,6 +444,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto compacted = tools::compact(root, std::nullopt, quiet);
     check(!compacted.has_value(), "compact rewrote a damaged database");
     check(Directory::read(root).files == before.files, "a refused compact changed files");
+  }
+  if (before.any(true, Framing::Torn) || before.any(true, Framing::BadString)) {
+    auto loaded = tools::load(root, [](std::string& chunk) -> tools::ToolResult<bool> {
+      chunk = R"({"collection":"a","key":"k0","value":1})";
+      return false;
+    }, quiet);
+    check(!loaded.has_value(), "load wrote into a database with a damaged data file");
+    check(Directory::read(root).files == before.files, "a refused load changed files");
   }
 
   // Repair, as the command does it with --rebuild-backlinks.

@@ -188,8 +188,9 @@ ToolResult<void> ReplacementFile::install() {
   return {};
 }
 
-ToolResult<void> sync_path(const std::string& path) {
+ToolResult<void> sync_path(const std::string& path, bool missing_ok) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && missing_ok && errno == ENOENT) return {};
   if (fd < 0) return tool_failure(os_error(path, errno));
   int rc = ::fsync(fd);
   int error = errno;

@@ -105,7 +105,10 @@ class ReplacementFile {
 };
 
 // fsync of one file or directory.
-ToolResult<void> sync_path(const std::string& path);
+// missing_ok: a file removed since it was listed (another program's marker
+// at its exit, a tool's side file) has nothing left to force; syncing its
+// directory makes the removal lasting.
+ToolResult<void> sync_path(const std::string& path, bool missing_ok = false);
 
 // Appends `header` and then bytes [from, from + n) of `source` to <path>
 // (created when missing), copying in bounded chunks, and syncs it. The file

@@ -451,7 +451,7 @@ ToolResult<void> sync_database(const std::string& root) {
     const std::string path = join_path(root, name);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (auto r = sync_path(path); !r) return r;
+    if (auto r = sync_path(path, /*missing_ok=*/true); !r) return r;
   }
   return sync_path(root);
 }

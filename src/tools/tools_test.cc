@@ -1,13 +1,15 @@
 // The shared scanners' framing verdicts at every cut of a file, the tools'
-// backlink replay on a long run of removes, work shared out to threads, and
-// the JSON mapping: every variant round-trips, hostile text is refused
+// backlink replay on a long run of removes, work shared out to threads, a
+// sync beside files that come and go, and the JSON mapping: every variant round-trips, hostile text is refused
 // cleanly.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -218,6 +220,27 @@ TEST(TornTails, ScansStartWhereAFileIsKnownWhole) {
   EXPECT_EQ((*moved)[1].file, dir.file("c.brd"));
   EXPECT_EQ((*moved)[1].offset, record.size());
   EXPECT_EQ(testing::file_size(dir.file("a.brd")), unframable.size() + record.size());
+}
+
+// Regression: a file removed between the listing and its sync (another
+// program's marker at its exit, a tool's side file) failed the whole sync.
+TEST(Sync, AFileRemovedWhileTheDirectoryIsSyncedIsNotAFailure) {
+  TempDir dir;
+  testing::write_file(dir.file("c.brd"), "");
+  std::atomic<bool> done{false};
+  std::jthread churn([&] {
+    const std::string path = dir.file(".brindle-open");
+    while (!done.load()) {
+      testing::write_file(path, "");
+      ::unlink(path.c_str());
+    }
+  });
+  std::string failure;
+  for (int i = 0; i < 300 && failure.empty(); ++i) {
+    if (auto synced = tools::sync_database(dir.path()); !synced) failure = synced.error();
+  }
+  done = true;  // before any assertion returns: the thread is joined on the way out
+  EXPECT_EQ(failure, "");
 }
 
 TEST(JsonMapping, EveryVariantRoundTripsToTheSameText) {

@@ -1,7 +1,7 @@
 // The shared scanners' framing verdicts at every cut of a file, the tools'
 // backlink replay on a long run of removes, work shared out to threads, a
-// sync beside files that come and go, and the JSON mapping: every variant round-trips, hostile text is refused
-// cleanly.
+// sync beside files that come and go, and the JSON mapping: every variant
+// round-trips, hostile text is refused cleanly.
 #include <fcntl.h>
 #include <unistd.h>
 

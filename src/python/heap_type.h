@@ -7,6 +7,11 @@ namespace brindle::python {
 
 // Creates a type from type_spec; *keep holds one reference for the life of the
 // process. Returns a new reference, or null.
+//
+// The specs name their types with the module ("brindle._brindle.Link"): a
+// bare name leaves the type without __module__ (reading it raises) and makes
+// the interpreter warn at import that it is deprecated, so an import under
+// warnings-as-errors fails.
 inline PyObject* create_heap_type(PyType_Spec& type_spec, PyTypeObject*& keep) {
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return nullptr;

@@ -48,6 +48,13 @@ def test_module_names_and_signatures():
         assert (method.__text_signature__, method.__doc__) == (signature, None), name
 
 
+# Regression guard: classes named without their module warn at import, which
+# fails an import under warnings-as-errors.
+def test_the_package_imports_with_warnings_as_errors(run_python):
+    done = run_python("import warnings; warnings.simplefilter('error'); import brindle")
+    assert (done.returncode, done.stderr) == (0, "")
+
+
 @pytest.mark.parametrize(
     "cls, make",
     [(brindle.Database, _brindle.open), (brindle.Link, brindle.Link), (brindle.Tombstone, lambda _: brindle.TOMBSTONE)],

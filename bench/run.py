@@ -6,7 +6,8 @@ people, each person linking to a mentor.
 
   brindle  the extension module as installed in .venv
   sqlite3  WAL, synchronous=OFF, a records table and a links table with an
-           index on the target, kept in the same transaction as the record
+           index on the target and one on the source (to drop a replaced
+           record's links), kept in the same transaction as the record
   lmdb     python-lmdb, sync=False, metasync=False, JSON values
   dict     plain Python dicts (the cost of Python itself), links kept in a
            dict of lists; a get or backlinks call returns fresh copies

@@ -290,6 +290,27 @@ def _end_session(key: str, last: bool) -> bool:
     return False
 
 
+def unclean_elsewhere(root: str) -> bool:
+    """Whether the marker shows an end that was not normal: it is there and
+    lists something besides this process's own live session (a forked
+    child has none of its own; its parent's token is the parent's). A line
+    that cannot be read counts, as it does for the next open."""
+    key = os.path.realpath(root)
+    path = os.path.join(key, MARKER_NAME)
+    if key not in _users:
+        return os.path.lexists(path)
+    raw = _read_bounded(path)
+    if raw is None:
+        return os.path.lexists(path)
+    token, writer = _sessions.get(key, ("", 0))
+    own = token if writer == os.getpid() else None
+    try:
+        lines = raw.decode().splitlines()
+    except UnicodeDecodeError:
+        return True
+    return any(line and line != own for line in lines)
+
+
 def clear_marker(root: str) -> None:
     with contextlib.suppress(FileNotFoundError):
         os.unlink(os.path.join(root, MARKER_NAME))

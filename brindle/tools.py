@@ -181,8 +181,9 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
             yield rewrite
             return
         had_marker = _locks.marker_exists(root)
-        # This process's own session is in the marker while it lives.
-        rewrite.unclean = had_marker and not _locks.held_here(root)
+        # Not this process's own live session, which the marker lists while
+        # it lives: a forked child's parent that died, or another opener's.
+        rewrite.unclean = had_marker and _locks.unclean_elsewhere(root)
         before = _locks.file_states(root)
         _locks.set_marker(root)
         try:

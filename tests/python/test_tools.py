@@ -530,3 +530,57 @@ def test_a_repair_after_an_unclean_exit_rebuilds_the_backlinks_as_open_would(tmp
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
     # After a normal exit there is nothing to rebuild.
     assert tools.repair(root).backlinks_rebuilt is None
+
+
+def test_a_repair_in_a_forked_child_rebuilds_after_its_parent_died(tmp_path, run_python):
+    # Regression: the child shares its parent's users lock entry, so repair
+    # took the dead parent's token in the marker for the child's own session
+    # and skipped the rebuild the next open then did.
+    root = str(tmp_path / "db")
+    done = run_python(
+        f"""
+        import os, time, brindle
+        from brindle import tools
+        db = brindle.open({root!r})
+        db.set("people", "alice", 1)
+        db.set("books", "b1", {{"by": brindle.Link("people/alice")}})
+        del db
+        parent = os.getpid()
+        if os.fork() != 0:
+            os._exit(0)  # the parent dies without its normal exit
+        while os.getppid() == parent:
+            time.sleep(0.01)
+        os.remove(os.path.join({root!r}, "people.brl"))  # an entry the death kept from its file
+        print(tools.check({root!r}).missing_backlinks, tools.repair({root!r}).backlinks_rebuilt,
+              tools.check({root!r}).missing_backlinks, flush=True)
+        os._exit(0)
+        """
+    )
+    assert done.stdout.split() == ["1", "{'files':", "1,", "'entries':", "1,", "'skipped_records':", "0}", "0"], (
+        done.stdout + done.stderr
+    )
+
+
+def test_a_repair_beside_an_opener_that_died_rebuilds_the_backlinks(tmp_path, run_python):
+    # Regression: this process's having the directory open through
+    # brindle.open hid the token of another opener that died meanwhile.
+    root = str(tmp_path / "db")
+    brindle.open(root)  # dropped at once; the session lasts until this process exits
+    died = run_python(
+        f"""
+        import os, brindle
+        db = brindle.open({root!r})
+        db.set("people", "alice", 1)
+        db.set("books", "b1", {{"by": brindle.Link("people/alice")}})
+        os._exit(0)
+        """
+    )
+    assert died.returncode == 0, died.stderr
+    os.remove(os.path.join(root, "people.brl"))
+    assert tools.check(root).missing_backlinks == 1
+    assert tools.repair(root).backlinks_rebuilt == {"files": 1, "entries": 1, "skipped_records": 0}
+    assert tools.check(root).ok
+    # Where the marker lists only this process's own session, nothing is owed.
+    alone = str(tmp_path / "alone")
+    brindle.open(alone).set("books", "b1", {"by": brindle.Link("people/alice")})
+    assert tools.repair(alone).backlinks_rebuilt is None

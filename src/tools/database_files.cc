@@ -209,14 +209,22 @@ ToolResult<void> append_and_sync(const std::string& path, std::string_view heade
   if (fd < 0) return tool_failure(os_error(path, errno));
   struct stat made;
   int failed = ::fstat(fd, &made) != 0;
-  // Only root may give a file away: anyone else keeps it, with the
-  // original's mode.
-  if (!failed && (made.st_uid != original.st_uid || made.st_gid != original.st_gid)) {
-    failed = ::fchown(fd, original.st_uid, original.st_gid) != 0 && errno != EPERM;
+  // Only root may give a file away: anyone else keeps it, but may still
+  // hand it to the original's group when they belong to it.
+  if (!failed && (made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&
+      ::fchown(fd, original.st_uid, original.st_gid) != 0) {
+    failed = errno != EPERM;
+    if (!failed && made.st_gid != original.st_gid && ::fchown(fd, static_cast<uid_t>(-1), original.st_gid) != 0) {
+      failed = errno != EPERM;
+    }
+    if (!failed) failed = ::fstat(fd, &made) != 0;
+  } else if (!failed) {
+    made.st_gid = original.st_gid;
   }
-  if (!failed && (made.st_mode & 07777) != (original.st_mode & 07777)) {
-    failed = ::fchmod(fd, original.st_mode & 07777) != 0;
-  }
+  // Group bits granted to some other group would open the bytes to people
+  // the data file keeps out.
+  const mode_t mode = (original.st_mode & 07777) & (made.st_gid == original.st_gid ? 07777 : ~mode_t{02070});
+  if (!failed && (made.st_mode & 07777) != mode) failed = ::fchmod(fd, mode) != 0;
   if (failed) {
     const int error = errno;
     ::close(fd);

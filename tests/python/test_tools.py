@@ -584,3 +584,40 @@ def test_a_repair_beside_an_opener_that_died_rebuilds_the_backlinks(tmp_path, ru
     alone = str(tmp_path / "alone")
     brindle.open(alone).set("books", "b1", {"by": brindle.Link("people/alice")})
     assert tools.repair(alone).backlinks_rebuilt is None
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs users and groups to switch to")
+@pytest.mark.parametrize(
+    "owner, groups, expected",
+    [
+        (1000, [3000, 2000], (2000, 0o660)),  # another user's file, in a group the mover is in
+        (1001, [3000], (3000, 0o600)),  # the mover's own file, in a group the mover left
+    ],
+)
+def test_a_torn_tail_moved_by_another_user_opens_no_other_group(shared_dir, owner, groups, expected):
+    # Regression: a user who could not give the side file away kept it in
+    # their own primary group yet gave it the data file's group bits, so that
+    # group could read bytes the data file kept from it.
+    root = os.path.join(shared_dir, "db")
+    db = _brindle.open(root)
+    db.set("c", "k", "secret")
+    del db
+    os.chmod(root, 0o777)
+    path = os.path.join(root, "c.brd")
+    with open(path, "ab") as f:
+        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+    os.chown(path, owner, 2000)
+    os.chmod(path, 0o660)
+    child = os.fork()
+    if child == 0:
+        code = 1
+        try:
+            os.setgroups(groups)
+            os.setgid(3000)
+            os.setuid(1001)
+            code = 0 if tools.repair(root).torn_tails else 1
+        finally:
+            os._exit(code)
+    assert os.waitpid(child, 0)[1] == 0
+    st = os.stat(path + ".torn")
+    assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (1001, *expected)

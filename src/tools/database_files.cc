@@ -205,10 +205,18 @@ ToolResult<void> append_and_sync(const std::string& path, std::string_view heade
   if (::stat(like.c_str(), &original) != 0) return tool_failure(os_error(like, errno));
   // Made readable by its owner only, then given the original's mode and owner
   // before any byte goes in (also when an earlier tail made it more open).
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Non-blocking: a FIFO in its place fails the open instead of waiting for a
+  // reader forever.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) return tool_failure(os_error(path, errno));
   struct stat made;
   int failed = ::fstat(fd, &made) != 0;
+  // Only a file of its own: a second name for another file (a hard link put
+  // there) would have that file's mode and owner changed and the bytes added.
+  if (!failed && (!S_ISREG(made.st_mode) || made.st_nlink != 1)) {
+    ::close(fd);
+    return tool_failure(path + ": not a regular file with a single name; move it away and retry");
+  }
   // Only root may give a file away: anyone else keeps it, but may still
   // hand it to the original's group when they belong to it.
   if (!failed && (made.st_uid != original.st_uid || made.st_gid != original.st_gid) &&

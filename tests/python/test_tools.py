@@ -621,3 +621,28 @@ def test_a_torn_tail_moved_by_another_user_opens_no_other_group(shared_dir, owne
     assert os.waitpid(child, 0)[1] == 0
     st = os.stat(path + ".torn")
     assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (1001, *expected)
+
+
+def test_a_torn_tail_is_not_written_through_a_hard_link_at_the_side_files_name(tmp_path):
+    # Regression: the side file was opened whatever it was, so a hard link
+    # to another file at its name had that file given the data file's mode
+    # and owner and the tail's bytes appended.
+    root = str(tmp_path / "db")
+    db = _brindle.open(root)
+    db.set("c", "k", "secret")
+    del db
+    path = os.path.join(root, "c.brd")
+    with open(path, "ab") as f:
+        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+    os.chmod(path, 0o600)
+    other = str(tmp_path / "other")
+    with open(other, "w") as f:
+        f.write("someone else's\n")
+    os.chmod(other, 0o644)
+    os.link(other, path + ".torn")
+    with pytest.raises(tools.ToolError, match="single name"):
+        tools.repair(root)
+    assert stat.S_IMODE(os.stat(other).st_mode) == 0o644
+    with open(other) as f:
+        assert f.read() == "someone else's\n"
+    assert os.path.getsize(path) == 20 + 14  # not cut: the tail is still only there

@@ -236,6 +236,11 @@ ToolResult<void> append_and_sync(const std::string& path, std::string_view heade
   if (failed) {
     const int error = errno;
     ::close(fd);
+    // Left by another user (an earlier recovery run by them): only they, or
+    // root, can make it as private as the data file.
+    if (error == EPERM && made.st_uid != ::geteuid()) {
+      return tool_failure(path + ": owned by another user, so its mode cannot be set; move it away and retry");
+    }
     return tool_failure(os_error(path, error));
   }
   auto write_all = [fd](std::string_view bytes) {

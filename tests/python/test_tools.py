@@ -623,6 +623,36 @@ def test_a_torn_tail_moved_by_another_user_opens_no_other_group(shared_dir, owne
     assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (1001, *expected)
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs users to switch to")
+def test_a_side_file_left_by_another_user_is_named_in_the_refusal(shared_dir):
+    # Its mode cannot be set by the mover: the refusal says what to do, not
+    # only "Operation not permitted".
+    root = os.path.join(shared_dir, "db")
+    _brindle.open(root).set("c", "k", "secret")
+    os.chmod(root, 0o777)
+    path = os.path.join(root, "c.brd")
+    with open(path, "ab") as f:
+        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+    os.chown(path, 1001, 1001)
+    os.chmod(path, 0o600)
+    with open(path + ".torn", "wb"):
+        pass
+    os.chmod(path + ".torn", 0o666)  # root's, open to all
+    child = os.fork()
+    if child == 0:
+        code = 1
+        try:
+            os.setgid(1001)
+            os.setuid(1001)
+            tools.repair(root)
+        except tools.ToolError as error:
+            code = 0 if "owned by another user" in str(error) else 2
+        finally:
+            os._exit(code)
+    assert os.waitpid(child, 0)[1] == 0
+    assert os.path.getsize(path + ".torn") == 0
+
+
 def test_a_torn_tail_is_not_written_through_a_hard_link_at_the_side_files_name(tmp_path):
     # Regression: the side file was opened whatever it was, so a hard link
     # to another file at its name had that file given the data file's mode

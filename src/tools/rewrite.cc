@@ -311,6 +311,10 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
   if (auto made = create_dir_all(root); !made) return tool_failure(file_error(root, made.error()));
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
+  // The directory's own limit on a name's length: some file systems allow
+  // fewer bytes than the usual 255.
+  const long asked = ::pathconf(root.c_str(), _PC_NAME_MAX);
+  const std::size_t name_max = asked > 0 ? static_cast<std::size_t>(asked) : std::size_t{NAME_MAX};
   // The backlink rebuild at the end reads every data file: damage in any of
   // them, touched by the dump or not, is refused now, before the records go
   // in, not after.
@@ -389,7 +393,7 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     // The store's write finds a name too long for "<name>.brd" when it makes
     // the file; here that would be the rename at the end, after the files of
     // other collections went in, so the line is refused now.
-    if (collection->size() + kDataExtension.size() > NAME_MAX) {
+    if (collection->size() + kDataExtension.size() > name_max) {
       return fail("collection name too long for its file's name");
     }
     // What the store's own writes refuse, load refuses too.

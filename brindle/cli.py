@@ -266,7 +266,20 @@ def _closed_stream(args: argparse.Namespace) -> Optional[str]:
     return None
 
 
+def _fill_closed_standard_descriptors() -> None:
+    """Points each of descriptors 0-2 that is closed at /dev/null. Left
+    closed, the next file opened takes its number, and whatever writes to
+    standard error below Python (the C library, the interpreter's fatal
+    errors) would write into that file: a database file among them."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            os.open(os.devnull, os.O_RDWR)  # takes the lowest free number: this one
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    _fill_closed_standard_descriptors()
     args = _parser().parse_args(argv)
     closed = _closed_stream(args)
     if closed is not None:

@@ -183,3 +183,14 @@ def test_a_closed_stderr_changes_neither_the_exit_code_nor_stdout(tmp_path, args
         preexec_fn=lambda: os.close(2),  # as `brindle check db 2>&-`
     )
     assert (run.returncode, run.stdout) == (with_stderr.returncode, with_stderr.stdout)
+    # Regression: the closed number went to the next file opened, a database
+    # file, which anything writing to standard error below Python then wrote into.
+    first_file = subprocess.run(
+        [sys.executable, "-c", "import os, brindle.cli as c; c._fill_closed_standard_descriptors(); print(os.open('db', 0))"],
+        stdout=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        timeout=60,
+        preexec_fn=lambda: os.close(2),
+    )
+    assert int(first_file.stdout) > 2

@@ -11,7 +11,8 @@
 //  - a dump, loaded into an empty directory (once or twice), dumps as the
 //    same text, unless a record links into a name that load refuses;
 //  - compact refuses a damaged database, and load one with a damaged data
-//    file, and neither changes anything;
+//    file, and neither changes or adds a file (a stray replacement file may
+//    go);
 //  - repair (leftovers removed, torn tails moved aside, backlinks rebuilt)
 //    cuts exactly the torn tails, refuses only a data file whose key is not
 //    UTF-8, and then leaves a database that check finds clean but for the
@@ -35,6 +36,7 @@
 
 #include "backlinks/collect_links.h"
 #include "db/database.h"
+#include "db/directory.h"
 #include "fuzz/support.h"
 #include "tools/database_files.h"
 #include "tools/examine.h"
@@ -174,13 +176,25 @@ bool is_data(const std::string& file) { return file.ends_with(".brd"); }
 struct Directory {
   std::string root;
   std::map<std::string, std::string> files;  // of kFiles, those present: name -> bytes
+  std::vector<std::string> names;            // every other entry, so that a file left behind shows
+  std::vector<std::string> rewrites;         // leftovers of an interrupted rewrite, which any tool may remove
 
   static Directory read(const std::string& root) {
-    Directory dir{root, {}};
+    Directory dir{root, {}, {}, {}};
     for (const std::string& name : kFiles) {
       if (brindle::testing::file_exists(root + "/" + name)) dir.files[name] = brindle::testing::read_file(root + "/" + name);
     }
+    if (auto listed = brindle::list_directory(root)) {
+      for (std::string& name : *listed) (name.ends_with(tools::kRewriteSuffix) ? dir.rewrites : dir.names).push_back(name);
+    }
+    std::sort(dir.names.begin(), dir.names.end());
+    std::sort(dir.rewrites.begin(), dir.rewrites.end());
     return dir;
+  }
+  // Nothing added or changed; leftovers may have gone.
+  bool same_as(const Directory& earlier) const {
+    return files == earlier.files && names == earlier.names &&
+           std::includes(earlier.rewrites.begin(), earlier.rewrites.end(), rewrites.begin(), rewrites.end());
   }
   bool any(bool data, Framing framing) const {
     for (const auto& [name, bytes] : files) {
@@ -443,7 +457,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (before.damaged()) {
     auto compacted = tools::compact(root, std::nullopt, quiet);
     check(!compacted.has_value(), "compact rewrote a damaged database");
-    check(Directory::read(root).files == before.files, "a refused compact changed files");
+    check(Directory::read(root).same_as(before), "a refused compact changed files");
   }
   if (before.any(true, Framing::Torn) || before.any(true, Framing::BadString)) {
     auto loaded = tools::load(root, [](std::string& chunk) -> tools::ToolResult<bool> {
@@ -451,11 +465,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       return false;
     }, quiet);
     check(!loaded.has_value(), "load wrote into a database with a damaged data file");
-    check(Directory::read(root).files == before.files, "a refused load changed files");
+    check(Directory::read(root).same_as(before), "a refused load changed files");
   }
 
   // Repair, as the command does it with --rebuild-backlinks.
-  check(tools::remove_leftovers(root).has_value(), "leftovers are not removed");
+  check(tools::remove_leftovers(root).has_value(), "leftovers cannot be removed");
+  auto listed = tools::list_files(root);
+  check(listed.has_value() && listed->leftovers.empty(), "leftovers are not removed");
   auto tails = tools::move_torn_tails(root);
   check(tails.has_value(), "torn tails cannot be moved: " + (tails ? std::string() : tails.error()));
   std::size_t torn = 0;
@@ -484,7 +500,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(rebuilt.has_value() == !cut.any(true, Framing::BadString),
         "the rebuild succeeds or fails against the damage: " + (rebuilt ? std::string() : rebuilt.error()));
   if (!rebuilt) {
-    check(Directory::read(root).files == cut.files, "a refused rebuild changed files");
+    check(Directory::read(root).same_as(cut), "a refused rebuild changed files");
     return 0;
   }
   const Directory repaired = Directory::read(root);

@@ -216,9 +216,10 @@ std::optional<Value> decoded(std::string_view bytes) {
   return std::move(*value);
 }
 
-// The backlink entries the live records call for, by target.
-std::map<std::pair<std::string, std::string>, std::vector<Entry>> links_of_live(const Directory& dir) {
-  std::map<std::pair<std::string, std::string>, std::vector<Entry>> out;
+// Calls visit(collection, key, link) for every link of every live record
+// that decodes; stops when visit returns false.
+template <class Visit>
+void for_each_live_link(const Directory& dir, Visit visit) {
   std::vector<brindle::LinkRef> links;
   for (const auto& [name, bytes] : dir.files) {
     if (!is_data(name)) continue;
@@ -229,32 +230,32 @@ std::map<std::pair<std::string, std::string>, std::vector<Entry>> links_of_live(
       links.clear();
       brindle::collect_links(*value, {}, links);
       for (const auto& link : links) {
-        if (!brindle::is_indexed_link_target(link.target_collection)) continue;
-        out[{link.target_collection, link.target_key}].emplace_back(collection_of(name), model.records[i].key,
-                                                                  link.source_path);
+        if (!visit(collection_of(name), model.records[i].key, link)) return;
       }
     }
   }
+}
+
+// The backlink entries the live records call for, by target.
+std::map<std::pair<std::string, std::string>, std::vector<Entry>> links_of_live(const Directory& dir) {
+  std::map<std::pair<std::string, std::string>, std::vector<Entry>> out;
+  for_each_live_link(dir, [&](const std::string& collection, const std::string& key, const brindle::LinkRef& link) {
+    if (brindle::is_indexed_link_target(link.target_collection)) {
+      out[{link.target_collection, link.target_key}].emplace_back(collection, key, link.source_path);
+    }
+    return true;
+  });
   for (auto& [target, entries] : out) std::sort(entries.begin(), entries.end());
   return out;
 }
 
 bool links_outside_the_index(const Directory& dir) {
-  std::vector<brindle::LinkRef> links;
-  for (const auto& [name, bytes] : dir.files) {
-    if (!is_data(name)) continue;
-    const DataModel model = frame_data(bytes);
-    for (std::size_t i : model.live) {
-      const auto value = decoded(model.records[i].value);
-      if (!value) continue;
-      links.clear();
-      brindle::collect_links(*value, {}, links);
-      for (const auto& link : links) {
-        if (!brindle::is_indexed_link_target(link.target_collection)) return true;
-      }
-    }
-  }
-  return false;
+  bool found = false;
+  for_each_live_link(dir, [&](const std::string&, const std::string&, const brindle::LinkRef& link) {
+    found = !brindle::is_indexed_link_target(link.target_collection);
+    return !found;
+  });
+  return found;
 }
 
 // check: the framing damage of every file, undecodable records counted.

@@ -485,17 +485,21 @@ def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(tmp_path):
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
 
 
+def with_torn_tail(root):
+    """A database whose data file c.brd ends in a record cut short; its path."""
+    _brindle.open(root).set("c", "k", "secret")
+    path = os.path.join(root, "c.brd")
+    with open(path, "ab") as f:
+        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+    return path
+
+
 def test_a_torn_tail_moved_aside_keeps_its_data_files_mode_and_owner(tmp_path):
     # Regression: the ".torn" file was made with the default mode, so the
     # bytes of a record cut from a private data file became readable by all.
     for recover in (lambda root: tools.repair(root), lambda root: brindle.open(root)):
         root = str(tmp_path / ("db%d" % len(os.listdir(tmp_path))))
-        db = _brindle.open(root)
-        db.set("c", "k", "secret")
-        del db
-        path = os.path.join(root, "c.brd")
-        with open(path, "ab") as f:
-            f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+        path = with_torn_tail(root)
         os.chmod(path, 0o640)  # neither the default nor what the side file is made with
         if os.geteuid() == 0:
             os.chown(path, 65534, 65534)
@@ -580,13 +584,8 @@ def test_a_torn_tail_moved_by_another_user_opens_no_other_group(shared_dir, owne
     # their own primary group yet gave it the data file's group bits, so that
     # group could read bytes the data file kept from it.
     root = os.path.join(shared_dir, "db")
-    db = _brindle.open(root)
-    db.set("c", "k", "secret")
-    del db
+    path = with_torn_tail(root)
     os.chmod(root, 0o777)
-    path = os.path.join(root, "c.brd")
-    with open(path, "ab") as f:
-        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
     os.chown(path, owner, 2000)
     os.chmod(path, 0o660)
     child = os.fork()
@@ -609,11 +608,8 @@ def test_a_side_file_left_by_another_user_is_named_in_the_refusal(shared_dir):
     # Its mode cannot be set by the mover: the refusal says what to do, not
     # only "Operation not permitted".
     root = os.path.join(shared_dir, "db")
-    _brindle.open(root).set("c", "k", "secret")
+    path = with_torn_tail(root)
     os.chmod(root, 0o777)
-    path = os.path.join(root, "c.brd")
-    with open(path, "ab") as f:
-        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
     os.chown(path, 1001, 1001)
     os.chmod(path, 0o600)
     with open(path + ".torn", "wb"):
@@ -639,12 +635,7 @@ def test_a_torn_tail_is_not_written_through_a_hard_link_at_the_side_files_name(t
     # to another file at its name had that file given the data file's mode
     # and owner and the tail's bytes appended.
     root = str(tmp_path / "db")
-    db = _brindle.open(root)
-    db.set("c", "k", "secret")
-    del db
-    path = os.path.join(root, "c.brd")
-    with open(path, "ab") as f:
-        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+    path = with_torn_tail(root)
     os.chmod(path, 0o600)
     other = str(tmp_path / "other")
     with open(other, "w") as f:

@@ -316,6 +316,21 @@ def clear_marker(root: str) -> None:
         os.unlink(os.path.join(root, MARKER_NAME))
 
 
+def settle_marker(root: str) -> None:
+    """With the guard held, once a recovery has run and nobody else has root
+    open: nothing is owed any more. The marker goes, or, while this process
+    has root open, lists only its own live session (none for a forked child,
+    whose parent's token would otherwise make the next open recover again),
+    so that its normal exit takes the marker with it and a death still
+    leaves it."""
+    key = os.path.realpath(root)
+    if key not in _users:
+        clear_marker(root)
+        return
+    token, writer = _sessions.get(key, ("", 0))
+    _write_marker(key, token + "\n" if writer == os.getpid() else "", replace=True)
+
+
 def _is_text(name: str) -> bool:
     try:
         name.encode("utf-8")

@@ -275,8 +275,8 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
         rebuild = rebuild_backlinks or ((bool(tails) or rewrite.unclean) and not damaged)
         rebuilt = _tools.rebuild_backlinks(root, progress) if rebuild else None
         rewrite.unfinished = bool(tails) and rebuilt is None
-        if rebuilt is not None and not _locks.held_here(root):
-            _locks.clear_marker(root)  # whatever a crash left is mended now
+        if rebuilt is not None:
+            _locks.settle_marker(root)  # whatever a crash left is mended now
     return RepairReport(tails, leftovers, rebuilt, damaged)
 
 

@@ -300,3 +300,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         _say(f"brindle {args.command}: interrupted")
         return EXIT_ERROR
+    except MemoryError:
+        # Uncaught, it would end in exit 1, which check uses for damage found.
+        _say(f"brindle {args.command}: out of memory")
+        return EXIT_ERROR

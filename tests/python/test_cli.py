@@ -194,3 +194,21 @@ def test_a_closed_stderr_changes_neither_the_exit_code_nor_stdout(tmp_path, args
         preexec_fn=lambda: os.close(2),
     )
     assert int(first_file.stdout) > 2
+
+
+@pytest.mark.skipif(bool(os.environ.get("BRINDLE_UNDER_SANITIZER")), reason="the sanitizers reserve address space")
+def test_running_out_of_memory_is_an_error_not_damage_found(tmp_path):
+    # Regression: the MemoryError went uncaught, a traceback with exit 1,
+    # the code check uses for damage found.
+    code = """if True:
+        import resource, sys
+        from brindle import cli
+        with open("/proc/self/status") as f:
+            size = next(int(line.split()[1]) for line in f if line.startswith("VmSize")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20),) * 2)
+        sys.exit(cli.main(["load", "db", "-"]))
+    """
+    with open("/dev/zero", "rb") as endless_line:
+        run = subprocess.run([sys.executable, "-c", code], stdin=endless_line, capture_output=True, text=True,
+                             cwd=tmp_path, timeout=60)
+    assert (run.returncode, run.stderr) == (2, "brindle load: out of memory\n")

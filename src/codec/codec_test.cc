@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -114,6 +115,29 @@ TEST(CodecTest, HugeCountsWithTinyBuffersFailWithoutSizingAllocations) {
     ASSERT_FALSE(value.has_value()) << bytes;
     EXPECT_EQ(value.error().to_string(), kEnd) << bytes;
     EXPECT_LT(largest, 4096u) << bytes;
+  }
+}
+
+// Each container may claim every remaining byte as its own elements; the
+// ones it encloses must not claim the same bytes again, or a value nested
+// deep reserves its size once per level.
+TEST(CodecTest, NestedHugeCountsReserveTheRemainingBytesOnceNotOncePerLevel) {
+  constexpr std::size_t kFill = 16 * 1024;
+  for (const char* level : {"07 FF FF FF FF", "08 FF FF FF FF 01 00 00 00 61"}) {
+    std::string input;
+    for (std::size_t i = 0; i < kMaxNesting - 1; ++i) input += hex(level);
+    input.append(kFill, '\0');
+    std::size_t pos = 0;
+    std::size_t total;
+    std::expected<Value, CodecError> value = std::unexpected(CodecError::unexpected_end());
+    {
+      testing::AllocationProbe probe;
+      value = decode(input, pos);
+      total = probe.total();
+    }
+    ASSERT_FALSE(value.has_value()) << level;
+    EXPECT_EQ(value.error().to_string(), kEnd) << level;
+    EXPECT_LT(total, 4 * input.size() * std::max(sizeof(Value), sizeof(MapEntry))) << level;
   }
 }
 

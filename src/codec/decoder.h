@@ -124,7 +124,10 @@ class BasicDecoder {
   using Item = typename Sink::Item;
   using Map = typename Sink::Map;
 
-  BasicDecoder(Sink& sink, std::string_view buf, std::size_t& pos) : sink_(sink), buf_(buf), pos_(pos) {}
+  // `owed`: bytes the containers enclosing this decode still need after it
+  // (see owed_).
+  BasicDecoder(Sink& sink, std::string_view buf, std::size_t& pos, std::size_t owed = 0)
+      : sink_(sink), buf_(buf), pos_(pos), owed_(owed) {}
 
   std::expected<Item, CodecError> value(std::size_t level) {
     std::uint8_t type;
@@ -193,7 +196,7 @@ class BasicDecoder {
           return sink_.link(*path, TextMap{});
         } else {
           ValueSink values;
-          auto local = BasicDecoder<ValueSink>(values, buf_, pos_).map_body(level + 1);
+          auto local = BasicDecoder<ValueSink>(values, buf_, pos_, owed_).map_body(level + 1);
           if (!local) return std::unexpected(local.error());
           return sink_.link(*path, std::move(*local));
         }
@@ -202,9 +205,11 @@ class BasicDecoder {
         std::uint32_t count;
         if (!take(count)) return std::unexpected(CodecError::unexpected_end());
         // Every element takes at least one byte.
-        auto list = sink_.list(std::min<std::size_t>(count, remaining()));
+        const std::size_t room = std::min<std::size_t>(count, unowed());
+        auto list = sink_.list(room);
         if (!Sink::ok(list)) return sink_.failed();
         for (std::uint32_t i = 0; i < count; ++i) {
+          const Owing owing(owed_, room > i ? room - i - 1 : 0);
           auto element = value(level + 1);
           if (!element) return std::unexpected(element.error());
           if (!Sink::ok(*element)) return element;
@@ -250,11 +255,13 @@ class BasicDecoder {
     std::uint32_t count;
     if (!take(count)) return std::unexpected(CodecError::unexpected_end());
     // Every entry takes at least five bytes: a key length and a type byte.
-    auto map = sink_.map(std::min<std::size_t>(count, remaining() / 5));
+    const std::size_t room = std::min<std::size_t>(count, unowed() / kSmallestEntry);
+    auto map = sink_.map(room);
     if (!Sink::ok(map)) return map;
     for (std::uint32_t i = 0; i < count; ++i) {
       auto key = text();
       if (!key) return std::unexpected(key.error());
+      const Owing owing(owed_, room > i ? (room - i - 1) * kSmallestEntry : 0);
       auto entry = value(level);
       if (!entry) return std::unexpected(entry.error());
       if (!Sink::ok(*entry) || !sink_.insert(map, *key, std::move(*entry))) return Map{};
@@ -265,7 +272,30 @@ class BasicDecoder {
  private:
   using enum wire::TypeByte;
 
+  static constexpr std::size_t kSmallestEntry = sizeof(std::uint32_t) + 1;
+
   std::size_t remaining() const { return pos_ <= buf_.size() ? buf_.size() - pos_ : 0; }
+
+  // The remaining bytes the enclosing containers have not already counted
+  // on for elements of their own. A container sizes its room from these
+  // alone, so nested containers that all claim huge counts reserve the
+  // remaining bytes once between them, not once per level; a valid
+  // encoding holds its elements in these bytes and gets its exact count.
+  std::size_t unowed() const { return remaining() > owed_ ? remaining() - owed_ : 0; }
+
+  // Adds to owed_ the bytes the reserved elements after the one being
+  // decoded need, for as long as that element is decoded.
+  class Owing {
+   public:
+    Owing(std::size_t& owed, std::size_t bytes) : owed_(owed), bytes_(bytes) { owed_ += bytes_; }
+    ~Owing() { owed_ -= bytes_; }
+    Owing(const Owing&) = delete;
+    Owing& operator=(const Owing&) = delete;
+
+   private:
+    std::size_t& owed_;
+    std::size_t bytes_;
+  };
 
   template <class T>
   bool take(T& out) {
@@ -294,6 +324,8 @@ class BasicDecoder {
   Sink& sink_;
   std::string_view buf_;
   std::size_t& pos_;
+  // Bytes the open containers' reserved elements after the current one need.
+  std::size_t owed_;
 };
 
 // Decodes one value from buf at pos into sink's objects and advances pos

@@ -7,12 +7,14 @@
 namespace {
 bool g_armed = false;
 std::size_t g_largest = 0;
+std::size_t g_total = 0;
 std::size_t g_fail_above = SIZE_MAX;
 }  // namespace
 
 // Kept out of line so the compiler does not pair malloc with inlined deletes.
 [[gnu::noinline]] void* operator new(std::size_t n) {
   if (g_armed && n > g_largest) g_largest = n;
+  if (g_armed) g_total += n;
   if (g_armed && n > g_fail_above) throw std::bad_alloc();
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
@@ -24,6 +26,7 @@ namespace brindle::testing {
 
 AllocationProbe::AllocationProbe(std::size_t fail_above) {
   g_largest = 0;
+  g_total = 0;
   g_fail_above = fail_above;
   g_armed = true;
 }
@@ -31,5 +34,7 @@ AllocationProbe::AllocationProbe(std::size_t fail_above) {
 AllocationProbe::~AllocationProbe() { g_armed = false; }
 
 std::size_t AllocationProbe::largest() const { return g_largest; }
+
+std::size_t AllocationProbe::total() const { return g_total; }
 
 }  // namespace brindle::testing

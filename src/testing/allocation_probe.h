@@ -1,9 +1,9 @@
 // Test support: the largest single allocation made while a probe is armed,
-// to show that readers never size buffers from untrusted lengths; and
-// allocations that fail past a size, to show what running out leaves. Linking
-// this replaces the global operator new of the test program, which hides
-// the sanitizer's new/delete mismatch checks: link it only into the test
-// programs that use a probe.
+// and the sum of them all, to show that readers never size buffers from
+// untrusted lengths; and allocations that fail past a size, to show what
+// running out leaves. Linking this replaces the global operator new of the
+// test program, which hides the sanitizer's new/delete mismatch checks: link
+// it only into the test programs that use a probe.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,8 @@ class AllocationProbe {
   AllocationProbe& operator=(const AllocationProbe&) = delete;
 
   std::size_t largest() const;
+  // The bytes of every allocation made while armed, freed or not.
+  std::size_t total() const;
 };
 
 }  // namespace brindle::testing

@@ -14,6 +14,7 @@
 #include "resolver/resolver.h"
 #include "tools/json_value.h"
 #include "tools/live_records.h"
+#include "types/hash.h"
 
 namespace brindle::tools {
 
@@ -248,8 +249,10 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
   CheckReport report;
   report.side_files = files->side_files;
   // +1 for every entry the live records call for, -1 for every entry the
-  // index files hold: what is left over is drift.
-  std::unordered_map<std::string, std::int64_t> balance;
+  // index files hold: what is left over is drift. The entries come from the
+  // files, so they are hashed with the process's seed: the library's fixed
+  // one lets chosen entries share a bucket and make this quadratic.
+  std::unordered_map<std::string, std::int64_t, TextHash, std::equal_to<>> balance;
   std::vector<LinkRef> links;
   for (const DbFile& file : files->data) {
     auto opened = open_file(file);

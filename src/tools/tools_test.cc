@@ -5,7 +5,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -147,6 +152,68 @@ TEST(BacklinkReplay, ALongRunOfRemovesUnderOneKeyIsNotQuadratic) {
   EXPECT_EQ(state->live_entries(), expected.size());
   EXPECT_EQ(state->entries_of("t"), expected);
   EXPECT_TRUE(state->entries_of("other").empty());
+}
+
+// Source keys whose entries, as check counts them, all take one value of
+// the standard library's fixed-seed string hash (GCC's, as this compiler
+// ships it): the key's bytes 5..12 count up in letters, and its bytes
+// 13..20 are solved for. Empty when the hash is not the one modelled here.
+std::vector<std::string> keys_colliding_in_check(std::size_t n) {
+  using U = std::uint64_t;
+  constexpr U kMul = (U{0xc6a4a793} << 32) + 0x5bd1e995;
+  constexpr U kSeed = 0xc70f6907;
+  constexpr U kHigh = 0x8080808080808080;
+  constexpr U kOnes = 0x0101010101010101;
+  U inverse = kMul;
+  for (int i = 0; i < 6; ++i) inverse *= 2 - kMul * inverse;
+  // The key starts at byte 19 of the entry, so its bytes 5..12 and 13..20
+  // are the entry's blocks at 24 and 32.
+  constexpr std::size_t kKeyAt = 19;
+  std::string bytes = testing::prefixed("t") + testing::prefixed("x") + testing::prefixed("s") +
+                      testing::prefixed(std::string(21, 'a')) + testing::prefixed("p");
+  U blocks[5];
+  std::memcpy(blocks, bytes.data(), sizeof blocks);
+  auto step = [&](U h, U block) {
+    const U mixed = block * kMul;
+    return (h ^ ((mixed ^ (mixed >> 47)) * kMul)) * kMul;
+  };
+  const U upto24 = step(step(step(kSeed ^ (bytes.size() * kMul), blocks[0]), blocks[1]), blocks[2]);
+  const U target = step(step(upto24, blocks[3]), blocks[4]) * inverse;
+  const std::size_t expected = std::hash<std::string>{}(bytes);
+  std::vector<std::string> keys;
+  for (U count = 0; keys.size() < n; ++count) {
+    U letters = 0;  // each nibble of count as one of 'A'..'P'
+    for (int i = 0; i < 8; ++i) letters |= (0x41 + ((count >> (4 * i)) & 15)) << (8 * i);
+    const U v = (target ^ step(upto24, letters)) * inverse;
+    const U solved = (v ^ (v >> 47)) * inverse;
+    if ((solved & kHigh) != 0 || ((solved - kOnes) & ~solved & kHigh) != 0) continue;  // ASCII, no NUL
+    std::memcpy(bytes.data() + 24, &letters, sizeof letters);
+    std::memcpy(bytes.data() + 32, &solved, sizeof solved);
+    if (std::hash<std::string>{}(bytes) != expected) return {};
+    keys.push_back(bytes.substr(kKeyAt, 21));
+  }
+  return keys;
+}
+
+// Entries a caller chose so that the library's fixed-seed hash gives them
+// all one value: counted in one bucket, they made check quadratic (minutes
+// for these few megabytes).
+TEST(Check, BacklinkEntriesCollidingInAFixedSeedHashAreCountedInLinearTime) {
+  constexpr std::size_t kEntries = 200000;
+  const std::vector<std::string> keys = keys_colliding_in_check(kEntries);
+  if (keys.empty()) GTEST_SKIP() << "not the string hash modelled here";
+  std::string bytes;
+  for (const std::string& key : keys) bytes += testing::index_record(1, "x", BacklinkEntry{"s", key, "p"});
+  TempDir dir;
+  testing::write_file(dir.file("t.brl"), bytes);
+  EXPECT_EXIT(
+      {
+        ::alarm(30);  // only a hang is this slow
+        tools::Progress quiet(nullptr);
+        auto report = tools::check(dir.path(), quiet);
+        std::_Exit(report && report->stale == kEntries ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 std::string json(const Value& v) {

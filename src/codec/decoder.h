@@ -124,10 +124,11 @@ class BasicDecoder {
   using Item = typename Sink::Item;
   using Map = typename Sink::Map;
 
-  // `owed`: bytes the containers enclosing this decode still need after it
-  // (see owed_).
-  BasicDecoder(Sink& sink, std::string_view buf, std::size_t& pos, std::size_t owed = 0)
-      : sink_(sink), buf_(buf), pos_(pos), owed_(owed) {}
+  BasicDecoder(Sink& sink, std::string_view buf, std::size_t& pos)
+      : sink_(sink), buf_(buf), pos_(pos), own_budget_(remaining()), unreserved_(own_budget_) {}
+  // A decoder of a part of the same value, drawing on its room budget.
+  BasicDecoder(Sink& sink, std::string_view buf, std::size_t& pos, std::size_t& unreserved)
+      : sink_(sink), buf_(buf), pos_(pos), own_budget_(0), unreserved_(unreserved) {}
 
   std::expected<Item, CodecError> value(std::size_t level) {
     std::uint8_t type;
@@ -196,7 +197,7 @@ class BasicDecoder {
           return sink_.link(*path, TextMap{});
         } else {
           ValueSink values;
-          auto local = BasicDecoder<ValueSink>(values, buf_, pos_, owed_).map_body(level + 1);
+          auto local = BasicDecoder<ValueSink>(values, buf_, pos_, unreserved_).map_body(level + 1);
           if (!local) return std::unexpected(local.error());
           return sink_.link(*path, std::move(*local));
         }
@@ -204,12 +205,9 @@ class BasicDecoder {
       case kArray: {
         std::uint32_t count;
         if (!take(count)) return std::unexpected(CodecError::unexpected_end());
-        // Every element takes at least one byte.
-        const std::size_t room = std::min<std::size_t>(count, unowed());
-        auto list = sink_.list(room);
+        auto list = sink_.list(reserve(count, 1));
         if (!Sink::ok(list)) return sink_.failed();
         for (std::uint32_t i = 0; i < count; ++i) {
-          const Owing owing(owed_, room > i ? room - i - 1 : 0);
           auto element = value(level + 1);
           if (!element) return std::unexpected(element.error());
           if (!Sink::ok(*element)) return element;
@@ -255,13 +253,11 @@ class BasicDecoder {
     std::uint32_t count;
     if (!take(count)) return std::unexpected(CodecError::unexpected_end());
     // Every entry takes at least five bytes: a key length and a type byte.
-    const std::size_t room = std::min<std::size_t>(count, unowed() / kSmallestEntry);
-    auto map = sink_.map(room);
+    auto map = sink_.map(reserve(count, 5));
     if (!Sink::ok(map)) return map;
     for (std::uint32_t i = 0; i < count; ++i) {
       auto key = text();
       if (!key) return std::unexpected(key.error());
-      const Owing owing(owed_, room > i ? (room - i - 1) * kSmallestEntry : 0);
       auto entry = value(level);
       if (!entry) return std::unexpected(entry.error());
       if (!Sink::ok(*entry) || !sink_.insert(map, *key, std::move(*entry))) return Map{};
@@ -272,30 +268,20 @@ class BasicDecoder {
  private:
   using enum wire::TypeByte;
 
-  static constexpr std::size_t kSmallestEntry = sizeof(std::uint32_t) + 1;
-
   std::size_t remaining() const { return pos_ <= buf_.size() ? buf_.size() - pos_ : 0; }
 
-  // The remaining bytes the enclosing containers have not already counted
-  // on for elements of their own. A container sizes its room from these
-  // alone, so nested containers that all claim huge counts reserve the
-  // remaining bytes once between them, not once per level; a valid
-  // encoding holds its elements in these bytes and gets its exact count.
-  std::size_t unowed() const { return remaining() > owed_ ? remaining() - owed_ : 0; }
-
-  // Adds to owed_ the bytes the reserved elements after the one being
-  // decoded need, for as long as that element is decoded.
-  class Owing {
-   public:
-    Owing(std::size_t& owed, std::size_t bytes) : owed_(owed), bytes_(bytes) { owed_ += bytes_; }
-    ~Owing() { owed_ -= bytes_; }
-    Owing(const Owing&) = delete;
-    Owing& operator=(const Owing&) = delete;
-
-   private:
-    std::size_t& owed_;
-    std::size_t bytes_;
-  };
+  // Room to make for a container claiming `count` elements of at least
+  // `smallest` bytes each. Every element has bytes of its own (its type
+  // byte; an entry also its key length) that no other element of any
+  // container shares, so the counts of a valid value add up to at most its
+  // size: each container gets its exact count from a budget of the value's
+  // bytes, while containers nested deep that all claim huge counts share
+  // the budget instead of each sizing room from every remaining byte.
+  std::size_t reserve(std::uint32_t count, std::size_t smallest) {
+    const std::size_t room = std::min<std::size_t>(count, std::min(remaining(), unreserved_) / smallest);
+    unreserved_ -= room * smallest;
+    return room;
+  }
 
   template <class T>
   bool take(T& out) {
@@ -324,8 +310,8 @@ class BasicDecoder {
   Sink& sink_;
   std::string_view buf_;
   std::size_t& pos_;
-  // Bytes the open containers' reserved elements after the current one need.
-  std::size_t owed_;
+  std::size_t own_budget_;
+  std::size_t& unreserved_;  // own_budget_, or the enclosing decoder's
 };
 
 // Decodes one value from buf at pos into sink's objects and advances pos

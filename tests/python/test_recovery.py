@@ -404,14 +404,8 @@ def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, mo
     _brindle.open(scratch).set("c", "b", "text")
     with open(os.path.join(scratch, "c.brd"), "rb") as f:
         record = f.read()
-    holder = subprocess.Popen(
-        [sys.executable, "-c", f"import brindle, sys; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        cwd=str(tmp_path),
-    )
+    holder = hold_open(root)
     try:
-        holder.stdout.readline()
         with open(os.path.join(root, "c.brd"), "ab") as f:
             f.write(record[:-1])
         tries = []

@@ -100,21 +100,30 @@ TEST(CodecTest, DamagedInputFailsWithExactMessage) {
   EXPECT_EQ(value.error().to_string(), "unknown type byte: 0x80");
 }
 
+// A decode of hostile input, with what it allocated.
+struct ProbedDecode {
+  std::expected<Value, CodecError> value = std::unexpected(CodecError::unexpected_end());
+  std::size_t largest = 0;
+  std::size_t total = 0;
+};
+
+ProbedDecode decode_probed(std::string_view input) {
+  ProbedDecode probed;
+  std::size_t pos = 0;
+  testing::AllocationProbe probe;
+  probed.value = decode(input, pos);
+  probed.largest = probe.largest();
+  probed.total = probe.total();
+  return probed;
+}
+
 TEST(CodecTest, HugeCountsWithTinyBuffersFailWithoutSizingAllocations) {
   for (const char* bytes : {"07 FF FF FF FF 00 00 00", "08 FF FF FF FF 00 00 00 00 00",
                             "05 00 00 00 00 FF FF FF FF 00 00", "07 00 00 00 10 07 FF FF FF 7F"}) {
-    const std::string input = hex(bytes);
-    std::size_t pos = 0;
-    std::size_t largest;
-    std::expected<Value, CodecError> value = std::unexpected(CodecError::unexpected_end());
-    {
-      testing::AllocationProbe probe;
-      value = decode(input, pos);
-      largest = probe.largest();
-    }
-    ASSERT_FALSE(value.has_value()) << bytes;
-    EXPECT_EQ(value.error().to_string(), kEnd) << bytes;
-    EXPECT_LT(largest, 4096u) << bytes;
+    const ProbedDecode probed = decode_probed(hex(bytes));
+    ASSERT_FALSE(probed.value.has_value()) << bytes;
+    EXPECT_EQ(probed.value.error().to_string(), kEnd) << bytes;
+    EXPECT_LT(probed.largest, 4096u) << bytes;
   }
 }
 
@@ -127,17 +136,10 @@ TEST(CodecTest, NestedHugeCountsReserveTheRemainingBytesOnceNotOncePerLevel) {
     std::string input;
     for (std::size_t i = 0; i < kMaxNesting - 1; ++i) input += hex(level);
     input.append(kFill, '\0');
-    std::size_t pos = 0;
-    std::size_t total;
-    std::expected<Value, CodecError> value = std::unexpected(CodecError::unexpected_end());
-    {
-      testing::AllocationProbe probe;
-      value = decode(input, pos);
-      total = probe.total();
-    }
-    ASSERT_FALSE(value.has_value()) << level;
-    EXPECT_EQ(value.error().to_string(), kEnd) << level;
-    EXPECT_LT(total, 4 * input.size() * std::max(sizeof(Value), sizeof(MapEntry))) << level;
+    const ProbedDecode probed = decode_probed(input);
+    ASSERT_FALSE(probed.value.has_value()) << level;
+    EXPECT_EQ(probed.value.error().to_string(), kEnd) << level;
+    EXPECT_LT(probed.total, 4 * input.size() * std::max(sizeof(Value), sizeof(MapEntry))) << level;
   }
 }
 

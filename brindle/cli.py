@@ -126,9 +126,10 @@ def _replacing(name: str) -> Iterator[Any]:
     writable regular file or a new name (a pipe, /dev/stdout, a file we may
     not write to) is written in place, as open() would."""
     try:
-        mode: Optional[int] = os.stat(name).st_mode  # through symbolic links
+        old = os.stat(name)  # through symbolic links
+        mode: Optional[int] = old.st_mode
     except FileNotFoundError:
-        mode = None
+        old, mode = None, None
     part = ""
     if mode is None or (stat.S_ISREG(mode) and os.access(name, os.W_OK)):
         # Beside the file a symbolic link names, so the rename replaces it.
@@ -149,15 +150,31 @@ def _replacing(name: str) -> Iterator[Any]:
                 umask = os.umask(0)
                 os.umask(umask)
                 mode = 0o666 & ~umask
-            os.chmod(out.fileno(), stat.S_IMODE(mode))
+            if old is not None and (old.st_uid, old.st_gid) != (os.getuid(), os.getgid()):
+                # The file keeps its owner where this user may give it (root
+                # may, or a group it is in); otherwise it becomes ours, as
+                # any replacement does.
+                with contextlib.suppress(OSError):
+                    os.fchown(out.fileno(), old.st_uid, old.st_gid)
+            os.chmod(out.fileno(), stat.S_IMODE(mode))  # after fchown, which may clear set-id bits
             yield out
             out.flush()
             os.fsync(out.fileno())  # the rename must not land before the bytes
         os.replace(part, os.path.join(directory, base))
+        # Without this, a crash soon after exit 0 could bring back the old file.
+        _sync_directory(directory)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(part)
         raise
+
+
+def _sync_directory(directory: str) -> None:
+    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
 
 
 def _cmd_load(args: argparse.Namespace) -> int:

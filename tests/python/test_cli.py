@@ -212,3 +212,30 @@ def test_running_out_of_memory_is_an_error_not_damage_found(tmp_path):
         run = subprocess.run([sys.executable, "-c", code], stdin=endless_line, capture_output=True, text=True,
                              cwd=tmp_path, timeout=60)
     assert (run.returncode, run.stderr) == (2, "brindle load: out of memory\n")
+
+
+def test_dump_over_a_file_syncs_the_rename_and_keeps_the_owner(tmp_path, monkeypatch):
+    # Regression: the renamed dump was not synced into its directory, so a
+    # crash after exit 0 could bring back the old file; and it took the
+    # owner of whoever ran the dump.
+    from brindle import cli
+
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    out = tmp_path / "out.jsonl"
+    out.write_text("an earlier dump\n")
+    if os.geteuid() == 0:
+        os.chown(out, 12345, 23456)
+    synced = []
+    real_fsync = os.fsync
+
+    def fsync(fd):
+        synced.append(os.path.realpath(f"/proc/self/fd/{fd}"))
+        real_fsync(fd)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["dump", "db", "-o", "out.jsonl"]) == 0
+    assert out.read_text() == brindle_cli("dump", "db", cwd=tmp_path).stdout
+    assert synced[-1] == str(tmp_path.resolve())  # the directory, after the rename
+    if os.geteuid() == 0:
+        assert (out.stat().st_uid, out.stat().st_gid) == (12345, 23456)

@@ -339,14 +339,12 @@ PyObject* db_resolve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (!lock) return nullptr;
     Resolver resolver(lock->db());
     auto found = resolver.get_field(collection, key, path);
-    if (!found) {
-      lock->release();
-      return raise_resolve_error(found.error());
-    }
-    // Converted under the lock: the result belongs to this resolution.
-    PyObject* result = value_to_py(std::move(*found));
+    // Converted after the lock is let go, as get and backlinks do: building
+    // a large result runs the collector, and a finaliser that waits for a
+    // thread waiting for this database would otherwise hang both.
     lock->release();
-    return result;
+    if (!found) return raise_resolve_error(found.error());
+    return value_to_py(std::move(*found));
   });
 }
 

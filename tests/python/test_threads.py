@@ -155,3 +155,44 @@ def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
     time.sleep(1)
     _, err = child.communicate(timeout=60)
     assert (child.returncode, err) == (0, b"")
+
+
+# Regression: resolve built its result while holding the database. A
+# finaliser run by a collection meanwhile that waited for a lock held by a
+# thread waiting for the database hung both threads (on interpreters that
+# collect as they allocate: 3.10 and 3.11).
+def test_resolve_does_not_hang_a_finaliser_waiting_for_a_thread_that_uses_the_database(tmp_path, run_python):
+    run = run_python(
+        f"""
+        import faulthandler, gc, threading
+        from brindle import _brindle, Link
+        faulthandler.dump_traceback_later(10, exit=True)
+        db = _brindle.open({str(tmp_path / "db")!r})
+        db.set("p", "a", {{"items": [[i] for i in range(2000)]}})
+        db.set("b", "b1", {{"author": Link("p/a")}})
+        cache_lock, go, holding = threading.Lock(), threading.Event(), threading.Event()
+
+        def worker():
+            go.wait()
+            with cache_lock:
+                holding.set()
+                db.get("b", "b1")
+
+        class Garbage:
+            def __init__(self):
+                self.me = self
+
+            def __del__(self):
+                go.set()
+                holding.wait()
+                with cache_lock:
+                    print("finaliser ran")
+
+        threading.Thread(target=worker, daemon=True).start()
+        gc.collect()
+        gc.set_threshold(50)
+        Garbage()
+        print(len(db.resolve("b", "b1", ["author", "items"])))
+        """
+    )
+    assert (run.returncode, run.stdout, run.stderr) == (0, "finaliser ran\n2000\n", "")

@@ -5,12 +5,14 @@
 // takes the mutex, makes its core call(s), releases the mutex and then
 // converts the result or raises by the error table.
 //
-// The mutex is never the cause of a hang. Python code can run while a method
-// holds it (a finaliser run by a garbage collection during set_many's
-// conversions); if that code calls back into the same Database on the same
-// thread, the call raises RuntimeError instead of deadlocking. A call from
-// another thread (possible only when such code released the interpreter
-// lock) waits for the mutex with the interpreter lock released.
+// Python code runs while a method holds the mutex only in one place: the
+// name lookup of a type whose value set_many refuses, which a metaclass can
+// make run anything (collections, whose finalisers could run anything too,
+// are held off meanwhile). If that code calls back into the same Database on
+// the same thread, the call raises RuntimeError instead of deadlocking; a
+// call from another thread (possible only when such code released the
+// interpreter lock) waits for the mutex with the interpreter lock released,
+// so such code must not wait for that thread.
 #include "python/py.h"  // first: it may change what the standard headers declare
 
 #include <algorithm>
@@ -131,6 +133,24 @@ StorageResult<void> set_encoded(Database& db, std::string_view collection, std::
   return db.set(collection, key, Collection::EncodedValue{value.bytes, value.status, value.may_hold_links},
                 value.links);
 }
+
+// Keeps the collector from running for as long as it lives. set_many holds
+// the database while it converts; an element that fails there makes an
+// exception, which inside an except block allocates enough to run a
+// collection, and a finaliser run then that waited for a thread waiting for
+// the database would hang both.
+class CollectorPause {
+ public:
+  CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
 
 // --- argument signatures ---------------------------------------------------
 
@@ -267,6 +287,10 @@ PyObject* db_set_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     auto lock = CellLock::acquire(cell_of(self));
     if (!lock) return nullptr;
+    // After the lock, so that a wait for it does not hold off collections;
+    // ended before the lock is let go on success, and no Python code runs
+    // in between.
+    CollectorPause no_collection;
     std::optional<StorageError> storage_error;
     ScratchLease scratch(cell_of(self));
     const Py_ssize_t initial_length = PyList_Size(ops);

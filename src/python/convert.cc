@@ -30,7 +30,7 @@ class RecursionGuard {
  public:
   RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting a value") == 0) {}
   ~RecursionGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
+    if (entered_ && may_use_interpreter()) Py_LeaveRecursiveCall();
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;

@@ -143,7 +143,7 @@ class CollectorPause {
  public:
   CollectorPause() : was_enabled_(PyGC_Disable() != 0) {}
   ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
+    if (was_enabled_ && may_use_interpreter()) PyGC_Enable();
   }
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;

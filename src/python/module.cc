@@ -63,6 +63,23 @@ bool add(PyObject* module, const char* name, PyObject* new_reference) {
   return PyModule_AddObjectRef(module, name, value.get()) == 0;
 }
 
+PyObject* interpreter_exits(PyObject*, PyObject*) {
+  note_interpreter_exit();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef interpreter_exits_def = {"_interpreter_exits", interpreter_exits, METH_NOARGS, nullptr};
+
+// Registers interpreter_exits as an exit function (see py_ref.h).
+bool watch_interpreter_exit() {
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return false;
+  PyRef function = PyRef::steal(PyCFunction_NewEx(&interpreter_exits_def, nullptr, nullptr));
+  if (!function) return false;
+  PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+  return static_cast<bool>(registered);
+}
+
 bool register_members(PyObject* module) {
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return false;
@@ -83,8 +100,9 @@ PyObject* init_module() {
                     "another interpreter of this process");
     return nullptr;
   }
+  InterpreterExit::begun.store(false);  // an interpreter initialised again
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
-  if (!module || !register_members(module.get())) return nullptr;
+  if (!module || !register_members(module.get()) || !watch_interpreter_exit()) return nullptr;
   // Fails only when the interpreter's few exit slots are all taken; the
   // module then stays kept, as it would be for a process that never
   // initialises Python again.

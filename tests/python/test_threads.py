@@ -133,6 +133,45 @@ def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path,
     assert (run.returncode, run.stderr) == (0, "")
 
 
+
+# Regression: a daemon thread that the interpreter ends at exit from inside
+# Python code a call runs (the items of a path given as a sequence class of
+# its own, here) is unwound without its thread state; the call's cleanups
+# used the interpreter regardless (freeing the path's iterator), and the
+# process died of a segmentation fault.
+def test_a_daemon_thread_inside_python_code_a_call_runs_at_exit_ends_quietly(tmp_path):
+    script = textwrap.dedent(
+        f"""
+        import atexit, os, sys, threading, time
+        from brindle import _brindle
+        db = _brindle.open({str(tmp_path / "db")!r})
+        db.set("c", "k", {{"a": 1}})
+        inside = threading.Event()
+
+        class SlowPath:
+            def __len__(self):
+                return 1
+
+            def __getitem__(self, i):
+                if i > 0:
+                    raise IndexError(i)
+                inside.set()
+                for _ in range(200):
+                    time.sleep(0.01)
+                return "a"
+
+        threading.Thread(target=lambda: db.resolve("c", "k", SlowPath()), daemon=True).start()
+        inside.wait(5)
+        os.write(1, b"x" * (65536 - 50))  # all but 50 bytes of the pipe, which is read only later
+        atexit.register(lambda: sys.stdout.write("y" * 100))  # flushed while the interpreter finalises
+        """
+    )
+    for _ in range(3):
+        child = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1)
+        _, err = child.communicate(timeout=60)
+        assert (child.returncode, err) == (0, b"")
+
 # Regression: the same for a daemon thread inside a tool's callback into
 # Python (load's read here): the tools' own guard was noexcept, and the
 # process aborted. The main thread lets go of the interpreter at exit when

@@ -133,7 +133,6 @@ def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path,
     assert (run.returncode, run.stderr) == (0, "")
 
 
-
 # Regression: a daemon thread that the interpreter ends at exit from inside
 # Python code a call runs (the items of a path given as a sequence class of
 # its own, here) is unwound without its thread state; the call's cleanups
@@ -196,7 +195,6 @@ def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
     time.sleep(1)
     _, err = child.communicate(timeout=60)
     assert (child.returncode, err) == (0, b"")
-
 
 
 # Regression: resolve built its result, and set_many made the exception of a

@@ -1,5 +1,7 @@
 #include "db/database.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <mutex>
 #include <utility>
@@ -16,6 +18,8 @@ bool is_valid_collection_name(std::string_view name) {
 bool index_file_name_fits(std::string_view name) { return name.size() + 4 <= NAME_MAX; }
 
 IoError Database::invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
+
+Database::Database(std::string root) : root_(std::move(root)), owner_(::getpid()) {}
 
 StorageResult<Database> Database::open(std::string root) { return open_directory(std::move(root), true); }
 

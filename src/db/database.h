@@ -25,7 +25,10 @@
 //    retries them;
 //  - destroying a database inside a transaction writes out every collection
 //    and then applies the queued changes whose records reached the data
-//    files (errors ignored), so the index files agree with those records.
+//    files (errors ignored), so the index files agree with those records;
+//  - except in a child made by fork, whose buffers and queue are copies of
+//    the parent's: writing them out too would store the parent's records
+//    twice and double their backlink entries, so the child drops them.
 //
 // Collection names containing "/" or NUL are refused ("io: invalid collection
 // name"), so a name can never address a file outside the directory.
@@ -34,6 +37,8 @@
 // the database behind one lock). Each collection sits behind a mutex of its
 // own, held only for one call into it.
 #pragma once
+
+#include <sys/types.h>
 
 #include <array>
 #include <cstdint>
@@ -156,7 +161,7 @@ class Database {
   // Changes of one write kept room for between writes.
   static constexpr std::size_t kNowChangesKept = 1024;
 
-  explicit Database(std::string root) : root_(std::move(root)) {}
+  explicit Database(std::string root);
   static StorageResult<Database> open_directory(std::string root, bool create_missing);
 
   std::string file_path(std::string_view name, std::string_view extension) const;
@@ -210,7 +215,8 @@ class Database {
   // Map nodes keep their address, and indexes are never removed.
   IndexMap::value_type* last_index_ = nullptr;
   bool in_transaction_ = false;
-  bool create_missing_ = true;  // collections and the directory, on first use
+  bool create_missing_ = true;
+  pid_t owner_;  // the process that opened it  // collections and the directory, on first use
 };
 
 }  // namespace brindle

@@ -1,6 +1,8 @@
 // Transactions: deferred flushes and queued backlink changes.
 #include "db/database.h"
 
+#include <unistd.h>
+
 #include <vector>
 
 namespace brindle {
@@ -69,6 +71,7 @@ StorageResult<void> Database::commit() {
 }
 
 Database::~Database() {
+  if (owner_ != ::getpid()) return;  // a forked child's copies (see the header)
   // Records first, then the backlink entries of those that reached the data
   // files: a record whose write failed must not be indexed.
   for (const CollectionHandle& handle : collection_order_) {

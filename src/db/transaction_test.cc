@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -207,6 +209,29 @@ TEST_F(TransactionTest, DestructionAppliesAQueueKeptByAFailedCommitPastFailures)
   db.reset();
   EXPECT_EQ(read_file(dir.file("people.brl")), add("alice", "b1"));
   EXPECT_EQ(read_file(dir.file("tags.brl")), add("red", "b3"));
+}
+
+// Regression: a child made by fork inside a transaction that merely ended
+// (its copy of the database destroyed) wrote out the parent's buffered
+// records and applied its queued changes, so the parent's commit stored the
+// records twice and every backlink entry stood twice.
+TEST_F(TransactionTest, ForkedChildLeavesTheParentsTransactionAlone) {
+  db->begin();
+  set("books", "b1", author("people/alice"));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    db.reset();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(size_of("books.brd"), 0u);
+  EXPECT_FALSE(testing::file_exists(dir.file("people.brl")));
+  ASSERT_EQ(shown(db->commit()), "ok");
+  reopen();
+  EXPECT_EQ(backlinks("people", "alice"), (Entries{from("b1")}));
+  EXPECT_EQ(read_file(dir.file("people.brl")), add("alice", "b1"));
 }
 
 }  // namespace

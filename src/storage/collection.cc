@@ -1,6 +1,7 @@
 #include "storage/collection.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -28,7 +29,8 @@ Collection::Collection(std::string path, File reader, File writer, std::uint64_t
       reader_(std::move(reader)),
       writer_(std::move(writer)),
       file_length_(length),
-      write_offset_(length) {}
+      write_offset_(length),
+      owner_(::getpid()) {}
 
 StorageResult<Collection> Collection::open(std::string path, Access access) {
   // The write handle first, so that a FIFO named like a data file fails with
@@ -76,7 +78,7 @@ StorageResult<void> Collection::replay() {
 }
 
 Collection::~Collection() {
-  if (writer_.is_open()) (void)flush();
+  if (writer_.is_open() && owner_ == ::getpid()) (void)flush();
 }
 
 StorageResult<std::size_t> Collection::read_upto(std::uint64_t offset, char* dst, std::size_t n) const {

@@ -41,6 +41,8 @@
 // collection behind its own mutex).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -73,7 +75,9 @@ class Collection {
 
   Collection(Collection&&) noexcept = default;
   Collection& operator=(Collection&&) = delete;
-  // Writes out the buffer (errors ignored) and closes the files.
+  // Writes out the buffer (errors ignored) and closes the files. In a child
+  // made by fork the buffer is the parent's copy: it is dropped, not
+  // written, so the parent's records are not stored twice.
   ~Collection();
 
   // The current value of key: KeyNotFound for absent and deleted keys, Io
@@ -177,6 +181,7 @@ class Collection {
   std::uint64_t file_length_;   // bytes known to be in the file
   std::uint64_t write_offset_;  // file_length_ + buffer_.size()
   bool defer_flush_ = false;
+  pid_t owner_;  // the process that opened it
   // Set when a failed write could not be cut back; the file's tail is then
   // unknown and every later write is refused with this error.
   std::optional<IoError> broken_;

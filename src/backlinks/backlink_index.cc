@@ -197,6 +197,8 @@ void BacklinkIndex::place(Staged& staged) {
     const std::uint64_t list = staged.records[std::min(i, n - 1)].target;
     return list == kNoList ? 0 : static_cast<std::size_t>(list);
   };
+  // The removes that emptied a list, whose key may have to leave the table.
+  std::vector<std::size_t> emptied;
   for (std::size_t i = 0; i < n; ++i) {
     __builtin_prefetch(lists_.data() + list_ahead(i + 2 * kFetchAhead));
     lists_[list_ahead(i + kFetchAhead)].prefetch_end();
@@ -212,11 +214,45 @@ void BacklinkIndex::place(Staged& staged) {
       entries.add(entry.collection, entry.key, entry.path);
     } else {
       entries.remove_all(entry.collection, entry.key, entry.path);
+      if (entries.size() == 0) emptied.push_back(i);
     }
   }
   for (std::size_t list = 0; list < lists_.size(); ++list) {
     if ((list_bytes[list] & kHasRemove) != 0) lists_[list].shrink_to_fit();
   }
+  // Lists still empty at the end leave, as a write's remove would take them
+  // out; only once every record is placed, since records name lists by
+  // number.
+  bool dropped = false;
+  for (const std::size_t i : emptied) {
+    if (lists_[staged.records[i].target].size() != 0) continue;
+    targets_.erase(staged.target_key(i));  // nothing when already taken out
+    dropped = true;
+  }
+  if (dropped) pack_lists();
+}
+
+void BacklinkIndex::drop_list(std::string_view target_key, std::size_t list) {
+  targets_.erase(target_key);
+  lists_[list] = EntryList();
+  // Renumbering costs a walk over the table: done once the given back
+  // outnumber the rest, it costs O(1) per list given back; a few are let
+  // wait, so a link made and unmade in turn does not renumber every time.
+  ++dropped_lists_;
+  if (dropped_lists_ > kDroppedListsKept && 2 * dropped_lists_ > lists_.size()) pack_lists();
+}
+
+void BacklinkIndex::pack_lists() {
+  // Each key names a list of its own, so every kept list moves once.
+  std::vector<EntryList> kept;
+  kept.reserve(targets_.size());
+  targets_.map_records([&](std::uint64_t list) {
+    kept.push_back(std::move(lists_[static_cast<std::size_t>(list)]));
+    return kept.size() - 1;
+  });
+  lists_ = std::move(kept);
+  dropped_lists_ = 0;
+  targets_.trim();
 }
 
 std::uint32_t BacklinkIndex::intern(std::string_view collection) {
@@ -254,7 +290,9 @@ void BacklinkIndex::apply_to(std::size_t list, Op op, std::string_view source_co
 void BacklinkIndex::apply(Op op, std::string_view target_key, std::string_view source_collection,
                           std::string_view source_key, std::string_view source_path) {
   const std::size_t list = list_of(target_key, KeyIndex::hash(target_key), op == Op::Add);
-  if (list != kNoList) apply_to(list, op, source_collection, source_key, source_path);
+  if (list == kNoList) return;
+  apply_to(list, op, source_collection, source_key, source_path);
+  if (lists_[list].size() == 0) drop_list(target_key, list);
 }
 
 std::expected<void, IoError> BacklinkIndex::encode_record(const BacklinkChange& change, std::string& out) {

@@ -9,11 +9,14 @@
 // each string a u32 little-endian byte length followed by UTF-8 bytes. Replay
 // applies the records in order: add appends the entry to the target key's
 // list; remove deletes every equal entry from it (a key emptied this way
-// stays, with an empty list); other op values are read and skipped.
+// reads as one never added to); other op values are read and skipped.
 //
 // In memory, collection names are interned, target keys sit in a flat table
 // that numbers them, and each key's entries are an EntryList, so removing a
-// run of entries costs O(1) each.
+// run of entries costs O(1) each. A key whose last entry is removed leaves
+// the table and its list is given back (the lists are renumbered once the
+// given back outnumber the rest), so memory follows the keys that have
+// entries, not every key ever linked to.
 //
 // Invariants:
 //  - the file is written before the map changes, so the map never holds a
@@ -140,6 +143,8 @@ class BacklinkIndex {
   Snapshot snapshot(std::string_view target_key) const;
 
   const std::string& path() const noexcept { return index_path_; }
+  // Target keys whose lists are held in memory, for memory accounting.
+  std::size_t lists_held() const noexcept { return lists_.size(); }
 
  private:
   BacklinkIndex(std::string path, File file) : index_path_(std::move(path)), file_(std::move(file)) {}
@@ -158,6 +163,10 @@ class BacklinkIndex {
                 std::string_view source_path);
   // The id of a source collection name, interned on first use.
   std::uint32_t intern(std::string_view collection);
+  // Takes target_key, whose list is empty, out of the table.
+  void drop_list(std::string_view target_key, std::size_t list);
+  // Keeps only the lists the table names, renumbered.
+  void pack_lists();
   // Appends the change's record to out; refuses strings too long to frame.
   static std::expected<void, IoError> encode_record(const BacklinkChange& change, std::string& out);
 
@@ -168,6 +177,8 @@ class BacklinkIndex {
   File file_;
   KeyIndex targets_;                // target key -> its position in lists_
   std::vector<EntryList> lists_;
+  std::size_t dropped_lists_ = 0;  // in lists_, named by no key
+  static constexpr std::size_t kDroppedListsKept = 64;
   std::vector<std::string> collection_names_;  // by id
   std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> collection_ids_;
   std::uint32_t last_interned_ = 0;

@@ -200,10 +200,11 @@ void KeyIndex::Loader::place_batch() {
 void KeyIndex::Loader::trim_table() {
   // A batch of overwrites (or erases) added fewer keys than it made room
   // for: give the room back, so the table follows the keys, not the records.
-  KeyIndex& index = index_;
-  if (index.size_ * 5 / 2 < index.slots_.size() && index.slots_.size() > 16) {
-    index.rehash(std::max<std::size_t>(16, index.size_ + index.size_ / 2));
-  }
+  index_.trim();
+}
+
+void KeyIndex::trim() {
+  if (size_ * 5 / 2 < slots_.size() && slots_.size() > 16) rehash(std::max<std::size_t>(16, size_ + size_ / 2));
 }
 
 void KeyIndex::compact_arena() {

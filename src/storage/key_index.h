@@ -72,6 +72,20 @@ class KeyIndex {
     __builtin_prefetch(slots_.data() + home_of(h >> kHashShift));
   }
 
+  // Replaces each key's record with f(record), which must be below
+  // kRecordLimit: for owners that number the things their keys stand for
+  // and renumber them. Keys are visited in no particular order.
+  template <class F>
+  void map_records(F&& f) {
+    for (Slot& s : slots_) {
+      if (!s.empty()) s.a = (s.a & ~kRecordMask) | static_cast<std::uint64_t>(f(s.record()));
+    }
+  }
+
+  // Gives back the table's room when erases left it mostly empty; the
+  // table otherwise keeps the size the most keys it held needed.
+  void trim();
+
   std::size_t size() const noexcept { return size_; }
   // Slots in the table, for memory accounting.
   std::size_t slot_count() const noexcept { return slots_.size(); }

@@ -311,6 +311,17 @@ def unclean_elsewhere(root: str) -> bool:
     return any(line and line != own for line in lines)
 
 
+def left_alone_after_an_unclean_end(root: str) -> bool:
+    """With the guard held: whether this process opened root before, is now
+    its only user, holds no Database on it, and the marker shows that
+    another program ended without a normal exit. Such a process may recover
+    as a first opener would: nobody else has the files open."""
+    entry = _users.get(os.path.realpath(root))
+    if entry is None or entry[1] != os.getpid() or not _only_holder(entry[0]):
+        return False
+    return unclean_elsewhere(root) and not open_in_this_process(root)
+
+
 def clear_marker(root: str) -> None:
     with contextlib.suppress(FileNotFoundError):
         os.unlink(os.path.join(root, MARKER_NAME))

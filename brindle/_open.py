@@ -77,7 +77,10 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     backlink file (left by a killed writer) is moved to ``<file>.torn`` and
     the file cut back to its last whole record; and when the last program to
     open it ended without a normal exit, the backlink indexes are rebuilt
-    from the records. Each step emits a RecoveryWarning.
+    from the records. Each step emits a RecoveryWarning. A process that
+    opened the directory before stays one of its users until it exits; it
+    recovers all the same when it is the only one left, holds no Database
+    on the directory, and another program ended without a normal exit.
     """
     if not isinstance(path, (str, os.PathLike)):
         return _brindle.open(path)  # the store's own TypeError
@@ -95,6 +98,10 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     with _locks.guard_if_possible(root) as locked:
         # Without the locks (a read-only place, say) nothing can be recovered
         # safely: the store decides. A failure of recovery itself is raised.
+        if locked and _locks.left_alone_after_an_unclean_end(root):
+            # This process stays a user until it exits: it joins again, as
+            # the first opener, so that it recovers what the other left.
+            _locks.abandon(root)
         alone = _locks.join_users(root) if locked else None
         if alone is not None:
             try:

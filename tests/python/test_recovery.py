@@ -323,6 +323,37 @@ def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(tmp_path, run_py
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
+# Regression: a process that had opened the directory once stayed one of its
+# users until it exited, so its next open never recovered from a writer
+# killed meanwhile: a torn tail made the open fail, and backlinks the writer
+# left out of step stayed so, with no warning.
+def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_here(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    db = brindle.open(root)
+    db.set("people", "alice", {"name": "Alice"})
+    del db
+    killed = run_python(
+        f"""
+        import os, brindle
+        db = brindle.open({root!r})
+        db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
+        # What a kill leaves between a record and its backlink entry, and in
+        # the middle of the next record.
+        os.truncate(os.path.join({root!r}, "people.brl"), 0)
+        with open(os.path.join({root!r}, "books.brd"), "ab") as f:
+            f.write(b"\\x02\\x00\\x00\\x00b2")
+        os.kill(os.getpid(), 9)
+        """
+    )
+    assert killed.returncode == -9, killed.stderr
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        db = brindle.open(root)
+    said = " ".join(str(w.message) for w in seen)
+    assert "incomplete last record" in said and "did not exit normally" in said
+    assert db.backlinks("people", "alice") == [{"source_collection": "books", "source_key": "b1", "source_path": "author"}]
+
+
 def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(tmp_path, run_python):
     root = str(tmp_path / "db")
     store_alice_and_her_book(run_python, root)

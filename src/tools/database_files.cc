@@ -120,13 +120,30 @@ ToolResult<ReplacementFile> ReplacementFile::create(std::string destination) {
     return tool_failure(destination + ": a symbolic link; the tools rewrite only regular files");
   }
   std::string temporary = side_path(destination, kRewriteSuffix);
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // Anything but a regular file at the temporary name (the tools remove only
+  // their own leftovers) is refused and left where it is: a FIFO would block
+  // the open for ever, and a device would take the records and then be
+  // renamed over the file they came from.
+  const auto not_regular = [&] {
+    return tool_failure(temporary + ": not a regular file; move it away and retry");
+  };
+  struct stat existing;
+  if (::lstat(temporary.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) return not_regular();
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return tool_failure(os_error(temporary, errno));
+  struct stat opened;
+  if (::fstat(fd, &opened) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return tool_failure(os_error(temporary, error));
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    ::close(fd);
+    return not_regular();
+  }
   ReplacementFile file(std::move(destination), fd);  // removes the temporary file on failure
   if (replaces) {
-    struct stat made;
-    if (::fstat(fd, &made) != 0) return tool_failure(os_error(file.temporary_, errno));
-    if ((made.st_uid != replaced.st_uid || made.st_gid != replaced.st_gid) &&
+    if ((opened.st_uid != replaced.st_uid || opened.st_gid != replaced.st_gid) &&
         ::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
       return tool_failure(os_error(file.temporary_, errno));
     }

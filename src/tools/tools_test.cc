@@ -3,6 +3,7 @@
 // sync beside files that come and go, and the JSON mapping: every variant
 // round-trips, hostile text is refused cleanly.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -287,6 +288,30 @@ TEST(TornTails, ScansStartWhereAFileIsKnownWhole) {
   EXPECT_EQ((*moved)[1].file, dir.file("c.brd"));
   EXPECT_EQ((*moved)[1].offset, record.size());
   EXPECT_EQ(testing::file_size(dir.file("a.brd")), unframable.size() + record.size());
+}
+
+// Regression: a FIFO at a replacement's temporary name (not a leftover the
+// tools remove, since only regular files are theirs) blocked compact, load,
+// repair and the open's rebuild in open() for ever.
+TEST(Rewrite, ANonRegularFileAtAReplacementsNameIsRefusedNotWaitedOn) {
+  TempDir dir;
+  const std::string data = testing::record("b1", testing::map({{"a", testing::link("people/alice")}}));
+  testing::write_file(dir.file("books.brd"), data);
+  ASSERT_EQ(::mkfifo(dir.file("books.brd.rewrite").c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(dir.file("people.brl.rewrite").c_str(), 0600), 0);
+  EXPECT_EXIT(
+      {
+        ::alarm(10);  // only a hang is this slow
+        tools::Progress quiet(nullptr);
+        auto compacted = tools::compact(dir.path(), std::nullopt, quiet);
+        auto rebuilt = tools::rebuild_backlinks(dir.path(), quiet);
+        const bool refused = !compacted && compacted.error().find("not a regular file") != std::string::npos &&
+                             !rebuilt && rebuilt.error().find("people.brl.rewrite: not a regular file") != std::string::npos;
+        std::_Exit(refused ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(testing::read_file(dir.file("books.brd")), data);
+  EXPECT_FALSE(testing::file_exists(dir.file("people.brl")));
 }
 
 // Regression: a file removed between the listing and its sync (another

@@ -342,7 +342,7 @@ def settle_marker(root: str) -> None:
     _write_marker(key, token + "\n" if writer == os.getpid() else "", replace=True)
 
 
-def _is_text(name: str) -> bool:
+def is_text(name: str) -> bool:
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:  # undecodable bytes, carried as surrogates
@@ -356,7 +356,7 @@ def file_states(root: str) -> dict[str, FileState]:
     states = {}
     with os.scandir(root) as entries:
         for entry in entries:
-            if not (entry.name.endswith((".brd", ".brl")) and _is_text(entry.name)):
+            if not (entry.name.endswith((".brd", ".brl")) and is_text(entry.name)):
                 continue
             try:
                 if not entry.is_file():

@@ -82,7 +82,8 @@ class Stats:
 @dataclass(frozen=True)
 class Problem:
     file: str
-    kind: str  # "torn tail", "invalid key", "invalid string" (backlink file) or "undecodable record"
+    # "torn tail", "invalid key", "invalid string" (backlink file), "undecodable record" or "not a regular file"
+    kind: str
     offset: int
     detail: str
 
@@ -214,6 +215,24 @@ def _keep_for_recovery(root: str) -> None:
         _locks.abandon(root)
 
 
+def _unusable(root: str) -> set[str]:
+    """The data and backlink file names held by something that is not a
+    regular file (a directory, a FIFO, a dangling symbolic link), which the
+    store cannot open."""
+    found = set()
+    with os.scandir(root) as entries:
+        for entry in entries:
+            if not (entry.name.endswith((".brd", ".brl")) and _locks.is_text(entry.name)):
+                continue
+            try:
+                regular = entry.is_file()
+            except OSError:
+                regular = False
+            if not regular:
+                found.add(entry.name)
+    return found
+
+
 def collections(path: PathArg) -> list[str]:
     """The collection names, sorted."""
     return _tools.collections(_existing(path))
@@ -267,7 +286,7 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
     with _rewriting(root) as rewrite:
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
-        damaged = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
+        damaged = sorted((set(_locks.file_states(root)) - set(_tools.whole_files(root, {}))) | _unusable(root))
         # Records cut back, or written by a program that died, may have had
         # their backlink changes made, or not: only a rebuild tells, as the
         # next open would. When damage stops it, the next open that gets past

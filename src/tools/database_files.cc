@@ -38,7 +38,25 @@ bool is_replacement_name(std::string_view name) {
 
 std::string os_error(const std::string& path, int code) { return file_error(path, IoError::from_errno(code)); }
 
+std::string kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a file of another kind";
+}
+
 }  // namespace
+
+ToolResult<void> refuse_unusable(const DbFiles& files, const std::function<bool(const UnusableFile&)>& matches) {
+  for (const UnusableFile& file : files.unusable) {
+    if (matches(file)) {
+      return tool_failure(file.path + ": not a regular file (" + file.why +
+                          "), which the store cannot open; check shows the damage");
+    }
+  }
+  return {};
+}
 
 std::string file_error(const std::string& path, const IoError& error) { return path + ": " + error.to_string(); }
 
@@ -68,8 +86,18 @@ ToolResult<DbFiles> list_files(const std::string& root) {
   for (const std::string& name : *names) {
     std::string path = join_path(root, name);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    const int error = ::stat(path.c_str(), &st) == 0 ? 0 : errno;
     std::string stem;
+    if (error != 0 || !S_ISREG(st.st_mode)) {
+      // The store opens every data file at its open and a backlink file on
+      // first use, and fails on one of these: not to be passed over.
+      const bool data = stem_of(name, "brd", stem);
+      if (data || stem_of(name, "brl", stem)) {
+        files.unusable.push_back({std::move(stem), std::move(path), data,
+                                  error != 0 ? IoError::from_errno(error).to_string() : kind_of(st.st_mode)});
+      }
+      continue;
+    }
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (stem_of(name, "brd", stem)) {
       files.data.push_back({std::move(stem), std::move(path), size});

@@ -26,9 +26,19 @@ struct DbFile {
   std::uint64_t size;
 };
 
+// A data or backlink file's name held by something the store cannot open:
+// a directory, a FIFO, a device, a dangling symbolic link.
+struct UnusableFile {
+  std::string stem;
+  std::string path;
+  bool data;        // a .brd name, else a .brl one
+  std::string why;  // "a directory", or the error that stat gave
+};
+
 struct DbFiles {
   std::vector<DbFile> data;       // <name>.brd, sorted by name
   std::vector<DbFile> backlinks;  // <name>.brl, sorted by name
+  std::vector<UnusableFile> unusable;  // in name order
   std::vector<std::string> side_files;  // names ending in ".torn" (torn tails moved aside)
   std::vector<std::string> leftovers;   // <file>.brd.rewrite or .brl.rewrite (an interrupted rewrite)
 };
@@ -43,8 +53,13 @@ inline constexpr std::string_view kRewriteSuffix = ".rewrite";
 // hash of the whole name.
 std::string side_path(const std::string& path, std::string_view suffix);
 
-// The regular files directly in root. A missing root is an error.
+// The regular files directly in root, and the data and backlink names that
+// are not regular files. A missing root is an error.
 ToolResult<DbFiles> list_files(const std::string& root);
+
+// The first unusable file that `matches` picks, as an error that names it
+// (the store's open fails on it); success when there is none.
+ToolResult<void> refuse_unusable(const DbFiles& files, const std::function<bool(const UnusableFile&)>& matches);
 
 // Opens path read-only (never blocking on a FIFO) and returns it with its length.
 ToolResult<std::pair<File, std::uint64_t>> open_read(const std::string& path);

@@ -248,6 +248,9 @@ ToolResult<CheckReport> check(const std::string& root, Progress& progress) {
   if (!files) return std::unexpected(files.error());
   CheckReport report;
   report.side_files = files->side_files;
+  for (const UnusableFile& file : files->unusable) {
+    report.problems.push_back({file.path, "not a regular file", 0, file.why + "; the store cannot open it"});
+  }
   // +1 for every entry the live records call for, -1 for every entry the
   // index files hold: what is left over is drift. The entries come from the
   // files, so they are hashed with the process's seed: the library's fixed
@@ -318,6 +321,13 @@ ToolResult<std::uint64_t> dump(const std::string& root, const std::optional<std:
                                const std::function<bool(std::string_view)>& sink, Progress& progress) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
+  auto dumped = [&](const std::string& stem) {
+    return !collections || std::find(collections->begin(), collections->end(), stem) != collections->end();
+  };
+  // A data file that cannot be read would be missing from the dump.
+  if (auto r = refuse_unusable(*files, [&](const UnusableFile& f) { return f.data && dumped(f.stem); }); !r) {
+    return std::unexpected(r.error());
+  }
   if (collections) {
     for (const std::string& name : *collections) {
       if (std::none_of(files->data.begin(), files->data.end(), [&](const DbFile& f) { return f.stem == name; })) {
@@ -331,7 +341,7 @@ ToolResult<std::uint64_t> dump(const std::string& root, const std::optional<std:
   std::string error;
   bool sink_stopped = false;
   for (const DbFile& file : files->data) {
-    if (collections && std::find(collections->begin(), collections->end(), file.stem) == collections->end()) continue;
+    if (!dumped(file.stem)) continue;
     auto opened = open_file(file);
     if (!opened) return std::unexpected(opened.error());
     Progress quiet(nullptr);

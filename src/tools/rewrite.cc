@@ -182,6 +182,10 @@ ToolResult<std::vector<std::string>> remove_leftovers(const std::string& root) {
 ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progress) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
+  // The links of a data file that cannot be read would be dropped.
+  if (auto r = refuse_unusable(*files, [](const UnusableFile& f) { return f.data; }); !r) {
+    return std::unexpected(r.error());
+  }
   Rebuilt result;
   // Target collection -> its new file's records, in the order found.
   std::map<std::string, std::string> records;
@@ -234,6 +238,9 @@ ToolResult<std::uint64_t> compact(const std::string& root, const std::optional<s
                                   Progress& progress) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
+  if (auto r = refuse_unusable(*files, [&](const UnusableFile& f) { return wanted(collections, f.stem); }); !r) {
+    return std::unexpected(r.error());
+  }
   if (collections) {
     for (const std::string& name : *collections) {
       if (std::none_of(files->data.begin(), files->data.end(), [&](const DbFile& f) { return f.stem == name; }) &&
@@ -318,6 +325,9 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
   // The backlink rebuild at the end reads every data file: damage in any of
   // them, touched by the dump or not, is refused now, before the records go
   // in, not after.
+  if (auto r = refuse_unusable(*files, [](const UnusableFile& f) { return f.data; }); !r) {
+    return std::unexpected(r.error());
+  }
   for (const DbFile& file : files->data) {
     auto opened = open_read(file.path);
     if (!opened) return std::unexpected(opened.error());

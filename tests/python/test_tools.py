@@ -358,6 +358,36 @@ def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path):
     assert os.path.exists(os.path.join(root, ".brindle-open"))
 
 
+# Regression: the tools passed over a data file's name held by something
+# that is not a regular file, which the store's open fails on: check said ok,
+# repair "nothing to repair", dump and compact reported success without its
+# records, and a backlink rebuild dropped the entries of such a file's links.
+@pytest.mark.parametrize("kind", ["fifo", "directory", "dangling symlink"])
+def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, kind):
+    root = str(tmp_path / "db")
+    db = _brindle.open(root)
+    db.set("people", "alice", {"name": "Alice"})
+    db.set("books", "b1", {"by": brindle.Link("people/alice")})
+    del db
+    path = os.path.join(root, "people.brd")
+    os.replace(path, str(tmp_path / "moved"))
+    {"fifo": os.mkfifo, "directory": os.mkdir, "dangling symlink": lambda p: os.symlink("missing", p)}[kind](path)
+    index = pathlib.Path(root, "people.brl").read_bytes()
+
+    report = tools.check(root)
+    assert not report.ok and [(p.file, p.kind) for p in report.problems] == [(path, "not a regular file")]
+    assert tools.repair(root).damaged_files == ["people.brd"]
+    for refused in (
+        lambda: tools.dump(root, io.BytesIO()),
+        lambda: tools.compact(root),
+        lambda: tools.repair(root, rebuild_backlinks=True),
+        lambda: tools.load(root, io.BytesIO(b'{"collection":"c","key":"k","value":1}\n')),
+    ):
+        with pytest.raises(tools.ToolError, match="people.brd: not a regular file"):
+            refused()
+    assert pathlib.Path(root, "people.brl").read_bytes() == index and not os.path.exists(os.path.join(root, "c.brd"))
+
+
 # Regression: resolve opened every data file for writing as well, so it failed
 # on a database its caller may only read.
 def test_reading_tools_work_on_a_read_only_copy(shared_dir, run_python):

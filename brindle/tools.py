@@ -296,6 +296,9 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
         rewrite.unfinished = bool(tails) and rebuilt is None
         if rebuilt is not None:
             _locks.settle_marker(root)  # whatever a crash left is mended now
+            # The rebuild replaced the backlink files: only what it could not
+            # replace is left damaged.
+            damaged = sorted({name for name in damaged if name.endswith(".brd")} | _unusable(root))
     return RepairReport(tails, leftovers, rebuilt, damaged)
 
 

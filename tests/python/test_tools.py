@@ -388,6 +388,21 @@ def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, 
     assert pathlib.Path(root, "people.brl").read_bytes() == index and not os.path.exists(os.path.join(root, "c.brd"))
 
 
+# Regression: repair named a backlink file it had just rebuilt among the
+# files damaged beyond mending (and `brindle repair` exited with 1), though
+# check found the database clean afterwards.
+def test_a_backlink_file_the_rebuild_replaced_is_not_reported_damaged(tmp_path):
+    root = str(tmp_path / "db")
+    _brindle.open(root).set("books", "b1", {"by": brindle.Link("people/alice")})
+    with open(os.path.join(root, "people.brl"), "ab") as f:
+        f.write(brl_record(1, b"\xffalice", b"books", b"b1", b"by"))
+    assert [p.kind for p in tools.check(root).problems] == ["invalid string"]
+    assert tools.repair(root).damaged_files == ["people.brl"]
+    report = tools.repair(root, rebuild_backlinks=True)
+    assert report.backlinks_rebuilt is not None and report.damaged_files == []
+    assert tools.check(root).ok
+
+
 # Regression: resolve opened every data file for writing as well, so it failed
 # on a database its caller may only read.
 def test_reading_tools_work_on_a_read_only_copy(shared_dir, run_python):

@@ -190,14 +190,16 @@ def _cmd_load(args: argparse.Namespace) -> int:
 def _cmd_check(args: argparse.Namespace) -> int:
     with _progress("check", tools.work_size(args.path)) as progress:
         report = tools.check(args.path, progress=progress)
+    args.verdict = verdict = EXIT_OK if report.ok else EXIT_PROBLEMS
     for line in report.lines():
         print(line)
-    return EXIT_OK if report.ok else EXIT_PROBLEMS
+    return verdict
 
 
 def _cmd_repair(args: argparse.Namespace) -> int:
     with _progress("repair", tools.work_size(args.path)) as progress:
         report = tools.repair(args.path, rebuild_backlinks=args.rebuild_backlinks, progress=progress)
+    args.verdict = EXIT_PROBLEMS if report.damaged_files else EXIT_OK
     for name in report.leftovers_removed:
         print(f"removed the leftover of an interrupted rewrite: {name}")
     for tail in report.torn_tails:
@@ -310,7 +312,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # Point stdout at /dev/null so the final flush at exit does not fail again.
         with contextlib.suppress(OSError, ValueError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_OK
+        # A verdict reached before the printing (check, repair) still stands.
+        verdict: int = getattr(args, "verdict", EXIT_OK)
+        return verdict
     except (tools.ToolError, OSError, RuntimeError, UnicodeError) as error:
         _say(f"brindle {args.command}: {error}")
         return EXIT_ERROR

@@ -110,6 +110,22 @@ def test_a_closed_stdout_is_an_error_not_a_traceback_or_silence(tmp_path, args):
     assert (run.returncode, run.stderr) == (2, f"brindle {args[0]}: standard output is closed\n")
 
 
+# Regression: a reader of stdout that went away (`brindle check db | head`)
+# turned the verdict carried by the exit code into 0, "ok".
+@pytest.mark.parametrize("args", [["check", "db"], ["repair", "db"]])
+def test_a_reader_gone_away_keeps_the_verdict_in_the_exit_code(tmp_path, args):
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    with open(tmp_path / "db" / "c.brd", "ab") as f:
+        f.write(b"\x01\x00\x00\x00\xff\x00\x00\x00\x00")  # a key that is not UTF-8
+    read, write = os.pipe()
+    os.close(read)  # every write to stdout fails with EPIPE
+    try:
+        run = subprocess.run([sys.executable, "-m", "brindle", *args], stdout=write, cwd=tmp_path, timeout=60)
+    finally:
+        os.close(write)
+    assert run.returncode == 1
+
+
 def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
     with open(tmp_path / "db" / "people.brl", "ab") as f:

@@ -23,6 +23,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import select
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import IO, Any, Optional, Union
@@ -355,14 +356,24 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
     number of records loaded."""
     root = _as_text(path)
     os.makedirs(root, exist_ok=True)
+    read_some: Callable[[int], Optional[bytes]]
     if isinstance(in_, io.TextIOBase):
         text_in = in_
 
-        def read(n: int) -> bytes:
-            return text_in.read(n).encode("utf-8")
+        def read_some(n: int) -> Optional[bytes]:
+            text: Optional[str] = text_in.read(n)
+            return None if text is None else text.encode("utf-8")
 
     else:
-        read = in_.read  # type: ignore[assignment]
+        read_some = in_.read  # type: ignore[assignment]
+
+    def read(n: int) -> bytes:
+        # A non-blocking stream with nothing to read yet gives None: wait
+        # until it has something, as a blocking one would.
+        while (chunk := read_some(n)) is None:
+            select.select([in_], [], [])
+        return chunk
+
     with _rewriting(root):
         _tools.remove_leftovers(root)
         return _tools.load(root, read, progress)

@@ -118,7 +118,9 @@ ToolResult<DbFiles> list_files(const std::string& root) {
 }
 
 ToolResult<std::pair<File, std::uint64_t>> open_read(const std::string& path) {
-  auto file = File::open(path, O_RDONLY | O_NONBLOCK);
+  // Only a regular file, as the store opens it: a FIFO or a device reads as
+  // an empty file, and a key looked up there would be reported missing.
+  auto file = File::open_store_file(path, O_RDONLY, /*create=*/false);
   if (!file) return tool_failure(file_error(path, file.error()));
   auto size = file->size();
   if (!size) return tool_failure(file_error(path, size.error()));

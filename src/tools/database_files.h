@@ -61,7 +61,8 @@ ToolResult<DbFiles> list_files(const std::string& root);
 // (the store's open fails on it); success when there is none.
 ToolResult<void> refuse_unusable(const DbFiles& files, const std::function<bool(const UnusableFile&)>& matches);
 
-// Opens path read-only (never blocking on a FIFO) and returns it with its length.
+// Opens path read-only (never blocking on a FIFO; anything but a regular file
+// is refused) and returns it with its length.
 ToolResult<std::pair<File, std::uint64_t>> open_read(const std::string& path);
 
 // "<path>: <error text>".

@@ -138,6 +138,9 @@ ToolResult<std::uint64_t> data_bytes(const std::string& root) {
 ToolResult<Stats> stats(const std::string& root, Progress& progress) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
+  if (auto r = refuse_unusable(*files, [](const UnusableFile&) { return true; }); !r) {
+    return std::unexpected(r.error());
+  }
   Stats out;
   for (const DbFile& file : files->data) {
     auto opened = open_file(file);

@@ -389,6 +389,29 @@ def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, 
     assert pathlib.Path(root, "people.brl").read_bytes() == index and not os.path.exists(os.path.join(root, "c.brd"))
 
 
+# Regression: the reading tools took a FIFO (or a device) at a data or
+# backlink file's name for an empty file: keys listed nothing, get found no
+# record and backlinks no entry, each reported as a success.
+def test_the_reading_tools_refuse_a_fifo_at_a_files_name(tmp_path):
+    root = str(tmp_path / "db")
+    db = _brindle.open(root)
+    db.set("people", "alice", {"name": "Alice"})
+    db.set("books", "b1", {"by": brindle.Link("people/alice")})
+    del db
+    for name in ("people.brd", "people.brl"):
+        os.replace(os.path.join(root, name), str(tmp_path / name))
+        os.mkfifo(os.path.join(root, name))
+    for read in (
+        lambda: tools.keys(root, "people"),
+        lambda: tools.count(root, "people"),
+        lambda: brindle._tools.get(root, "people", "alice"),
+        lambda: brindle._tools.backlinks(root, "people", "alice"),
+        lambda: tools.stats(root),
+    ):
+        with pytest.raises(tools.ToolError, match="people.br[dl]: .*not a regular file"):
+            read()
+
+
 # Regression: repair named a backlink file it had just rebuilt among the
 # files damaged beyond mending (and `brindle repair` exited with 1), though
 # check found the database clean afterwards.

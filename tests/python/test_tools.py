@@ -477,7 +477,8 @@ def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):
 def test_load_waits_for_a_non_blocking_stream(tmp_path):
     read, write = os.pipe()
     os.set_blocking(read, False)
-    writer = threading.Timer(0.2, lambda: (os.write(write, b'{"collection":"c","key":"k","value":1}\n'), os.close(write)))
+    line = b'{"collection":"c","key":"k","value":1}\n'
+    writer = threading.Timer(0.2, lambda: (os.write(write, line), os.close(write)))
     writer.start()
     try:
         with open(read, "rb") as source:

@@ -89,6 +89,8 @@ class Problem:
     detail: str
 
     def __str__(self) -> str:
+        if self.kind == "not a regular file":  # the whole name, not a place in a file
+            return f"{self.file}: {self.kind}: {self.detail}"
         return f"{self.file}: {self.kind} at offset {self.offset}: {self.detail}"
 
 

@@ -377,6 +377,7 @@ def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, 
 
     report = tools.check(root)
     assert not report.ok and [(p.file, p.kind) for p in report.problems] == [(path, "not a regular file")]
+    assert report.lines()[0].startswith(f"{path}: not a regular file: ")  # no offset in a name
     assert tools.repair(root).damaged_files == ["people.brd"]
     for refused in (
         lambda: tools.dump(root, io.BytesIO()),

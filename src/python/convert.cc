@@ -25,18 +25,25 @@ namespace brindle::python {
 
 namespace {
 
-// Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope.
+// Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope. Once the
+// interpreter's exit has begun, a thread other than the finalising one counts
+// nothing: it could not leave the count again (see py_ref.h), and one still
+// running normally would otherwise lose a level of its recursion limit per
+// guard for good; kMaxNesting still bounds the depth.
 class RecursionGuard {
  public:
-  RecursionGuard() : entered_(Py_EnterRecursiveCall(" while converting a value") == 0) {}
+  RecursionGuard()
+      : counted_(may_use_interpreter()),
+        entered_(!counted_ || Py_EnterRecursiveCall(" while converting a value") == 0) {}
   ~RecursionGuard() {
-    if (entered_ && may_use_interpreter()) Py_LeaveRecursiveCall();
+    if (counted_ && entered_ && may_use_interpreter()) Py_LeaveRecursiveCall();
   }
   RecursionGuard(const RecursionGuard&) = delete;
   RecursionGuard& operator=(const RecursionGuard&) = delete;
   bool entered() const { return entered_; }
 
  private:
+  bool counted_;
   bool entered_;
 };
 

@@ -197,6 +197,39 @@ def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
     assert (child.returncode, err) == (0, b"")
 
 
+# Regression: once brindle's exit function had run, a daemon thread still
+# running normally (while exit functions registered before brindle's import
+# run) no longer left the recursion guards of its conversions, so each nested
+# value it wrote used up some of its recursion limit for good, and after a few
+# hundred writes every Python call in it raised RecursionError.
+def test_a_daemon_thread_running_during_later_exit_functions_keeps_its_recursion_limit(tmp_path, run_python):
+    run = run_python(
+        f"""
+        import atexit, threading, time
+        writes, failures = [0], []
+        def later():  # registered first: runs after brindle's exit function
+            start = writes[0]
+            deadline = time.monotonic() + 10
+            while writes[0] < start + 3000 and not failures and time.monotonic() < deadline:
+                time.sleep(0.01)
+            print(writes[0] - start >= 3000, failures)
+        atexit.register(later)
+        from brindle import _brindle
+        db = _brindle.open({str(tmp_path / "db")!r})
+        def write():
+            try:
+                while True:
+                    db.set("c", "k", {{"a": {{"b": [1]}}}})
+                    writes[0] += 1
+            except BaseException as e:
+                failures.append(repr(e))
+        threading.Thread(target=write, daemon=True).start()
+        time.sleep(0.1)
+        """
+    )
+    assert (run.returncode, run.stdout, run.stderr) == (0, "True []\n", "")
+
+
 # Regression: resolve built its result, and set_many made the exception of a
 # failing element, while holding the database. A collection run then (as
 # 3.10 and 3.11 collect: as they allocate) ran finalisers under the hold, and

@@ -236,6 +236,13 @@ def _unusable(root: str) -> set[str]:
     return found
 
 
+def _non_blocking(stream: Any) -> bool:
+    try:
+        return not os.get_blocking(stream.fileno())
+    except (AttributeError, OSError, ValueError):  # no descriptor (io.StringIO, say)
+        return False
+
+
 def collections(path: PathArg) -> list[str]:
     """The collection names, sorted."""
     return _tools.collections(_existing(path))
@@ -364,6 +371,11 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
 
         def read_some(n: int) -> Optional[bytes]:
             text: Optional[str] = text_in.read(n)
+            if text == "" and _non_blocking(text_in):
+                # Such a stream gives "" for "nothing yet" as well as for the
+                # end: once it is readable, "" is the end.
+                select.select([text_in], [], [])
+                text = text_in.read(n)
             return None if text is None else text.encode("utf-8")
 
     else:

@@ -215,8 +215,8 @@ class Database {
   // Map nodes keep their address, and indexes are never removed.
   IndexMap::value_type* last_index_ = nullptr;
   bool in_transaction_ = false;
-  bool create_missing_ = true;
-  pid_t owner_;  // the process that opened it  // collections and the directory, on first use
+  bool create_missing_ = true;  // collections and the directory, on first use
+  pid_t owner_;                 // the process that opened it
 };
 
 }  // namespace brindle

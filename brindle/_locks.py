@@ -342,7 +342,7 @@ def settle_marker(root: str) -> None:
     _write_marker(key, token + "\n" if writer == os.getpid() else "", replace=True)
 
 
-def is_text(name: str) -> bool:
+def _is_text(name: str) -> bool:
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:  # undecodable bytes, carried as surrogates
@@ -350,22 +350,43 @@ def is_text(name: str) -> bool:
     return True
 
 
-def file_states(root: str) -> dict[str, FileState]:
-    """The state of every data and backlink file directly in root whose name
-    is text (the tools take names as text; the others are always checked)."""
-    states = {}
+def _store_entries(root: str) -> Iterator[os.DirEntry[str]]:
+    """The data and backlink file names directly in root that are text (the
+    tools take names as text; the others are always checked)."""
     with os.scandir(root) as entries:
         for entry in entries:
-            if not (entry.name.endswith((".brd", ".brl")) and is_text(entry.name)):
+            if entry.name.endswith((".brd", ".brl")) and _is_text(entry.name):
+                yield entry
+
+
+def file_states(root: str) -> dict[str, FileState]:
+    """The state of every regular data and backlink file directly in root
+    whose name is text."""
+    states = {}
+    for entry in _store_entries(root):
+        try:
+            if not entry.is_file():
                 continue
-            try:
-                if not entry.is_file():
-                    continue
-                st = entry.stat()
-            except OSError:
-                continue  # a symlink loop, say: never listed, so always checked
-            states[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+            st = entry.stat()
+        except OSError:
+            continue  # a symlink loop, say: never listed, so always checked
+        states[entry.name] = (st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
     return states
+
+
+def unusable_files(root: str) -> set[str]:
+    """The data and backlink file names held by something that is not a
+    regular file (a directory, a FIFO, a dangling symbolic link), which the
+    store cannot open."""
+    found = set()
+    for entry in _store_entries(root):
+        try:
+            regular = entry.is_file()
+        except OSError:
+            regular = False
+        if not regular:
+            found.add(entry.name)
+    return found
 
 
 # The list names one small entry per file; anything longer is not ours.

@@ -218,24 +218,6 @@ def _keep_for_recovery(root: str) -> None:
         _locks.abandon(root)
 
 
-def _unusable(root: str) -> set[str]:
-    """The data and backlink file names held by something that is not a
-    regular file (a directory, a FIFO, a dangling symbolic link), which the
-    store cannot open."""
-    found = set()
-    with os.scandir(root) as entries:
-        for entry in entries:
-            if not (entry.name.endswith((".brd", ".brl")) and _locks.is_text(entry.name)):
-                continue
-            try:
-                regular = entry.is_file()
-            except OSError:
-                regular = False
-            if not regular:
-                found.add(entry.name)
-    return found
-
-
 def _non_blocking(stream: Any) -> bool:
     try:
         return not os.get_blocking(stream.fileno())
@@ -296,7 +278,8 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
     with _rewriting(root) as rewrite:
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
-        damaged = sorted((set(_locks.file_states(root)) - set(_tools.whole_files(root, {}))) | _unusable(root))
+        whole = set(_tools.whole_files(root, {}))
+        damaged = sorted((set(_locks.file_states(root)) - whole) | _locks.unusable_files(root))
         # Records cut back, or written by a program that died, may have had
         # their backlink changes made, or not: only a rebuild tells, as the
         # next open would. When damage stops it, the next open that gets past
@@ -308,7 +291,7 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
             _locks.settle_marker(root)  # whatever a crash left is mended now
             # The rebuild replaced the backlink files: only what it could not
             # replace is left damaged.
-            damaged = sorted({name for name in damaged if name.endswith(".brd")} | _unusable(root))
+            damaged = sorted({name for name in damaged if name.endswith(".brd")} | _locks.unusable_files(root))
     return RepairReport(tails, leftovers, rebuilt, damaged)
 
 

@@ -46,6 +46,7 @@ import json
 import os
 import secrets
 import stat
+import sys
 import threading
 from collections.abc import Iterator
 from typing import Optional
@@ -504,7 +505,37 @@ def join_users(root: str) -> Optional[bool]:
         if not _users:
             atexit.register(_leave_all)
         _users[key] = (fd, os.getpid())
+    _leave_at_multiprocessing_exit()
     return alone
+
+
+# The process that asked multiprocessing to run _leave_all at its exit.
+_finalizer_pid = 0
+
+
+def _leave_at_multiprocessing_exit() -> None:
+    """In a child process started by multiprocessing: its end is os._exit
+    (fork, forkserver), which skips the atexit handlers, so the session it
+    opened would stay in the marker and make every next open recover. The
+    exit finalizers that multiprocessing runs before that end the sessions
+    instead. A child forked after its parent opened the directory shares the
+    parent's session and joins nothing: nothing is asked for it."""
+    global _finalizer_pid
+    mp = sys.modules.get("multiprocessing")
+    util = sys.modules.get("multiprocessing.util")
+    if _finalizer_pid == os.getpid() or mp is None or util is None or mp.parent_process() is None:
+        return
+    util.Finalize(None, _leave_unless_busy, exitpriority=0)
+    _finalizer_pid = os.getpid()
+
+
+def _leave_unless_busy() -> None:
+    """multiprocessing runs its finalizers before it waits for the child's
+    other threads: while one of them may still be writing, the session stays
+    as it did (and the next open recovers)."""
+    current = threading.current_thread()
+    if not any(t is not current and not t.daemon and t.is_alive() for t in threading.enumerate()):
+        _leave_all()
 
 
 def _lock_for_child() -> None:

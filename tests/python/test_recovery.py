@@ -156,6 +156,25 @@ def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(tmp_path, 
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
+# Regression: a child process started by multiprocessing ends with os._exit,
+# which skips the exit handlers: one that opened the directory itself left its
+# token in the marker, and every next open recovered from a clean run.
+@pytest.mark.parametrize("method", ["fork", "forkserver"])
+def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(tmp_path, run_python, method):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import multiprocessing, brindle
+        child = multiprocessing.get_context({method!r}).Process(target=brindle.open, args=({root!r},))
+        child.start()
+        child.join()
+        assert child.exitcode == 0
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    assert reopen_in_child(run_python, root) == ""
+
+
 def test_ctrl_c_during_the_exit_scan_still_clears_every_marker(tmp_path, run_python):
     roots = [str(tmp_path / name) for name in ("one", "two")]
     run = run_python(

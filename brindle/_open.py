@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 import time
 import warnings
@@ -22,49 +23,40 @@ def _as_text(path: PathArg) -> str:
     return os.fsdecode(raw) if isinstance(raw, bytes) else raw
 
 
-def recover(root: str, unclean: bool, known_whole: dict[str, int]) -> bool:
+def recover(root: str, unclean: bool, known_whole: dict[str, int], told: list[str]) -> bool:
     """Moves torn tails aside and, after an unclean end, rebuilds backlinks.
 
     Files in known_whole (name: size) are known to end on a whole record and
-    are not framed again. Emits one RecoveryWarning per step. Returns False
-    when the backlinks needed rebuilding and could not be: damage that is not
-    a torn tail (left for check and repair; the open then fails as the store
-    reports it, or reads what it can), or a failure such as a full disk,
-    told in a warning. The next open then tries again.
+    are not framed again. Appends to told one message per step, for a
+    RecoveryWarning each once the recovery is on record: a warning that the
+    program turns into an error must not cut short a recovery that
+    succeeded, which the next open would then run again, and raise again.
+    Returns False when the backlinks needed rebuilding and could not be:
+    damage that is not a torn tail (left for check and repair; the open then
+    fails as the store reports it, or reads what it can), or a failure such
+    as a full disk, told in a message. The next open then tries again.
     """
     for name in _tools.remove_leftovers(root):
-        warnings.warn(
-            RecoveryWarning(f"{os.path.join(root, name)}: removed the leftover of an interrupted rewrite"),
-            stacklevel=3,
-        )
+        told.append(f"{os.path.join(root, name)}: removed the leftover of an interrupted rewrite")
     tails = _tools.move_torn_tails(root, known_whole)
     for tail in tails:
-        warnings.warn(
-            RecoveryWarning(
-                f"{tail['file']}: incomplete last record ({tail['bytes']} bytes at offset {tail['offset']}) "
-                f"moved to {tail['side_file']}; the file now ends at its last whole record"
-            ),
-            stacklevel=3,
+        told.append(
+            f"{tail['file']}: incomplete last record ({tail['bytes']} bytes at offset {tail['offset']}) "
+            f"moved to {tail['side_file']}; the file now ends at its last whole record"
         )
     if unclean or tails:
         try:
             rebuilt = _tools.rebuild_backlinks(root)
         except _tools.ToolError as error:
-            warnings.warn(
-                RecoveryWarning(
-                    f"{root}: could not rebuild the backlink indexes ({error}); "
-                    "they may be out of step with the records until an open succeeds in rebuilding them"
-                ),
-                stacklevel=3,
+            told.append(
+                f"{root}: could not rebuild the backlink indexes ({error}); "
+                "they may be out of step with the records until an open succeeds in rebuilding them"
             )
             return False
         why = "the last program to open it did not exit normally" if unclean else "records were cut back"
-        warnings.warn(
-            RecoveryWarning(
-                f"{root}: {why}; rebuilt the backlink indexes from the records "
-                f"({rebuilt['entries']} entries in {rebuilt['files']} files)"
-            ),
-            stacklevel=3,
+        told.append(
+            f"{root}: {why}; rebuilt the backlink indexes from the records "
+            f"({rebuilt['entries']} entries in {rebuilt['files']} files)"
         )
     return True
 
@@ -95,6 +87,7 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
         os.makedirs(root, exist_ok=True)
     except OSError:
         return _brindle.open(root)  # the store reports why, in its own words
+    told: list[str] = []
     with _locks.guard_if_possible(root) as locked:
         # Without the locks (a read-only place, say) nothing can be recovered
         # safely: the store decides. A failure of recovery itself is raised.
@@ -112,7 +105,7 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
                     # a recovery cut short (a kill, Ctrl-C, an error) is run
                     # again by the next open.
                     _locks.start_session(root, first=True)
-                    if recover(root, unclean, {} if unclean else known_whole):
+                    if recover(root, unclean, {} if unclean else known_whole, told):
                         _locks.note_checked(root)
                     else:
                         _locks.mark_unfinished(root)
@@ -120,7 +113,14 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
                     _locks.start_session(root, first=False)
             except BaseException:
                 _locks.abandon(root)
+                # What was done before the failure is still told; a warning
+                # made an error must not hide the failure itself.
+                with contextlib.suppress(Warning):
+                    for message in told:
+                        warnings.warn(RecoveryWarning(message), stacklevel=2)
                 raise
+    for message in told:
+        warnings.warn(RecoveryWarning(message), stacklevel=2)
     if alone:
         return _brindle.open(root)  # recovery has just framed every file
     return _open_beside_others(root)

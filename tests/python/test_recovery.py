@@ -175,6 +175,28 @@ def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(tmp_
     assert reopen_in_child(run_python, root) == ""
 
 
+# Regression: the warning of a recovery that had succeeded was raised, under
+# warnings made errors, before the recovery was on record: every next open
+# ran it again and raised again, so such a program could never open the
+# database.
+def test_a_recovery_warning_made_an_error_is_raised_once(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    opens = f"""
+        import warnings, brindle
+        warnings.simplefilter("error")
+        try:
+            brindle.open({root!r})
+        except brindle.RecoveryWarning:
+            print("raised")
+        """
+    store_alice_and_her_book(run_python, root)
+    os.remove(os.path.join(root, "people.brl"))
+    with open(os.path.join(root, ".brindle-open"), "w") as marker:
+        marker.write("1.killed\n")
+    assert [run_python(opens).stdout for _ in range(2)] == ["raised\n", ""]
+    assert tools.check(root).ok
+
+
 def test_ctrl_c_during_the_exit_scan_still_clears_every_marker(tmp_path, run_python):
     roots = [str(tmp_path / name) for name in ("one", "two")]
     run = run_python(

@@ -48,7 +48,7 @@ import secrets
 import stat
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Optional
 
 from . import _tools
@@ -532,10 +532,13 @@ def _leave_at_multiprocessing_exit() -> None:
 def _leave_unless_busy() -> None:
     """multiprocessing runs its finalizers before it waits for the child's
     other threads: while one of them may still be writing, the session stays
-    as it did (and the next open recovers)."""
+    as it did (and the next open recovers). So does the session of a
+    directory a Database is still open on here: os._exit never frees it, so
+    records an open transaction has already written would keep no backlink
+    changes."""
     current = threading.current_thread()
     if not any(t is not current and not t.daemon and t.is_alive() for t in threading.enumerate()):
-        _leave_all()
+        _leave_all(keep=open_in_this_process)
 
 
 def _lock_for_child() -> None:
@@ -608,12 +611,14 @@ def _rejoin_after_fork() -> None:
 os.register_at_fork(before=_lock_for_child, after_in_parent=_after_fork_in_parent, after_in_child=_rejoin_after_fork)
 
 
-def _leave_all() -> None:
-    """At a normal exit: ends this process's sessions; the last user of each
-    directory removes its marker when no session was left unfinished, and
-    lists the whole files."""
+def _leave_all(keep: Callable[[str], bool] = lambda key: False) -> None:
+    """At a normal exit: ends this process's sessions, but for the
+    directories keep names; the last user of each directory removes its
+    marker when no session was left unfinished, and lists the whole files."""
     listing = True
     for key, (fd, taker) in list(_users.items()):
+        if keep(key):
+            continue
         del _users[key]
         try:
             if taker != os.getpid():

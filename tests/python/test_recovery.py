@@ -175,6 +175,31 @@ def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(tmp_
     assert reopen_in_child(run_python, root) == ""
 
 
+# Regression for the above: a child whose Database outlives its work ends
+# with it never freed, so records its open transaction had already written
+# lost their queued backlink changes; its session must stay for a recovery.
+def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(tmp_path, run_python):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import multiprocessing, brindle
+        kept = []
+        def work():
+            kept.append(brindle.open({root!r}))
+            kept[0].begin()
+            for i in range(2000):  # more than a write buffer: most reach the file
+                kept[0].set("books", str(i), {{"author": brindle.Link("people/alice")}})
+        child = multiprocessing.get_context("fork").Process(target=work)
+        child.start()
+        child.join()
+        assert child.exitcode == 0
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    assert "did not exit normally" in reopen_in_child(run_python, root)
+    assert tools.check(root).ok
+
+
 # Regression: the warning of a recovery that had succeeded was raised, under
 # warnings made errors, before the recovery was on record: every next open
 # ran it again and raised again, so such a program could never open the

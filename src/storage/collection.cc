@@ -246,6 +246,11 @@ StorageResult<void> Collection::set(std::string_view key, const EncodedValue& va
   store_u32(value_len, static_cast<std::uint32_t>(value.bytes.size()));
   const std::string_view pieces[] = {std::string_view(key_len, kLengthSize), key,
                                      std::string_view(value_len, kLengthSize), value.bytes};
+  // The index takes the key without allocating once the record is placed:
+  // running out of memory there would raise for a record already in the
+  // file, which the next open would read back.
+  const bool tombstone = value.bytes.size() == 1 && static_cast<std::uint8_t>(value.bytes[0]) == kTombstoneTypeByte;
+  if (!tombstone) index_.reserve_for(key);
 
   // The record is placed whole, in the buffer or in the file, or not at all;
   // one that does not fit the buffer goes out together with it, in one call.
@@ -267,7 +272,7 @@ StorageResult<void> Collection::set(std::string_view key, const EncodedValue& va
 
   // Only now that the record is placed may the index point at it. A
   // Tombstone is the one value whose encoding is its type byte alone.
-  if (value.bytes.size() == 1 && static_cast<std::uint8_t>(value.bytes[0]) == kTombstoneTypeByte) {
+  if (tombstone) {
     index_.erase(key);
   } else {
     index_.put(key, record, value.may_hold_links);

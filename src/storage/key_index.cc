@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -43,13 +44,26 @@ std::optional<KeyIndex::Found> KeyIndex::find_by_hash(std::uint64_t h) const noe
   return Found{s.record(), s.flag()};
 }
 
-std::uint64_t KeyIndex::append_key(std::string_view key) {
-  const std::uint64_t at = arena_.size();
-  if (at + key.size() + 5 > kAtLimit) throw std::length_error("key index: too many key bytes");
+void KeyIndex::reserve_for(std::string_view key) {
+  reserve(size_ + 1);
+  // A key already held takes no arena room: a rewrite of a large key must
+  // not need a second copy's worth of memory.
+  if (arena_.capacity() - arena_.size() >= key.size() + 5 || find(key)) return;
+  reserve_arena(key);
+}
+
+void KeyIndex::reserve_arena(std::string_view key) {
+  if (arena_.size() + key.size() + 5 > kAtLimit) throw std::length_error("key index: too many key bytes");
   // resize_and_overwrite grows to the exact size asked for; reserving first
   // keeps growth doubling.
-  const std::size_t most = static_cast<std::size_t>(at) + 5 + key.size();
+  const std::size_t most = arena_.size() + 5 + key.size();
   if (most > arena_.capacity()) arena_.reserve(std::max(most, 2 * arena_.capacity()));
+}
+
+std::uint64_t KeyIndex::append_key(std::string_view key) {
+  const std::uint64_t at = arena_.size();
+  reserve_arena(key);
+  const std::size_t most = static_cast<std::size_t>(at) + 5 + key.size();
   arena_.resize_and_overwrite(most, [&](char* p, std::size_t) {
     char* const out = put_varint(p + at, key.size());
     copy_bytes(out, key.data(), key.size());
@@ -98,8 +112,15 @@ void KeyIndex::erase_slot(std::size_t hole) noexcept {
   slots_[hole] = Slot{};
 }
 
-void KeyIndex::compact_arena_if_mostly_dead() {
-  if (dead_bytes_ > 4096 && dead_bytes_ > arena_.size() - dead_bytes_) compact_arena();
+void KeyIndex::compact_arena_if_mostly_dead() noexcept {
+  if (dead_bytes_ <= 4096 || dead_bytes_ <= arena_.size() - dead_bytes_) return;
+  // Erase cannot fail: an arena that cannot be copied for want of memory
+  // stays as it is, and a later erase tries again. compact_arena allocates
+  // only before it changes anything.
+  try {
+    compact_arena();
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 void KeyIndex::reserve(std::size_t keys) {

@@ -52,6 +52,11 @@ class KeyIndex {
   // Inserts key or replaces its record offset and flag. *record must be
   // below kRecordLimit. Throws std::length_error past 1 TiB of keys.
   void put(std::string_view key, std::uint64_t record, bool flag) { put(key, hash(key), record, flag); }
+  // Makes room for one more key of this size, so that the next put of it
+  // allocates nothing: a writer asks before its record reaches the file,
+  // where a put that ran out of memory would leave a record the index never
+  // learnt of (and that the next open would read back).
+  void reserve_for(std::string_view key);
   // Removes key when present.
   void erase(std::string_view key) noexcept { erase(key, hash(key)); }
 
@@ -140,9 +145,11 @@ class KeyIndex {
   }
   // Copies key to the end of the arena; returns its position.
   std::uint64_t append_key(std::string_view key);
+  // Arena capacity for one more key of this size.
+  void reserve_arena(std::string_view key);
   // Removes the key in slot `hole` (backward shift). Leaves the arena be.
   void erase_slot(std::size_t hole) noexcept;
-  void compact_arena_if_mostly_dead();
+  void compact_arena_if_mostly_dead() noexcept;
   // Grows, when needed, so that `keys` keys fit.
   void reserve(std::size_t keys);
   // Rehashes into a table of `slots` slots (more than the keys).

@@ -173,6 +173,11 @@ class Database {
   StorageResult<void> apply(BacklinkIndex::Op kind, std::string_view target_collection, std::string_view target_key,
                             BacklinkEntryRef entry);
   StorageResult<void> apply(const PendingChanges::Change& change);
+  // Puts the backlink changes that take the index from old_links to
+  // new_links in now_changes_ and now_targets_; in a transaction, also makes
+  // room in the queue for them, so that queueing them allocates nothing.
+  void changes_between(std::string_view collection_name, std::string_view key, std::span<const LinkRef> old_links,
+                       std::span<const LinkRef> new_links);
   // Applies now_changes_ to their index files, in order.
   StorageResult<void> apply_now();
   // Empties now_changes_ and now_targets_ when a write ends.

@@ -24,17 +24,26 @@ std::uint32_t PendingChanges::intern(std::string_view name) {
   return id;
 }
 
+std::size_t PendingChanges::push_size(std::string_view target_key, std::string_view source_key,
+                                     std::string_view source_path) noexcept {
+  // Room for the longest form; the chunk keeps only what is written.
+  return 1 + 6 * kMaxVarintSize + target_key.size() + source_key.size() + source_path.size();
+}
+
+void PendingChanges::reserve(std::size_t bytes) {
+  if (!chunks_.empty() && chunks_.back().capacity - chunks_.back().used >= bytes) return;
+  // A chunk still unused (made for a write that failed) is replaced, not
+  // left between queued changes, where reading would take it for one.
+  if (!chunks_.empty() && chunks_.back().used == 0) chunks_.pop_back();
+  const std::size_t capacity = std::max(bytes, kChunkSize);
+  chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
+}
+
 void PendingChanges::push(BacklinkIndex::Op kind, std::string_view target_collection,
                           std::uint32_t record_collection, std::uint64_t record_offset,
                           std::string_view target_key, std::string_view source_key, std::string_view source_path) {
   const std::uint32_t target = intern(target_collection);
-  // Room for the longest form; the chunk keeps only what is written.
-  const std::size_t most =
-      1 + 6 * kMaxVarintSize + target_key.size() + source_key.size() + source_path.size();
-  if (chunks_.empty() || chunks_.back().capacity - chunks_.back().used < most) {
-    const std::size_t capacity = std::max(most, kChunkSize);
-    chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
-  }
+  reserve(push_size(target_key, source_key, source_path));
   Chunk& chunk = chunks_.back();
   char* const start = chunk.bytes.get() + chunk.used;
   char* p = start;

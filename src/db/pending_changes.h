@@ -56,6 +56,15 @@ class PendingChanges {
             std::uint64_t record_offset, std::string_view target_key, std::string_view source_key,
             std::string_view source_path);
 
+  // The most bytes a push of these strings takes.
+  static std::size_t push_size(std::string_view target_key, std::string_view source_key,
+                               std::string_view source_path) noexcept;
+  // Makes the next pushes, of push_size `bytes` in all and into target
+  // collections named here first, allocate nothing: a writer makes room
+  // before its record is placed, so that the record never stays without its
+  // changes queued.
+  void reserve(std::size_t bytes);
+  void name(std::string_view target_collection) { (void)intern(target_collection); }
   bool empty() const noexcept { return count_ == 0; }
   std::size_t size() const noexcept { return count_; }
 

@@ -111,6 +111,9 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
   if (!handle) return storage_failure(handle.error());
   GuardedCollection& guarded = **handle;
 
+  // The changes collected below view this call's arguments and old_links:
+  // none may outlive it, whether it returns or throws.
+  const NowChangesReset reset{*this};
   // The old value's links. An old record that cannot be read counts as
   // having none: the write must not fail because of it.
   std::vector<LinkRef> old_links;
@@ -120,39 +123,54 @@ StorageResult<void> Database::write(std::string_view collection_name, std::strin
     if (guarded.collection.may_hold_links(key)) {
       if (auto old_value = guarded.collection.get(key)) collect_links(*old_value, {}, old_links);
     }
+    // Links into invalid or overlong names in the old value (written by an
+    // older build or another writer) were never indexed: nothing to remove.
+    std::erase_if(old_links, [](const LinkRef& link) { return !is_indexed_link_target(link.target_collection); });
+    // Every change is worked out, and room made for it, before the record
+    // is placed: running out of memory after that would raise for a record
+    // that stays (and, in a transaction, that commit writes without its
+    // backlinks).
+    if (!old_links.empty() || !new_links.empty()) changes_between(collection_name, key, old_links, new_links);
     record = guarded.collection.write_offset();
     if (auto written = place(guarded.collection); !written) return written;
   }
-  // Links into invalid or overlong names in the old value (written by an
-  // older build or another writer) were never indexed: nothing to remove.
-  std::erase_if(old_links, [](const LinkRef& link) { return !is_indexed_link_target(link.target_collection); });
-  if (old_links.empty() && new_links.empty()) return {};
+  if (now_changes_.empty()) return {};
+  if (!in_transaction_) return apply_now();
+  for (std::size_t i = 0; i < now_changes_.size(); ++i) {
+    const BacklinkChange& change = now_changes_[i];
+    pending_.push(change.kind, now_targets_[i], guarded.id, record, change.target_key, key,
+                  change.entry.source_path);
+  }
+  return {};
+}
 
+void Database::changes_between(std::string_view collection_name, std::string_view key,
+                               std::span<const LinkRef> old_links, std::span<const LinkRef> new_links) {
   const LinkSet old_set(old_links);
   const LinkSet new_set(new_links);
-  // The changes collected below view this call's arguments and old_links:
-  // none may outlive it, whether it returns or throws.
-  const NowChangesReset reset{*this};
   auto change = [&](BacklinkIndex::Op kind, const LinkRef& link) {
-    if (in_transaction_) {
-      pending_.push(kind, link.target_collection, guarded.id, record, link.target_key, key, link.source_path);
-    } else {
-      now_targets_.push_back(link.target_collection);
-      now_changes_.push_back(
-          BacklinkChange{kind, link.target_key, BacklinkEntryRef(collection_name, key, link.source_path)});
-    }
+    now_targets_.push_back(link.target_collection);
+    now_changes_.push_back(
+        BacklinkChange{kind, link.target_key, BacklinkEntryRef(collection_name, key, link.source_path)});
   };
   if (old_set.has_repeats() || new_set.has_repeats()) {
     diff_with_repeats(old_links, new_links, change);
-    return apply_now();
+  } else {
+    for (const LinkRef& link : old_links) {
+      if (!new_set.contains(link)) change(BacklinkIndex::Op::Remove, link);
+    }
+    for (const LinkRef& link : new_links) {
+      if (!old_set.contains(link)) change(BacklinkIndex::Op::Add, link);
+    }
   }
-  for (const LinkRef& link : old_links) {
-    if (!new_set.contains(link)) change(BacklinkIndex::Op::Remove, link);
+  if (!in_transaction_) return;
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < now_changes_.size(); ++i) {
+    const BacklinkChange& c = now_changes_[i];
+    pending_.name(now_targets_[i]);
+    bytes += PendingChanges::push_size(c.target_key, key, c.entry.source_path);
   }
-  for (const LinkRef& link : new_links) {
-    if (!old_set.contains(link)) change(BacklinkIndex::Op::Add, link);
-  }
-  return apply_now();
+  pending_.reserve(bytes);
 }
 
 Database::NowChangesReset::~NowChangesReset() {

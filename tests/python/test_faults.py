@@ -5,6 +5,7 @@ acknowledged write readable after a reopen, with both file kinds on record
 boundaries. Limits are set in child interpreters so the test run keeps its
 own."""
 
+import ast
 import os
 import subprocess
 
@@ -264,5 +265,5 @@ def test_out_of_memory_queueing_backlinks_keeps_no_record_for_commit(run_python,
         timeout=300,
     )
     assert result.returncode == 0, result.stderr
-    outcomes = eval(result.stdout)
+    outcomes = ast.literal_eval(result.stdout)
     assert set(outcomes) <= {(True, False, 0), (False, True, 200)}, outcomes

@@ -265,6 +265,30 @@ TEST_F(WriteTest, WriteThatRanOutOfMemoryLeavesNoChangesForTheNext) {
   EXPECT_FALSE(file_exists(dir.file("people.brl")));
 }
 
+TEST_F(WriteTest, WriteInATransactionThatRanOutOfMemoryQueueingLeavesNoRecordForCommit) {
+  set("books", "b0", Value(std::int64_t{1}));  // the collection's own buffers
+  TextMap fields;
+  for (int i = 0; i < 200; ++i) fields.insert_or_assign("f" + std::to_string(i), link("people/hub"));
+  const Value value(fields);
+  std::vector<LinkRef> links;
+  collect_links(value, {}, links);
+  std::string bytes;
+  const Collection::EncodedValue encoded = Collection::encode_value(value, bytes);
+  // Smaller limits fail the changes worked out before the queue's first
+  // chunk, the largest allocation.
+  for (const std::size_t limit : {1024, 4096, 16384, 32768}) {
+    db->begin();
+    {
+      testing::AllocationProbe out_of_memory(limit);
+      EXPECT_THROW((void)db->set("books", "b1", encoded, links), std::bad_alloc);
+    }
+    ASSERT_EQ(shown(db->commit()), "ok");
+  }
+  reopen();
+  EXPECT_FALSE(db->get("books", "b1"));
+  EXPECT_EQ(backlinks("people", "hub"), Entries{});
+}
+
 TEST_F(WriteTest, FailedRecordWriteTouchesNoIndex) {
   set("books", "b1", map({{"author", link("people/alice")}}));
   const std::string index_before = index_file("people");

@@ -31,10 +31,15 @@ std::size_t PendingChanges::push_size(std::string_view target_key, std::string_v
 }
 
 void PendingChanges::reserve(std::size_t bytes) {
+  // The pushes fill what the last chunk in use has left, then a chunk made
+  // here: room for all of them there is enough, and the queue stays packed.
+  if (!chunks_.empty() && chunks_.back().used == 0) {
+    if (chunks_.back().capacity >= bytes) return;
+    // Made for a write that failed, and too small: replaced, never left
+    // between queued changes, where reading would take it for one.
+    chunks_.pop_back();
+  }
   if (!chunks_.empty() && chunks_.back().capacity - chunks_.back().used >= bytes) return;
-  // A chunk still unused (made for a write that failed) is replaced, not
-  // left between queued changes, where reading would take it for one.
-  if (!chunks_.empty() && chunks_.back().used == 0) chunks_.pop_back();
   const std::size_t capacity = std::max(bytes, kChunkSize);
   chunks_.push_back(Chunk{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
 }
@@ -43,8 +48,19 @@ void PendingChanges::push(BacklinkIndex::Op kind, std::string_view target_collec
                           std::uint32_t record_collection, std::uint64_t record_offset,
                           std::string_view target_key, std::string_view source_key, std::string_view source_path) {
   const std::uint32_t target = intern(target_collection);
-  reserve(push_size(target_key, source_key, source_path));
-  Chunk& chunk = chunks_.back();
+  const std::size_t most = push_size(target_key, source_key, source_path);
+  // Before the last chunk takes a change, the one before it may take more:
+  // every change there still comes before all of the last chunk's.
+  Chunk* fits = nullptr;
+  if (chunks_.size() >= 2 && chunks_.back().used == 0) {
+    Chunk& before = chunks_[chunks_.size() - 2];
+    if (before.capacity - before.used >= most) fits = &before;
+  }
+  if (fits == nullptr) {
+    reserve(most);
+    fits = &chunks_.back();
+  }
+  Chunk& chunk = *fits;
   char* const start = chunk.bytes.get() + chunk.used;
   char* p = start;
   *p++ = static_cast<char>(static_cast<std::uint8_t>(kind));

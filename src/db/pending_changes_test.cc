@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "db/pending_changes.h"
+#include "testing/allocation_probe.h"
 
 namespace brindle {
 namespace {
@@ -63,6 +64,43 @@ TEST(PendingChanges, KeepsEveryChangeInOrderAcrossChunks) {
   EXPECT_TRUE(queue.empty());
   push(Op::Add, "people", 0, 0, "again", "b", "author");
   check();
+}
+
+// Regression: room made for a write's changes as a whole, in a new chunk
+// whenever they did not fit the rest of the last one, left that rest unused:
+// a transaction of writes with a thousand links each held about three times
+// the memory its changes take. The pushes that room was made for must still
+// allocate nothing, and keep their order.
+TEST(PendingChanges, RoomMadeForEachWriteKeepsTheQueuePacked) {
+  auto bytes_taken = [](bool making_room) {
+    const testing::AllocationProbe probe;
+    PendingChanges queue;
+    for (std::uint64_t write = 0; write < 40; ++write) {
+      const std::string source = "b" + std::to_string(write);
+      if (making_room) {
+        std::size_t bytes = 0;
+        for (int i = 0; i < 1000; ++i) bytes += PendingChanges::push_size("p" + std::to_string(i), source, "author");
+        queue.name("people");
+        queue.reserve(bytes);
+      }
+      const std::size_t before = probe.total();
+      for (int i = 0; i < 1000; ++i) queue.push(Op::Add, "people", 0, write, "p" + std::to_string(i), source, "author");
+      if (making_room) {
+        EXPECT_EQ(probe.total(), before);
+      }
+    }
+    std::size_t i = 0;
+    queue.for_each([&](const PendingChanges::Change& c) {
+      EXPECT_EQ(c.record_offset, i / 1000);
+      EXPECT_EQ(c.target_key, "p" + std::to_string(i++ % 1000));
+    });
+    EXPECT_EQ(i, 40000u);
+    return probe.total();
+  };
+  // A chunk made ahead may stay unused, and one made for a whole write is
+  // larger than the usual.
+  const std::size_t packed = bytes_taken(false);
+  EXPECT_LT(bytes_taken(true), packed + packed / 2) << packed;
 }
 
 }  // namespace

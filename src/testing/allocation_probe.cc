@@ -21,6 +21,11 @@ std::size_t g_fail_above = SIZE_MAX;
 }
 [[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
 [[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// The array forms too: under the sanitizers they would otherwise go to the
+// sanitizer's own, which neither counts nor fails them.
+[[gnu::noinline]] void* operator new[](std::size_t n) { return ::operator new(n); }
+[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace brindle::testing {
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -323,17 +324,25 @@ std::expected<void, IoError> BacklinkIndex::apply_all(std::span<const BacklinkCh
     scratch_.clear();
     scratch_.shrink_to_fit();
   }
+  if (stale_) return {};
   // On a large index finding a change's target misses the processor's
   // caches; the target's slot is asked for a few changes ahead.
   constexpr std::size_t kAhead = 8;
   const bool look_ahead = targets_.outgrows_caches();
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    if (look_ahead && i + kAhead < changes.size()) {
-      targets_.prefetch(KeyIndex::hash(changes[i + kAhead].target_key));
+  try {
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      if (look_ahead && i + kAhead < changes.size()) {
+        targets_.prefetch(KeyIndex::hash(changes[i + kAhead].target_key));
+      }
+      const BacklinkChange& change = changes[i];
+      apply(change.kind, change.target_key, change.entry.source_collection, change.entry.source_key,
+            change.entry.source_path);
     }
-    const BacklinkChange& change = changes[i];
-    apply(change.kind, change.target_key, change.entry.source_collection, change.entry.source_key,
-          change.entry.source_path);
+  } catch (const std::bad_alloc&) {
+    // The changes are stored: failing now would report a write as failed
+    // that the next open reads whole, and a commit would append them again.
+    // The map, part way through them, is rebuilt from the file instead.
+    stale_ = true;
   }
   return {};
 }

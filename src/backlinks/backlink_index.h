@@ -94,6 +94,12 @@ class BacklinkIndex {
   BacklinkIndex(BacklinkIndex&&) noexcept = default;
   BacklinkIndex& operator=(BacklinkIndex&&) noexcept = default;
 
+  // True once taking changes into memory ran out of memory after they had
+  // reached the file: the map is behind the file, which is whole. The owner
+  // opens the index again before using it; a stale index appends to its
+  // file but leaves its map as it is.
+  bool stale() const noexcept { return stale_; }
+
   std::expected<void, IoError> add(std::string_view target_key, BacklinkEntryRef entry);
   std::expected<void, IoError> remove(std::string_view target_key, BacklinkEntryRef entry);
   // Makes the changes in order, with one write: all of them reach the file
@@ -186,6 +192,7 @@ class BacklinkIndex {
   std::string scratch_;  // reused record buffer
   // Set when a failed write could not be cut back; later writes are refused.
   std::optional<IoError> broken_;
+  bool stale_ = false;
 };
 
 }  // namespace brindle

@@ -123,10 +123,18 @@ bool Database::any_index_outgrows_caches() const noexcept {
 }
 
 StorageResult<BacklinkIndex*> Database::backlink_index(std::string_view name) {
-  if (last_index_ != nullptr && equal_bytes(last_index_->first, name)) return &last_index_->second;
+  if (last_index_ != nullptr && equal_bytes(last_index_->first, name) && !last_index_->second.stale()) {
+    return &last_index_->second;
+  }
   if (auto it = backlinks_.find(name); it != backlinks_.end()) {
-    last_index_ = &*it;
-    return &it->second;
+    if (!it->second.stale()) {
+      last_index_ = &*it;
+      return &it->second;
+    }
+    // Behind its file since it ran out of memory: its memory is given back
+    // first, and it is opened again from the file below.
+    if (last_index_ == &*it) last_index_ = nullptr;
+    backlinks_.erase(it);
   }
   if (!is_valid_collection_name(name)) return storage_failure(invalid_collection_name());
   auto opened = BacklinkIndex::open(file_path(name, ".brl"));

@@ -268,27 +268,43 @@ def abandon(root: str) -> None:
             os.close(entry[0])
 
 
-def _end_session(key: str, last: bool) -> bool:
+def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> tuple[bool, bool]:
     """With the guard held, at a normal exit: removes this process's token
     from the marker, and the marker itself when this is the last user and no
-    other session is left in it. True when the marker is gone."""
+    other session is left in it.
+
+    Given users_fd (this process's users lock), while a Database on the
+    directory is still alive here, it changes nothing now: the Database
+    writes what it holds (an open transaction's records and their backlink
+    changes) when the interpreter frees it, after the exit handlers, and
+    until then the session must stay on record, so that a kill among those
+    writes, or a Database never freed, is recovered by the next open. The
+    session, with users_fd, is handed to the module, which ends it the same
+    way once the interpreter's cleanup is over. Returns whether the marker
+    is gone (or goes then), and whether users_fd was taken.
+    """
     path = os.path.join(key, MARKER_NAME)
     token, writer = _sessions.pop(key, ("", 0))
+    mine = token if writer == os.getpid() else ""
     raw = _read_bounded(path)
     if raw is None:
-        return last and not os.path.lexists(path)
+        return last and not os.path.lexists(path), False
     try:
         lines = raw.decode().splitlines()
     except UnicodeDecodeError:
-        return False  # not ours to read: the next open recovers
+        return False, False  # not ours to read: the next open recovers
     listed = [line for line in lines if line]
-    left = [line for line in listed if not (writer == os.getpid() and line == token)]
+    left = [line for line in listed if line != mine]
+    if users_fd is not None and _tools.end_session_after_cleanup(
+        key, os.path.join(key, LOCK_NAME), path, mine, users_fd
+    ):
+        return last and not left, True
     if last and not left:
         os.unlink(path)
-        return True
+        return True, False
     if len(left) != len(listed):
         _write_marker(key, "".join(line + "\n" for line in left), replace=True)
-    return False
+    return False, False
 
 
 def unclean_elsewhere(root: str) -> bool:
@@ -627,8 +643,13 @@ def _leave_all(keep: Callable[[str], bool] = lambda key: False) -> None:
             # between would find a user still there and take no part in
             # recovery, yet be left alone with the directory.
             with guard(key):
+                handed_over = False
                 try:
-                    if _end_session(key, _only_holder(fd)) and listing:
+                    # What a Database still alive here writes later changes
+                    # its files' states, so the list drops them by itself.
+                    later = fd if open_in_this_process(key) else None
+                    gone, handed_over = _end_session(key, _only_holder(fd), later)
+                    if gone and listing:
                         try:
                             _write_known_whole(key)
                         except KeyboardInterrupt:
@@ -638,7 +659,8 @@ def _leave_all(keep: Callable[[str], bool] = lambda key: False) -> None:
                             # lists, which merely speed up the next open, go.
                             listing = False
                 finally:
-                    os.close(fd)
+                    if not handed_over:
+                        os.close(fd)
                     fd = -1
         except (OSError, _tools.ToolError):
             pass  # the next opener checks every file

@@ -10,14 +10,18 @@
 // store.
 #include "python/py.h"  // first: it may change what the standard headers declare
 
+#include <unistd.h>
+
 #include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "python/py_ref.h"
 #include "tools/examine.h"
 #include "tools/rewrite.h"
+#include "tools/session_end.h"
 
 namespace brindle::python {
 
@@ -450,6 +454,41 @@ PyObject* py_sync(PyObject* module, PyObject* args) {
   });
 }
 
+// Sessions the package's exit handler left to end after the interpreter's
+// cleanup. Py_AtExit takes a function without context, so this list is the
+// module's one piece of process-wide state.
+std::vector<tools::PendingSessionEnd>& sessions_to_end() {
+  static std::vector<tools::PendingSessionEnd> sessions;
+  return sessions;
+}
+
+void end_sessions_after_cleanup() {
+  for (const tools::PendingSessionEnd& session : sessions_to_end()) tools::end_session(session);
+}
+
+PyObject* py_end_session_after_cleanup(PyObject*, PyObject* args) {
+  PyObject *root_arg, *lock_arg, *marker_arg, *token_arg;
+  int users_fd;
+  tools::PendingSessionEnd session;
+  if (!PyArg_ParseTuple(args, "OOOUi:end_session_after_cleanup", &root_arg, &lock_arg, &marker_arg, &token_arg,
+                        &users_fd) ||
+      !fs_path(root_arg, session.root) || !fs_path(lock_arg, session.lock_path) ||
+      !fs_path(marker_arg, session.marker_path) || !utf8(token_arg, session.token)) {
+    return nullptr;
+  }
+  session.users_fd = users_fd;
+  session.owner = ::getpid();
+  return guarded([&]() -> PyObject* {
+    auto& sessions = sessions_to_end();
+    sessions.reserve(sessions.size() + 1);
+    // False when the interpreter's table of exit functions is full: the
+    // caller then ends the session itself.
+    if (sessions.empty() && Py_AtExit(end_sessions_after_cleanup) != 0) Py_RETURN_FALSE;
+    sessions.push_back(std::move(session));
+    Py_RETURN_TRUE;
+  });
+}
+
 #define TOOL(name, doc) {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), METH_VARARGS, doc}
 
 PyMethodDef methods[] = {
@@ -470,6 +509,7 @@ PyMethodDef methods[] = {
     TOOL(rebuild_backlinks, "rebuild_backlinks(path, progress=None) -> dict"),
     TOOL(remove_leftovers, "remove_leftovers(path) -> list[str]"),
     TOOL(sync, "sync(path) -> None"),
+    TOOL(end_session_after_cleanup, "end_session_after_cleanup(root, lock, marker, token, users_fd) -> bool"),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef TOOL

@@ -200,6 +200,33 @@ def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(t
     assert tools.check(root).ok
 
 
+# Regression: the exit handler ended the session while a Database was still
+# alive; it writes an open transaction's records and backlink changes only
+# when the interpreter frees it, after the handlers, so a kill in between, or
+# a Database never freed, left records without their backlinks and nothing
+# for the next open to recover.
+@pytest.mark.parametrize("ending", ["freed", "never freed", "killed before it was freed"])
+def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(tmp_path, run_python, ending):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import atexit, os, signal, threading, time, brindle
+        if {ending!r} == "killed before it was freed":
+            atexit.register(os.kill, os.getpid(), signal.SIGKILL)  # runs after brindle's own
+        db = brindle.open({root!r})
+        db.begin()
+        for i in range(2000):  # more than a write buffer: most reach the file at once
+            db.set("books", str(i), {{"author": brindle.Link("people/alice")}})
+        if {ending!r} == "never freed":
+            threading.Thread(target=lambda kept=db: time.sleep(60), daemon=True).start()
+        """
+    )
+    assert run.returncode == (-9 if ending.startswith("killed") else 0), run.stderr
+    told = reopen_in_child(run_python, root)
+    assert ("did not exit normally" in told) == (ending != "freed"), told
+    assert tools.check(root).ok
+
+
 # Regression: the warning of a recovery that had succeeded was raised, under
 # warnings made errors, before the recovery was on record: every next open
 # ran it again and raised again, so such a program could never open the

@@ -1,0 +1,121 @@
+#include "tools/session_end.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "storage/file.h"
+
+namespace brindle::tools {
+namespace {
+
+// The marker lists one short line per session; anything longer is not ours.
+constexpr std::size_t kMarkerLimit = std::size_t{4} << 20;
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+bool lock(int fd, int how) {
+  while (::flock(fd, how) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// The marker's bytes, or nothing when it is missing, not a regular file,
+// too long or unreadable. Never blocks on a FIFO.
+std::optional<std::string> read_marker(const std::string& path) {
+  auto file = File::open_store_file(path, O_RDONLY | O_NOFOLLOW, false);
+  if (!file) return std::nullopt;
+  auto size = file->size();
+  if (!size || *size > kMarkerLimit) return std::nullopt;
+  std::string text(static_cast<std::size_t>(*size), '\0');
+  if (!file->read_exact_at(text.data(), text.size(), 0)) return std::nullopt;
+  return text;
+}
+
+void replace_marker(const std::string& path, std::string_view text) {
+  auto file = File::open(path, O_WRONLY | O_TRUNC | O_APPEND | O_NONBLOCK | O_NOFOLLOW);
+  bool torn = false;
+  if (file) (void)file->append(std::span(&text, 1), 0, torn);
+}
+
+}  // namespace
+
+bool store_files_open_here(const std::string& root) {
+  std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir("/proc/self/fd"), ::closedir);
+  if (!fds) return true;  // cannot tell: assume the worst
+  const int own = ::dirfd(fds.get());
+  while (const dirent* entry = ::readdir(fds.get())) {
+    if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
+    char target[PATH_MAX];
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) continue;
+    std::string_view path(target, static_cast<std::size_t>(n));
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.substr(0, slash) != root) continue;
+    if (path.ends_with(".brd") || path.ends_with(".brl")) return true;
+  }
+  return false;
+}
+
+void end_session(const PendingSessionEnd& session) {
+  if (session.owner != ::getpid()) return;
+  // The users lock then lasts until the process ends, as the session does.
+  if (store_files_open_here(session.root)) return;
+  Fd guard(::open(session.lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  // Declared after the guard, so let go inside it: an opener coming between
+  // would find a user still there and take no part in recovery, yet be left
+  // alone with the directory.
+  Fd users(session.users_fd);
+  if (!guard.ok() || !lock(guard.get(), LOCK_EX)) return;
+  // Upgrading fails while any other process holds the users lock.
+  const bool last = ::flock(users.get(), LOCK_EX | LOCK_NB) == 0;
+  std::optional<std::string> text = read_marker(session.marker_path);
+  if (!text) return;
+  std::string left;
+  bool ours_found = false;
+  for (std::size_t start = 0; start < text->size();) {
+    std::size_t end = text->find('\n', start);
+    if (end == std::string::npos) end = text->size();
+    std::string_view line(text->data() + start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (!session.token.empty() && line == session.token) {
+      ours_found = true;
+      continue;
+    }
+    left.append(line).push_back('\n');
+  }
+  if (last && left.empty()) {
+    ::unlink(session.marker_path.c_str());
+  } else if (ours_found) {
+    replace_marker(session.marker_path, left);
+  }
+}
+
+}  // namespace brindle::tools

@@ -47,8 +47,10 @@ std::optional<KeyIndex::Found> KeyIndex::find_by_hash(std::uint64_t h) const noe
 void KeyIndex::reserve_for(std::string_view key) {
   reserve(size_ + 1);
   // A key already held takes no arena room: a rewrite of a large key must
-  // not need a second copy's worth of memory.
-  if (arena_.capacity() - arena_.size() >= key.size() + 5 || find(key)) return;
+  // not need a second copy's worth of memory. Room in the arena is not
+  // enough by itself: the key's offset must also stay below the limit.
+  const bool room = arena_.capacity() - arena_.size() >= key.size() + 5;
+  if ((room && arena_.size() + key.size() + 5 <= kAtLimit) || find(key)) return;
   reserve_arena(key);
 }
 

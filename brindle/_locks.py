@@ -89,6 +89,9 @@ _for_child: dict[str, int] = {}
 # one of these steps must not wait for itself.
 _fork_lock = threading.RLock()
 _forking = False  # whether the fork under way holds _fork_lock
+# Whether the exit handler has begun: a handler registered after that point
+# never runs.
+_exit_begun = False
 
 # A file's identity and state: inode, size, modification and change times.
 FileState = tuple[int, int, int, int]
@@ -519,7 +522,7 @@ def join_users(root: str) -> Optional[bool]:
     with _fork_lock:
         _held_briefly.discard(fd)
         if not _users:
-            atexit.register(_leave_all)
+            atexit.register(_leave_all_at_exit)
         _users[key] = (fd, os.getpid())
     _leave_at_multiprocessing_exit()
     return alone
@@ -625,6 +628,34 @@ def _rejoin_after_fork() -> None:
 
 
 os.register_at_fork(before=_lock_for_child, after_in_parent=_after_fork_in_parent, after_in_child=_rejoin_after_fork)
+
+
+def end_after_cleanup_when_exiting(root: str) -> None:
+    """With the guard held, once an open has started this process's session
+    on root: when the exit handler has run already (the open comes from an
+    exit handler that runs after it), _leave_all will not run again, so the
+    session's end is handed to the module now. It comes after the
+    interpreter's cleanup, once the Database is freed, as for one alive at
+    the exit handler. Should the module decline, the token stays and the
+    next open recovers."""
+    key = os.path.realpath(root)
+    entry = _users.get(key)
+    if not _exit_begun or entry is None or entry[1] != os.getpid():
+        return
+    token, writer = _sessions.get(key, ("", 0))
+    mine = token if writer == os.getpid() else ""
+    marker = os.path.join(key, MARKER_NAME)
+    if _tools.end_session_after_cleanup(key, os.path.join(key, LOCK_NAME), marker, mine, entry[0]):
+        with _fork_lock:
+            del _users[key]  # the module closes the descriptor
+        _sessions.pop(key, None)
+        _checked.pop(key, None)
+
+
+def _leave_all_at_exit() -> None:
+    global _exit_begun
+    _exit_begun = True
+    _leave_all()
 
 
 def _leave_all(keep: Callable[[str], bool] = lambda key: False) -> None:

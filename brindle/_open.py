@@ -111,6 +111,7 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
                         _locks.mark_unfinished(root)
                 else:
                     _locks.start_session(root, first=False)
+                _locks.end_after_cleanup_when_exiting(root)
             except BaseException:
                 _locks.abandon(root)
                 # What was done before the failure is still told; a warning

@@ -227,6 +227,30 @@ def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(tmp_path, 
     assert tools.check(root).ok
 
 
+# Regression: an exit handler that runs after brindle's own (registered
+# before the first open) and opens the database started a session whose end
+# was registered with atexit too late to run: every normal exit left its
+# token, and the next open reported an unclean end and rebuilt.
+@pytest.mark.parametrize("transaction", [False, True])
+def test_a_database_opened_by_a_later_exit_handler_ends_its_session(tmp_path, run_python, transaction):
+    root = str(tmp_path / "db")
+    run = run_python(
+        f"""
+        import atexit, brindle
+        def record_the_run():
+            db = brindle.open({root!r})
+            if {transaction!r}:
+                db.begin()  # written out when the interpreter frees db
+            db.set("runs", "last", {{"author": brindle.Link("people/alice")}})
+        atexit.register(record_the_run)
+        brindle.open({root!r}).set("people", "alice", {{}})
+        """
+    )
+    assert run.returncode == 0, run.stderr
+    assert reopen_in_child(run_python, root) == ""
+    assert tools.check(root).ok
+
+
 # Regression: the warning of a recovery that had succeeded was raised, under
 # warnings made errors, before the recovery was on record: every next open
 # ran it again and raised again, so such a program could never open the

@@ -271,7 +271,7 @@ def abandon(root: str) -> None:
             os.close(entry[0])
 
 
-def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> tuple[bool, bool]:
+def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> bool:
     """With the guard held, at a normal exit: removes this process's token
     from the marker, and the marker itself when this is the last user and no
     other session is left in it.
@@ -282,32 +282,32 @@ def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> tuple[
     changes) when the interpreter frees it, after the exit handlers, and
     until then the session must stay on record, so that a kill among those
     writes, or a Database never freed, is recovered by the next open. The
-    session, with users_fd, is handed to the module, which ends it the same
-    way once the interpreter's cleanup is over. Returns whether the marker
-    is gone (or goes then), and whether users_fd was taken.
+    session, with a copy of users_fd, is handed to the module, which ends it
+    the same way once the interpreter's cleanup is over. Returns whether the
+    marker is gone (or goes then).
     """
     path = os.path.join(key, MARKER_NAME)
     token, writer = _sessions.pop(key, ("", 0))
     mine = token if writer == os.getpid() else ""
     raw = _read_bounded(path)
     if raw is None:
-        return last and not os.path.lexists(path), False
+        return last and not os.path.lexists(path)
     try:
         lines = raw.decode().splitlines()
     except UnicodeDecodeError:
-        return False, False  # not ours to read: the next open recovers
+        return False  # not ours to read: the next open recovers
     listed = [line for line in lines if line]
     left = [line for line in listed if line != mine]
     if users_fd is not None and _tools.end_session_after_cleanup(
         key, os.path.join(key, LOCK_NAME), path, mine, users_fd
     ):
-        return last and not left, True
+        return last and not left
     if last and not left:
         os.unlink(path)
-        return True, False
+        return True
     if len(left) != len(listed):
         _write_marker(key, "".join(line + "\n" for line in left), replace=True)
-    return False, False
+    return False
 
 
 def unclean_elsewhere(root: str) -> bool:
@@ -647,7 +647,8 @@ def end_after_cleanup_when_exiting(root: str) -> None:
     marker = os.path.join(key, MARKER_NAME)
     if _tools.end_session_after_cleanup(key, os.path.join(key, LOCK_NAME), marker, mine, entry[0]):
         with _fork_lock:
-            del _users[key]  # the module closes the descriptor
+            del _users[key]
+            os.close(entry[0])  # the module holds a copy
         _sessions.pop(key, None)
         _checked.pop(key, None)
 
@@ -674,13 +675,11 @@ def _leave_all(keep: Callable[[str], bool] = lambda key: False) -> None:
             # between would find a user still there and take no part in
             # recovery, yet be left alone with the directory.
             with guard(key):
-                handed_over = False
                 try:
                     # What a Database still alive here writes later changes
                     # its files' states, so the list drops them by itself.
                     later = fd if open_in_this_process(key) else None
-                    gone, handed_over = _end_session(key, _only_holder(fd), later)
-                    if gone and listing:
+                    if _end_session(key, _only_holder(fd), later) and listing:
                         try:
                             _write_known_whole(key)
                         except KeyboardInterrupt:
@@ -690,8 +689,7 @@ def _leave_all(keep: Callable[[str], bool] = lambda key: False) -> None:
                             # lists, which merely speed up the next open, go.
                             listing = False
                 finally:
-                    if not handed_over:
-                        os.close(fd)
+                    os.close(fd)
                     fd = -1
         except (OSError, _tools.ToolError):
             pass  # the next opener checks every file

@@ -10,6 +10,7 @@
 // store.
 #include "python/py.h"  // first: it may change what the standard headers declare
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <new>
@@ -476,7 +477,6 @@ PyObject* py_end_session_after_cleanup(PyObject*, PyObject* args) {
       !fs_path(marker_arg, session.marker_path) || !utf8(token_arg, session.token)) {
     return nullptr;
   }
-  session.users_fd = users_fd;
   session.owner = ::getpid();
   return guarded([&]() -> PyObject* {
     auto& sessions = sessions_to_end();
@@ -484,6 +484,11 @@ PyObject* py_end_session_after_cleanup(PyObject*, PyObject* args) {
     // False when the interpreter's table of exit functions is full: the
     // caller then ends the session itself.
     if (sessions.empty() && Py_AtExit(end_sessions_after_cleanup) != 0) Py_RETURN_FALSE;
+    // A copy of the descriptor, which holds the same lock: the caller
+    // closes its own whatever happens, so no signal between this return and
+    // the caller's next step can leave a descriptor with two owners.
+    session.users_fd = ::fcntl(users_fd, F_DUPFD_CLOEXEC, 0);
+    if (session.users_fd < 0) Py_RETURN_FALSE;
     sessions.push_back(std::move(session));
     Py_RETURN_TRUE;
   });

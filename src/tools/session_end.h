@@ -27,7 +27,7 @@ struct PendingSessionEnd {
   std::string lock_path;    // the guard: held exclusively while the marker changes
   std::string marker_path;  // the marker, holding one token per session
   std::string token;        // this process's line in the marker; empty for none
-  int users_fd;             // this process's shared users lock; closed here
+  int users_fd;             // a copy of this process's users lock descriptor; closed here
   pid_t owner;              // the process that asked; a forked child's copy does nothing
 };
 

@@ -19,7 +19,8 @@ bool index_file_name_fits(std::string_view name) { return name.size() + 4 <= NAM
 
 IoError Database::invalid_collection_name() { return IoError::invalid_input("invalid collection name"); }
 
-Database::Database(std::string root) : root_(std::move(root)), owner_(::getpid()) {}
+Database::Database(std::string root, std::string files_root)
+    : root_(std::move(root)), files_root_(std::move(files_root)), owner_(::getpid()) {}
 
 StorageResult<Database> Database::open(std::string root) { return open_directory(std::move(root), true); }
 
@@ -32,18 +33,19 @@ StorageResult<Database> Database::open_directory(std::string root, bool create_m
   if (root.find('\0') != std::string::npos) {
     return storage_failure(IoError::invalid_input("path contains a NUL byte"));
   }
+  std::string files_root = absolute_path(root);
   if (create_missing) {
-    if (auto made = create_dir_all(root); !made) return storage_failure(made.error());
+    if (auto made = create_dir_all(files_root); !made) return storage_failure(made.error());
   }
-  auto names = list_directory(root);
+  auto names = list_directory(files_root);
   if (!names) return storage_failure(names.error());
 
-  Database db(std::move(root));
+  Database db(std::move(root), std::move(files_root));
   db.create_missing_ = create_missing;
   std::string name;
   for (const std::string& file_name : *names) {
     if (!collection_name_of(file_name, name)) continue;
-    if (auto added = db.add_collection(name, join_path(db.root_, file_name)); !added) {
+    if (auto added = db.add_collection(name, join_path(db.files_root_, file_name)); !added) {
       return storage_failure(added.error());
     }
   }
@@ -51,7 +53,7 @@ StorageResult<Database> Database::open_directory(std::string root, bool create_m
 }
 
 std::string Database::file_path(std::string_view name, std::string_view extension) const {
-  std::string path = join_path(root_, name);
+  std::string path = join_path(files_root_, name);
   path.append(extension);
   return path;
 }

@@ -161,7 +161,7 @@ class Database {
   // Changes of one write kept room for between writes.
   static constexpr std::size_t kNowChangesKept = 1024;
 
-  explicit Database(std::string root);
+  Database(std::string root, std::string files_root);
   static StorageResult<Database> open_directory(std::string root, bool create_missing);
 
   std::string file_path(std::string_view name, std::string_view extension) const;
@@ -203,6 +203,9 @@ class Database {
                             Place&& place);
 
   std::string root_;
+  // Where the files are: root_ made absolute at open, so that files opened
+  // on first use after the program changed directory land beside the others.
+  std::string files_root_;
   CollectionMap collections_;
   std::vector<CollectionHandle> collection_order_;  // registration order
   IndexMap backlinks_;

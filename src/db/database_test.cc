@@ -120,6 +120,24 @@ TEST(DatabaseOpenTest, UnopenableDataFileFailsTheWholeOpen) {
   EXPECT_EQ(file_size(dir.file("cut.brd")), 12u);
 }
 
+// Regression: a database opened by a relative path opened the files of
+// collections and indexes first used later by that path, so once the
+// program had changed directory they went to another directory, or failed.
+TEST(DatabaseTest, FilesFirstUsedAfterAChangeOfDirectoryStayBesideTheOthers) {
+  TempDir dir;
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.path());
+  auto db = Database::open("db");
+  fs::create_directories(dir.file("elsewhere/db"));  // where the relative path now leads
+  fs::current_path(dir.file("elsewhere"));
+  const std::string written = db ? shown(db->set("books", "b", testing::link("people/p"))) : "not opened";
+  fs::current_path(before);
+  EXPECT_EQ(written, "ok");
+  EXPECT_EQ(entries(dir.file("db")), (std::set<std::string>{"books.brd", "people.brl"}));
+  EXPECT_TRUE(entries(dir.file("elsewhere/db")).empty());
+  EXPECT_EQ(db->root(), "db");
+}
+
 TEST(DatabaseTest, CollectionsOpenOnFirstUseOnceAndAFailedOpenIsRetried) {
   TempDir dir;
   auto db = Database::open(dir.path());

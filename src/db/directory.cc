@@ -3,9 +3,12 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <memory>
+#include <string>
 
 #include "types/utf8.h"
 
@@ -71,6 +74,14 @@ std::expected<std::vector<std::string>, IoError> list_directory(const std::strin
 bool path_exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string absolute_path(const std::string& path) {
+  if (path.empty() || path.starts_with('/')) return path;  // an empty path stays refused
+  std::string current(PATH_MAX, '\0');
+  if (::getcwd(current.data(), current.size()) == nullptr) return path;
+  current.resize(std::char_traits<char>::length(current.data()));
+  return join_path(current, path);
 }
 
 std::string join_path(std::string_view root, std::string_view name) {

@@ -21,6 +21,12 @@ std::expected<std::vector<std::string>, IoError> list_directory(const std::strin
 // Whether path names something (a dangling symbolic link does not).
 bool path_exists(const std::string& path);
 
+// path made independent of the working directory: a relative path is
+// joined to the current one, so that a later change of directory does not
+// move the files it names. path itself when it is absolute or the current
+// directory cannot be had (a removed one).
+std::string absolute_path(const std::string& path);
+
 // root joined with name: name alone for an empty root, no doubled separator.
 std::string join_path(std::string_view root, std::string_view name);
 

@@ -49,65 +49,6 @@ class BacklinkIndexTest : public ::testing::Test {
   const std::string path = dir.file("people.brl");
 };
 
-TEST_F(BacklinkIndexTest, WritesWorkedExampleRecordsAndAppendsAfterReopen) {
-  {
-    BacklinkIndex index = open_ok();
-    // A missing file is created empty.
-    EXPECT_TRUE(testing::file_exists(path));
-    EXPECT_EQ(testing::file_size(path), 0u);
-    EXPECT_EQ(index.path(), path);
-    ASSERT_TRUE(index.add("alice", kA));
-    EXPECT_EQ(read_file(path), testing::hex("01 05000000") + "alice" + testing::hex("05000000") + "posts" +
-                                   testing::hex("02000000") + "p1" + testing::hex("06000000") + "author");
-    // The size the tools count for a live entry is the record's.
-    EXPECT_EQ(backlink_record_size("alice", kA), testing::file_size(path));
-  }
-  BacklinkIndex index = open_ok();
-  // A removal is written even for a key never added to, and makes no list.
-  ASSERT_TRUE(index.remove("nobody", kB));
-  EXPECT_EQ(index.find("nobody"), std::nullopt);
-  // Empty strings are four zero bytes each.
-  ASSERT_TRUE(index.add("", BacklinkEntry{"", "", ""}));
-  EXPECT_EQ(read_file(path),
-            index_record(1, "alice", kA) + index_record(2, "nobody", kB) + "\x01" + std::string(16, '\0'));
-  EXPECT_EQ(entries_of(open_ok(), ""), (Entries{{"", "", ""}}));
-}
-
-TEST_F(BacklinkIndexTest, KeepsOrderAndDuplicatesAndOneRemoveDeletesEveryEqualEntry) {
-  {
-    BacklinkIndex index = open_ok();
-    for (const BacklinkEntry& e : {kA, kB, kC, kA}) ASSERT_TRUE(index.add("alice", e));
-    ASSERT_TRUE(index.add("bob", kA));
-    EXPECT_EQ(entries_of(index, "alice"), (Entries{kA, kB, kC, kA}));
-  }
-  {
-    BacklinkIndex index = open_ok();
-    EXPECT_EQ(entries_of(index, "alice"), (Entries{kA, kB, kC, kA}));
-    ASSERT_TRUE(index.remove("alice", kA));
-    EXPECT_EQ(entries_of(index, "alice"), (Entries{kB, kC}));
-    EXPECT_EQ(entries_of(index, "bob"), (Entries{kA}));
-  }
-  EXPECT_EQ(entries_of(open_ok(), "alice"), (Entries{kB, kC}));
-}
-
-TEST_F(BacklinkIndexTest, RemoveComparesAllThreeFieldsAndAnEmptiedKeyReadsAsNeverAdded) {
-  {
-    BacklinkIndex index = open_ok();
-    ASSERT_TRUE(index.add("alice", kA));
-    for (const BacklinkEntry& e : {BacklinkEntry{"posts", "p1", "editor"}, BacklinkEntry{"posts", "p9", "author"},
-                                   BacklinkEntry{"books", "p1", "author"}}) {
-      ASSERT_TRUE(index.remove("alice", e));
-    }
-    ASSERT_TRUE(index.remove("bob", kA));
-    EXPECT_EQ(entries_of(index, "alice"), (Entries{kA}));
-    ASSERT_TRUE(index.remove("alice", kA));
-    EXPECT_EQ(index.find("alice"), std::nullopt);
-  }
-  BacklinkIndex reopened = open_ok();
-  EXPECT_EQ(reopened.find("alice"), std::nullopt);
-  EXPECT_EQ(reopened.find("bob"), std::nullopt);
-}
-
 TEST_F(BacklinkIndexTest, AppliesAddsAndRemovesInOrderAndSkipsUnknownOps) {
   // A removal before the addition leaves the added entry; a removal of an
   // unknown key creates no list; unknown ops are read whole and skipped.

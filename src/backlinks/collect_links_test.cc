@@ -89,17 +89,5 @@ TEST(CollectLinksTest, SkipsPathsNamingNoRecordAndDollarKeysButScansTheirLocalMa
   }
 }
 
-TEST(CollectLinksTest, DeepNestingAndAppendingToAFilledList) {
-  Value v = link("t/leaf");
-  std::string expected;
-  for (int i = 0; i < 200; ++i) {
-    v = map({{"n", std::move(v)}});
-    expected += expected.empty() ? "n" : "/n";
-  }
-  Refs out{{"old", "entry", "kept"}};
-  collect_links(v, {}, out);
-  EXPECT_EQ(out, (Refs{{"old", "entry", "kept"}, {"t", "leaf", expected}}));
-}
-
 }  // namespace
 }  // namespace brindle

@@ -164,31 +164,6 @@ TEST(CodecTest, DuplicateMapKeysKeepFirstPositionAndLastValue) {
   EXPECT_EQ(pos, bytes.size());
 }
 
-TEST(CodecTest, DecodeReadsOneValueAtTheCursorAndEncodeAppends) {
-  std::size_t pos = 0;
-  auto null = decode(hex("00 DE AD BE EF"), pos);
-  ASSERT_TRUE(null.has_value());
-  EXPECT_TRUE(null->is<Null>());
-  EXPECT_EQ(pos, 1u);
-
-  std::string two = "xy";
-  ASSERT_EQ(encode(Value("first"), two), EncodeStatus::Ok);
-  const std::size_t first_end = two.size();
-  ASSERT_EQ(encode(Value(Array{Value(7)}), two), EncodeStatus::Ok);
-  pos = 2;
-  EXPECT_EQ(debug_string(*decode(two, pos)), R"(Text("first"))");
-  EXPECT_EQ(pos, first_end);
-  EXPECT_EQ(debug_string(*decode(two, pos)), "Array([Int(7)])");
-  EXPECT_EQ(pos, two.size());
-  // A cursor at or past the end has nothing to read.
-  for (std::size_t start : {two.size(), two.size() + 5}) {
-    pos = start;
-    auto none = decode(two, pos);
-    ASSERT_FALSE(none.has_value());
-    EXPECT_EQ(none.error().to_string(), kEnd);
-  }
-}
-
 // `depth` containers of the given type byte, each holding the next.
 std::string nested(char type, std::size_t depth) {
   std::string out;

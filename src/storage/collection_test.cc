@@ -70,23 +70,6 @@ TEST_F(CollectionTest, WritesWorkedExampleRecordsByteForByte) {
   EXPECT_EQ(c.write_offset(), 38u);
 }
 
-TEST_F(CollectionTest, ReopenReplaysEveryRecordAndAppendsAtTheEnd) {
-  const std::string existing = record("first", Value("x")) + record("second", Value(2.5));
-  write_file(path, existing);
-  {
-    Collection c = open();
-    EXPECT_EQ(c.write_offset(), existing.size());
-    ASSERT_TRUE(c.set("a", Value(1)));
-    EXPECT_EQ(read_file(path), existing + kWorkedRecord);
-    for (int i = 0; i < 30; ++i) ASSERT_TRUE(c.set("key-" + std::to_string(i % 12), Value(i)));
-  }
-  Collection c = open();
-  EXPECT_EQ(shown(c.get("first")), R"(Text("x"))");
-  EXPECT_EQ(shown(c.get("a")), "Int(1)");
-  for (int k = 0; k < 12; ++k) EXPECT_EQ(shown(c.get("key-" + std::to_string(k))), debug_string(Value(k < 6 ? k + 24 : k + 12)));
-  EXPECT_EQ(c.live_keys(), 15u);
-}
-
 TEST_F(CollectionTest, ReplayIndexesTheLastRecordOfEachKey) {
   const std::string delete_a = record("a", hex("0C"));
   const std::string int_a = record("a", Value(1));
@@ -394,20 +377,6 @@ TEST_F(CollectionTest, GetFindsAKeyBehindItsHashTwin) {
   ASSERT_TRUE(c.set(first, Value(Tombstone{})));
   EXPECT_EQ(shown(c.get(second)), "Int(2)");
   EXPECT_EQ(shown(c.get(first)), "key not found");
-}
-
-TEST_F(CollectionTest, ValueNestedBeyondTheReadableDepthIsRefusedBeforeWriting) {
-  Collection c = open();
-  Value deep;
-  for (std::size_t i = 0; i <= kMaxNesting; ++i) deep = Value(Array{std::move(deep)});
-  auto written = c.set("k", deep);
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().to_string(), "io: value is nested too deeply");
-  // A writer that encoded the value itself hands over the encoder's refusal.
-  EXPECT_EQ(shown(c.set("k", Collection::EncodedValue{"\x07", EncodeStatus::TooDeep})), "io: value is nested too deeply");
-  EXPECT_EQ(shown(c.set("k", Collection::EncodedValue{"\x07", EncodeStatus::TooLong})), "io: value too long");
-  EXPECT_EQ(c.write_offset(), 0u);
-  EXPECT_EQ(size(), 0u);
 }
 
 // Another writer, or damage, can shorten the file under an open collection.

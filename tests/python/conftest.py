@@ -28,6 +28,12 @@ def db_path(tmp_path):
 
 
 @pytest.fixture
+def root(db_path):
+    """The same path, under the name the tools' and recovery tests use."""
+    return db_path
+
+
+@pytest.fixture
 def db(db_path):
     return _brindle.open(db_path)
 

@@ -48,8 +48,7 @@ def store_alice_and_her_book(run_python, root):
 
 
 @pytest.mark.parametrize("cut", [1, 5, 12])
-def test_torn_tails_of_both_files_are_moved_aside(tmp_path, run_python, cut):
-    root = str(tmp_path / "db")
+def test_torn_tails_of_both_files_are_moved_aside(root, run_python, cut):
     store_alice_and_her_book(run_python, root)
     damage = {}
     for name in ("books.brd", "people.brl"):
@@ -75,8 +74,7 @@ def test_torn_tails_of_both_files_are_moved_aside(tmp_path, run_python, cut):
     assert report.ok and len(report.side_files) == 2
 
 
-def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_them(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_them(root, run_python):
     os.mkdir(root)
     # A name that is not text is left out of the list (and checked each time).
     open(os.path.join(os.fsencode(root), b"caf\xe9.brd"), "wb").close()
@@ -99,8 +97,7 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
     assert opened.stdout.strip() == str(sorted((name, os.path.getsize(os.path.join(root, name))) for name in listed))
 
 
-def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(root, run_python):
     # Another writer, killed mid-record while this program had the database
     # open, left a torn tail; this program then exits normally.
     run = run_python(
@@ -118,8 +115,7 @@ def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(tm
 
 
 @pytest.mark.parametrize("planted", ["not json", "deeply nested", "wrong shapes", "a directory", "a fifo"])
-def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(tmp_path, run_python, planted):
-    root = str(tmp_path / "db")
+def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(root, run_python, planted):
     made = run_python(f"import brindle; brindle.open({root!r}).set('books', 'b1', 1)")
     assert made.returncode == 0, made.stderr
     with open(os.path.join(root, "books.brd"), "ab") as f:
@@ -138,8 +134,7 @@ def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(tmp_pat
     assert "books.brd: incomplete last record (8 bytes" in messages
 
 
-def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(root, run_python):
     run = run_python(
         f"""
         import os, sys, brindle
@@ -160,8 +155,7 @@ def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(tmp_path, 
 # which skips the exit handlers: one that opened the directory itself left its
 # token in the marker, and every next open recovered from a clean run.
 @pytest.mark.parametrize("method", ["fork", "forkserver"])
-def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(tmp_path, run_python, method):
-    root = str(tmp_path / "db")
+def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(root, run_python, method):
     run = run_python(
         f"""
         import multiprocessing, brindle
@@ -178,8 +172,7 @@ def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(tmp_
 # Regression for the above: a child whose Database outlives its work ends
 # with it never freed, so records its open transaction had already written
 # lost their queued backlink changes; its session must stay for a recovery.
-def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(root, run_python):
     run = run_python(
         f"""
         import multiprocessing, brindle
@@ -255,8 +248,7 @@ def test_a_database_opened_by_a_later_exit_handler_ends_its_session(tmp_path, ru
 # warnings made errors, before the recovery was on record: every next open
 # ran it again and raised again, so such a program could never open the
 # database.
-def test_a_recovery_warning_made_an_error_is_raised_once(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_recovery_warning_made_an_error_is_raised_once(root, run_python):
     opens = f"""
         import warnings, brindle
         warnings.simplefilter("error")
@@ -320,8 +312,7 @@ def wait_for(condition):
 
 # Regression: a forked child kept the parent's users lock, which the parent's
 # exit had made exclusive, so every later open hung while the child lived.
-def test_a_forked_child_outliving_its_parent_keeps_the_directory_open(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_forked_child_outliving_its_parent_keeps_the_directory_open(root, run_python):
     store_alice_and_her_book(run_python, root)
     child = hold_open(root, fork=True)
     child.wait(timeout=30)  # the parent has exited normally
@@ -336,8 +327,7 @@ def test_a_forked_child_outliving_its_parent_keeps_the_directory_open(tmp_path, 
 # Regression: the child took its users lock in its own after-fork hook. A
 # parent that exited before that hook ran found itself the last user and
 # ended the session under the child, whose later kill went unnoticed.
-def test_a_forked_child_is_a_user_from_its_first_instant(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_forked_child_is_a_user_from_its_first_instant(root, run_python):
     store_alice_and_her_book(run_python, root)
     run = run_python(
         f"""
@@ -359,8 +349,7 @@ def test_a_forked_child_is_a_user_from_its_first_instant(tmp_path, run_python):
 
 # Regression: a child forked while a tool held the directory's lock kept it,
 # so later opens waited for the child, and the child's own open forever.
-def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(root, run_python):
     run = run_python(
         f"""
         import io, os, signal, time, brindle, brindle.tools
@@ -429,8 +418,7 @@ def test_forks_from_several_threads_while_another_opens_keep_one_lock_each(tmp_p
     assert run.stdout.split() == ["0", "0"], run.stderr
 
 
-def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(root, run_python):
     store_alice_and_her_book(run_python, root)
     reader = hold_open(root)
     killed = run_python(f"import os, brindle; brindle.open({root!r}).set('c', 'k', 1); os.kill(os.getpid(), 9)")
@@ -444,8 +432,7 @@ def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(tmp_path, run_py
 # users until it exited, so its next open never recovered from a writer
 # killed meanwhile: a torn tail made the open fail, and backlinks the writer
 # left out of step stayed so, with no warning.
-def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_here(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_here(root, run_python):
     db = brindle.open(root)
     db.set("people", "alice", {"name": "Alice"})
     del db
@@ -471,8 +458,7 @@ def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_he
     assert db.backlinks("people", "alice") == [{"source_collection": "books", "source_key": "b1", "source_path": "author"}]
 
 
-def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(root, run_python):
     store_alice_and_her_book(run_python, root)
     open(os.path.join(root, ".brindle-open"), "w").close()  # as a killed program leaves it
     run = run_python(
@@ -497,8 +483,7 @@ def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(tmp_path, ru
     assert reopen_in_child(run_python, root) == ""
 
 
-def test_a_rebuild_that_fails_is_reported_and_tried_again(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_rebuild_that_fails_is_reported_and_tried_again(root, run_python):
     store_alice_and_her_book(run_python, root)
     open(os.path.join(root, ".brindle-open"), "w").close()
     obstacle = os.path.join(root, "people.brl.rewrite")
@@ -509,12 +494,11 @@ def test_a_rebuild_that_fails_is_reported_and_tried_again(tmp_path, run_python):
 
 
 @pytest.mark.parametrize("reopen_here", [False, True])
-def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(tmp_path, run_python, reopen_here):
+def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(root, run_python, reopen_here):
     # Regression: a process that had opened the directory ended its session
     # at its normal exit and took the marker with it, so the backlinks a
     # failed load left missing were never rebuilt (nor by an open in that
     # process, which had joined already).
-    root = str(tmp_path / "db")
     run = run_python(
         f"""
         import io, os, warnings, brindle, brindle.tools as t
@@ -579,8 +563,7 @@ def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, mo
         holder.wait(timeout=60)
 
 
-def test_damage_other_than_a_torn_tail_is_left_for_repair(tmp_path):
-    root = str(tmp_path / "db")
+def test_damage_other_than_a_torn_tail_is_left_for_repair(root):
     os.makedirs(root)
     # A whole record whose key is not UTF-8, followed by a good one.
     with open(os.path.join(root, "c.brd"), "wb") as f:
@@ -614,8 +597,7 @@ def test_a_directory_name_the_store_refuses_is_refused_before_anything_is_made(t
 
 
 @pytest.mark.parametrize("tool", ["compact", "repair"])
-def test_a_kill_during_a_rewrite_leaves_a_database_that_opens_whole(tmp_path, run_python, tool):
-    root = str(tmp_path / "db")
+def test_a_kill_during_a_rewrite_leaves_a_database_that_opens_whole(tmp_path, root, run_python, tool):
     made = run_python(
         f"""
         import brindle

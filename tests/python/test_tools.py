@@ -49,8 +49,7 @@ def backlinks_of(db, model):
     return {t: sorted(map(repr, db.backlinks(*t))) for t in targets}
 
 
-def test_compact_keeps_every_live_record_and_backlink_and_frees_the_dead_bytes(tmp_path):
-    root = str(tmp_path / "db")
+def test_compact_keeps_every_live_record_and_backlink_and_frees_the_dead_bytes(root):
     model = build(root)
     before = backlinks_of(_brindle.open(root), model)
     dead = sum(s.dead_bytes for s in tools.stats(root).collections + tools.stats(root).backlinks)
@@ -67,8 +66,7 @@ def test_compact_keeps_every_live_record_and_backlink_and_frees_the_dead_bytes(t
     assert tools.check(root).ok
 
 
-def test_compact_of_one_collection_leaves_the_others(tmp_path):
-    root = str(tmp_path / "db")
+def test_compact_of_one_collection_leaves_the_others(root):
     build(root)
     size_b = os.path.getsize(os.path.join(root, "b.brd"))
     tools.compact(root, ["a"])
@@ -80,8 +78,7 @@ def test_compact_of_one_collection_leaves_the_others(tmp_path):
 
 # Regression: a rewrite ran under a Database alive in the same process, whose
 # later writes then went to the replaced (unlinked) file and were lost.
-def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path):
-    root = str(tmp_path / "db")
+def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path, root):
     db = brindle.open(root)
     db.set("c", "k", 1)
     for rewrite in (tools.compact, lambda r: tools.repair(r, rebuild_backlinks=True)):
@@ -105,8 +102,7 @@ def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path):
 
 # Regression: a tool's callback that opened the database, or ran a rewriting
 # tool on it, waited for the tool's own lock forever.
-def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(tmp_path, run_python):
-    root = str(tmp_path / "db")
+def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(root, run_python):
     result = run_python(
         f"""
         import io, brindle, brindle.tools as tools
@@ -143,8 +139,7 @@ def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(tm
 
 # Regression: the file of the collection "" (".brd") was taken for no
 # collection, so dumps left its records out and rebuilds dropped its links.
-def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path):
-    root = str(tmp_path / "db")
+def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path, root):
     db = brindle.open(root)
     db.set("", "k", {"to": brindle.Link("people/alice")})
     del db
@@ -170,8 +165,7 @@ def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path)
 
 
 # Regression: names sorted by file name put "a.brd" after "a b.brd" and "a-b.brd".
-def test_collections_come_in_name_order(tmp_path):
-    root = str(tmp_path / "db")
+def test_collections_come_in_name_order(root):
     db = _brindle.open(root)
     for name in ["ab", "a-b", "a", "a b"]:
         db.set(name, "k", 1)
@@ -181,8 +175,7 @@ def test_collections_come_in_name_order(tmp_path):
 
 # Regression: a rewritten file got the default mode and the owner of whoever
 # ran the tool, and a symbolic link was replaced by a file of its own.
-def test_rewrites_keep_mode_and_owner_and_refuse_symbolic_links(tmp_path):
-    root = str(tmp_path / "db")
+def test_rewrites_keep_mode_and_owner_and_refuse_symbolic_links(root):
     db = brindle.open(root)
     db.set("c", "k", 1)
     db.set("c", "k", 2)
@@ -204,8 +197,7 @@ def test_rewrites_keep_mode_and_owner_and_refuse_symbolic_links(tmp_path):
 
 
 # Regression: any file ending in ".rewrite" was taken for a leftover of ours.
-def test_only_the_tools_own_leftovers_are_removed(tmp_path):
-    root = str(tmp_path / "db")
+def test_only_the_tools_own_leftovers_are_removed(root):
     brindle.open(root).set("c", "k", 1)
     for name in ("c.brd.rewrite", "notes.rewrite"):
         with open(os.path.join(root, name), "w") as f:
@@ -218,11 +210,10 @@ def brl_record(op, *strings):
     return bytes([op]) + b"".join(struct.pack("<I", len(s)) + s for s in strings)
 
 
-def test_the_longest_collection_names_can_be_rewritten_and_recovered(tmp_path):
+def test_the_longest_collection_names_can_be_rewritten_and_recovered(root):
     # Regression: "<file>.rewrite" and "<file>.torn" of a name near the
     # longest the store accepts were too long for the file system, so every
     # rewriting tool failed on it and a torn tail could not be moved aside.
-    root = str(tmp_path / "db")
     name = "\u00e9" * 125 + "c"  # 251 bytes; a plain cut would split a character
     db = _brindle.open(root)
     db.set(name, "k", 1)
@@ -246,8 +237,7 @@ class Stop(Exception):
     pass
 
 
-def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path):
-    root = str(tmp_path / "db")
+def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path, root):
     build(root)
     whole = io.BytesIO()
     tools.dump(root, whole)
@@ -304,8 +294,7 @@ def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path):
         tools.compact(odd)
 
 
-def test_check_flags_drift_and_damage_and_repair_mends_the_drift(tmp_path):
-    root = str(tmp_path / "db")
+def test_check_flags_drift_and_damage_and_repair_mends_the_drift(root):
     model = build(root, rounds=100)
     assert tools.check(root).ok
     # A stale entry (its record never held the link) and a lost one.
@@ -335,8 +324,7 @@ def test_check_flags_drift_and_damage_and_repair_mends_the_drift(tmp_path):
 
 # Regression: repair cut a torn tail without rebuilding the backlinks as open
 # does, and with no marker left, nothing rebuilt them later.
-def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path):
-    root = str(tmp_path / "db")
+def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path, root):
     db = brindle.open(root)
     db.set("books", "b1", {"by": brindle.Link("people/alice")})
     del db
@@ -364,8 +352,7 @@ def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path):
 # repair "nothing to repair", dump and compact reported success without its
 # records, and a backlink rebuild dropped the entries of such a file's links.
 @pytest.mark.parametrize("kind", ["fifo", "directory", "dangling symlink"])
-def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, kind):
-    root = str(tmp_path / "db")
+def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, root, kind):
     db = _brindle.open(root)
     db.set("people", "alice", {"name": "Alice"})
     db.set("books", "b1", {"by": brindle.Link("people/alice")})
@@ -393,8 +380,7 @@ def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, 
 # Regression: the reading tools took a FIFO (or a device) at a data or
 # backlink file's name for an empty file: keys listed nothing, get found no
 # record and backlinks no entry, each reported as a success.
-def test_the_reading_tools_refuse_a_fifo_at_a_files_name(tmp_path):
-    root = str(tmp_path / "db")
+def test_the_reading_tools_refuse_a_fifo_at_a_files_name(tmp_path, root):
     db = _brindle.open(root)
     db.set("people", "alice", {"name": "Alice"})
     db.set("books", "b1", {"by": brindle.Link("people/alice")})
@@ -416,8 +402,7 @@ def test_the_reading_tools_refuse_a_fifo_at_a_files_name(tmp_path):
 # Regression: repair named a backlink file it had just rebuilt among the
 # files damaged beyond mending (and `brindle repair` exited with 1), though
 # check found the database clean afterwards.
-def test_a_backlink_file_the_rebuild_replaced_is_not_reported_damaged(tmp_path):
-    root = str(tmp_path / "db")
+def test_a_backlink_file_the_rebuild_replaced_is_not_reported_damaged(root):
     _brindle.open(root).set("books", "b1", {"by": brindle.Link("people/alice")})
     with open(os.path.join(root, "people.brl"), "ab") as f:
         f.write(brl_record(1, b"\xffalice", b"books", b"b1", b"by"))
@@ -457,8 +442,7 @@ def test_reading_tools_work_on_a_read_only_copy(shared_dir, run_python):
     assert result.stdout.split("\n")[:2] == [f"{in_a} True {len(model)}", str(model[coll, key]["i"])]
 
 
-def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(tmp_path):
-    root = str(tmp_path / "db")
+def test_load_adds_to_an_existing_database_and_rebuilds_its_backlinks(root):
     build(root, rounds=50)
     count = tools.count(root, "a")
     line = '{"collection":"a","key":"new","value":{"$link":"b/zz"}}\n'
@@ -493,8 +477,7 @@ def test_load_waits_for_a_non_blocking_stream(tmp_path, mode):
 
 # Regression: load wrote its records, then failed on damage in a collection
 # the dump never touched, for the backlink rebuild reads every file.
-def test_load_refuses_a_damaged_database_before_writing(tmp_path):
-    root = str(tmp_path / "db")
+def test_load_refuses_a_damaged_database_before_writing(root):
     build(root, rounds=20)
     with open(os.path.join(root, "c.brd"), "ab") as f:
         f.write(b"\x05\x00\x00")
@@ -522,8 +505,7 @@ def test_load_refuses_a_damaged_database_before_writing(tmp_path):
         ('{"collection":"a","key":"k","value":' + "[" * 300 + "]" * 300 + "}", "deeply"),
     ],
 )
-def test_load_refuses_bad_lines_and_changes_nothing(tmp_path, line, message):
-    root = str(tmp_path / "db")
+def test_load_refuses_bad_lines_and_changes_nothing(root, line, message):
     good = '{"collection":"a","key":"ok","value":1}\n'
     with pytest.raises(tools.ToolError, match=message):
         tools.load(root, io.StringIO(good + line + "\n"))
@@ -532,11 +514,10 @@ def test_load_refuses_bad_lines_and_changes_nothing(tmp_path, line, message):
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
 
 
-def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(tmp_path):
+def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(root):
     # Regression: the line was taken, and the rename of "<name>.brd" failed
     # only after the files of the collections before it had gone in: the load
     # raised with part of the dump added, and running it again failed again.
-    root = str(tmp_path / "db")
     too_long = "y" * 252  # "<name>.brd" is 256 bytes, one more than a file name holds
     lines = '{"collection":"a","key":"k","value":1}\n' + '{"collection":"%s","key":"k","value":2}\n' % too_long
     with pytest.raises(tools.ToolError, match="line 2: collection name too long"):
@@ -549,14 +530,13 @@ def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(tmp
     assert tools.keys(root, longest) == ["k"]
 
 
-def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(tmp_path):
+def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(root):
     # Regression: a signal caught while a tool worked without a progress
     # callable (as the command runs one whose stderr is no terminal) was
     # handled only once the tool returned: Ctrl-C during a load raised
     # KeyboardInterrupt after every record had gone in.
     import signal
 
-    root = str(tmp_path / "db")
     value = "x" * 200
     lines = "".join('{"collection":"c","key":"k%d","value":"%s"}\n' % (i, value) for i in range(100_000)).encode()
 
@@ -603,13 +583,12 @@ def test_a_torn_tail_moved_aside_keeps_its_data_files_mode_and_owner(tmp_path):
 
 
 @pytest.mark.parametrize("beside", [False, True])
-def test_a_repair_after_an_unclean_exit_rebuilds_the_backlinks_as_open_would(tmp_path, run_python, beside):
+def test_a_repair_after_an_unclean_exit_rebuilds_the_backlinks_as_open_would(root, run_python, beside):
     # Regression: with no torn tail to cut, repair said "nothing to repair"
     # after a program died without its normal exit, though check found the
     # backlinks out of step and the next open rebuilt them; and, beside, this
     # process's own session hid the token of the opener that died, which then
     # outlived the repair and made the next open rebuild once more.
-    root = str(tmp_path / "db")
     if beside:
         brindle.open(root)  # dropped at once; the session lasts until this process exits
     killed = run_python(
@@ -632,11 +611,10 @@ def test_a_repair_after_an_unclean_exit_rebuilds_the_backlinks_as_open_would(tmp
     assert tools.repair(root).backlinks_rebuilt is None
 
 
-def test_a_repair_in_a_forked_child_rebuilds_after_its_parent_died(tmp_path, run_python):
+def test_a_repair_in_a_forked_child_rebuilds_after_its_parent_died(root, run_python):
     # Regression: the child shares its parent's users lock entry, so repair
     # took the dead parent's token in the marker for the child's own session
     # and skipped the rebuild the next open then did.
-    root = str(tmp_path / "db")
     done = run_python(
         f"""
         import os, time, brindle
@@ -720,11 +698,10 @@ def test_a_side_file_left_by_another_user_is_named_in_the_refusal(shared_dir):
     assert os.path.getsize(path + ".torn") == 0
 
 
-def test_a_torn_tail_is_not_written_through_a_hard_link_at_the_side_files_name(tmp_path):
+def test_a_torn_tail_is_not_written_through_a_hard_link_at_the_side_files_name(tmp_path, root):
     # Regression: the side file was opened whatever it was, so a hard link
     # to another file at its name had that file given the data file's mode
     # and owner and the tail's bytes appended.
-    root = str(tmp_path / "db")
     path = with_torn_tail(root)
     os.chmod(path, 0o600)
     other = str(tmp_path / "other")

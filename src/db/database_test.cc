@@ -109,17 +109,6 @@ TEST(DatabaseOpenTest, SkipsEntriesThatAreNotDataFiles) {
   EXPECT_EQ(file_size(dir.file("notes.brd")), 0u);
 }
 
-TEST(DatabaseOpenTest, UnopenableDataFileFailsTheWholeOpen) {
-  TempDir dir;
-  write_file(dir.file("good.brd"), record("a", Value(1)));
-  fs::create_directory(dir.file("x.brd"));
-  EXPECT_EQ(shown(Database::open(dir.path())), "io: Is a directory (os error 21)");
-  fs::remove(dir.file("x.brd"));
-  write_file(dir.file("cut.brd"), record("a", Value(1)).substr(0, 12));
-  EXPECT_EQ(shown(Database::open(dir.path())), "io: failed to fill whole buffer");
-  EXPECT_EQ(file_size(dir.file("cut.brd")), 12u);
-}
-
 // Regression: a database opened by a relative path opened the files of
 // collections and indexes first used later by that path, so once the
 // program had changed directory they went to another directory, or failed.

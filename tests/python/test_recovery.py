@@ -199,8 +199,7 @@ def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(r
 # a Database never freed, left records without their backlinks and nothing
 # for the next open to recover.
 @pytest.mark.parametrize("ending", ["freed", "never freed", "killed before it was freed"])
-def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(tmp_path, run_python, ending):
-    root = str(tmp_path / "db")
+def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(root, run_python, ending):
     run = run_python(
         f"""
         import atexit, os, signal, threading, time, brindle
@@ -225,8 +224,7 @@ def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(tmp_path, 
 # was registered with atexit too late to run: every normal exit left its
 # token, and the next open reported an unclean end and rebuilt.
 @pytest.mark.parametrize("transaction", [False, True])
-def test_a_database_opened_by_a_later_exit_handler_ends_its_session(tmp_path, run_python, transaction):
-    root = str(tmp_path / "db")
+def test_a_database_opened_by_a_later_exit_handler_ends_its_session(root, run_python, transaction):
     run = run_python(
         f"""
         import atexit, brindle

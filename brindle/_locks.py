@@ -298,9 +298,7 @@ def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> bool:
         return False  # not ours to read: the next open recovers
     listed = [line for line in lines if line]
     left = [line for line in listed if line != mine]
-    if users_fd is not None and _tools.end_session_after_cleanup(
-        key, os.path.join(key, LOCK_NAME), path, mine, users_fd
-    ):
+    if users_fd is not None and _end_after_cleanup(key, mine, users_fd):
         return last and not left
     if last and not left:
         os.unlink(path)
@@ -643,14 +641,20 @@ def end_after_cleanup_when_exiting(root: str) -> None:
     if not _exit_begun or entry is None or entry[1] != os.getpid():
         return
     token, writer = _sessions.get(key, ("", 0))
-    mine = token if writer == os.getpid() else ""
-    marker = os.path.join(key, MARKER_NAME)
-    if _tools.end_session_after_cleanup(key, os.path.join(key, LOCK_NAME), marker, mine, entry[0]):
+    if _end_after_cleanup(key, token if writer == os.getpid() else "", entry[0]):
         with _fork_lock:
             del _users[key]
             os.close(entry[0])  # the module holds a copy
         _sessions.pop(key, None)
         _checked.pop(key, None)
+
+
+def _end_after_cleanup(key: str, token: str, users_fd: int) -> bool:
+    """Hands the session (this process's token, or none, and a copy of its
+    users lock) to the module, to end after the interpreter's cleanup. False
+    when the module declines: the caller ends it or leaves it."""
+    lock, marker = os.path.join(key, LOCK_NAME), os.path.join(key, MARKER_NAME)
+    return _tools.end_session_after_cleanup(key, lock, marker, token, users_fd)
 
 
 def _leave_all_at_exit() -> None:

@@ -5,7 +5,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "storage/file.h"
 
@@ -38,9 +41,19 @@ class Fd {
   int fd_;
 };
 
-bool lock(int fd, int how) {
-  while (::flock(fd, how) != 0) {
-    if (errno != EINTR) return false;
+// Other processes hold the guard for moments only while this one is still a
+// user of the directory. A thread of this process may hold it for good: a
+// daemon thread stopped by the interpreter's cleanup inside a guarded step
+// (an open, a tool) never lets go, so waiting without end would hang the
+// exit. Past the limit the session stays, and the next open recovers.
+bool lock_within(int fd, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto pause = std::chrono::milliseconds(1);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
   return true;
 }
@@ -92,7 +105,7 @@ void end_session(const PendingSessionEnd& session) {
   // would find a user still there and take no part in recovery, yet be left
   // alone with the directory.
   Fd users(session.users_fd);
-  if (!guard.ok() || !lock(guard.get(), LOCK_EX)) return;
+  if (!guard.ok() || !lock_within(guard.get(), std::chrono::seconds(3))) return;
   // Upgrading fails while any other process holds the users lock.
   const bool last = ::flock(users.get(), LOCK_EX | LOCK_NB) == 0;
   std::optional<std::string> text = read_marker(session.marker_path);

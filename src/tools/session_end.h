@@ -37,8 +37,8 @@ bool store_files_open_here(const std::string& root);
 // Removes the token from the marker, and the marker itself when this is the
 // last user and no line is left, unless a data or backlink file of root is
 // still open here (an object never freed may still write: the session then
-// stays, and the next open recovers). Any failure leaves the marker as it
-// is, with the same outcome.
+// stays, and the next open recovers). Any failure, the guard held past a
+// few seconds included, leaves the marker as it is, with the same outcome.
 void end_session(const PendingSessionEnd& session);
 
 }  // namespace brindle::tools

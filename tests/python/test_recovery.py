@@ -219,6 +219,32 @@ def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(root, run_
     assert tools.check(root).ok
 
 
+# Regression: the session's end after the interpreter's cleanup waited for
+# the guard without end, while a daemon thread stopped by that cleanup inside
+# a guarded step holds it for good: the program never exited.
+def test_a_daemon_thread_stopped_inside_the_guard_does_not_hang_the_exit(root, run_python):
+    run = run_python(
+        f"""
+        import atexit, threading, brindle
+        from brindle import _locks
+        go, inside = threading.Event(), threading.Event()
+        def after_brindles_own_handler():  # registered before the first open
+            go.set()
+            inside.wait()
+        atexit.register(after_brindles_own_handler)
+        db = brindle.open({root!r})
+        db.set("people", "alice", {{}})
+        holder = {{"_locks": _locks, "threading": threading}}  # not these globals: db is freed
+        exec("def hold(root, go, inside):\\n go.wait()\\n with _locks.guard(root):\\n"
+             "  inside.set()\\n  threading.Event().wait()", holder)
+        threading.Thread(target=holder["hold"], args=({root!r}, go, inside), daemon=True).start()
+        """,
+        timeout=30,
+    )
+    assert run.returncode == 0, run.stderr
+    assert "did not exit normally" in reopen_in_child(run_python, root)
+
+
 # Regression: an exit handler that runs after brindle's own (registered
 # before the first open) and opens the database started a session whose end
 # was registered with atexit too late to run: every normal exit left its

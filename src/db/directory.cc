@@ -81,7 +81,11 @@ std::string absolute_path(const std::string& path) {
   std::string current(PATH_MAX, '\0');
   if (::getcwd(current.data(), current.size()) == nullptr) return path;
   current.resize(std::char_traits<char>::length(current.data()));
-  return join_path(current, path);
+  std::string joined = join_path(current, path);
+  // A file of the longest name must still fit in a path: otherwise the
+  // relative path, which opens files the joined one could not, stays.
+  if (joined.size() + 1 + NAME_MAX >= PATH_MAX) return path;
+  return joined;
 }
 
 std::string join_path(std::string_view root, std::string_view name) {

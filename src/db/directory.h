@@ -23,8 +23,9 @@ bool path_exists(const std::string& path);
 
 // path made independent of the working directory: a relative path is
 // joined to the current one, so that a later change of directory does not
-// move the files it names. path itself when it is absolute or the current
-// directory cannot be had (a removed one).
+// move the files it names. path itself when it is absolute, the current
+// directory cannot be had (a removed one), or the joined path is too long
+// to name the files in it.
 std::string absolute_path(const std::string& path);
 
 // root joined with name: name alone for an empty root, no doubled separator.

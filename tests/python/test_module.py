@@ -132,6 +132,20 @@ def test_database_repr(tmp_path, monkeypatch):
     assert os.path.isdir(tmp_path / "rel" / "dir")
 
 
+# Regression: a relative path was joined to the working directory at the
+# open, so one that opened from a deep working directory failed there once
+# the joined path passed the length limit of a path.
+def test_a_relative_path_opens_from_a_working_directory_too_deep_to_join_it_to(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    part = "d" * 200
+    while len(os.getcwd()) < os.pathconf("/", "PC_PATH_MAX") - 1200:
+        os.mkdir(part)
+        os.chdir(part)
+    relative = "/".join([part] * 6)
+    _brindle.open(relative).set("c", "k", 1)
+    assert _brindle.open(relative).get("c", "k") == 1
+
+
 def test_reimport_and_subinterpreter_import(run_python):
     done = run_python(
         """

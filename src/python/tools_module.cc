@@ -11,6 +11,7 @@
 #include "python/py.h"  // first: it may change what the standard headers declare
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <new>
@@ -467,6 +468,18 @@ void end_sessions_after_cleanup() {
   for (const tools::PendingSessionEnd& session : sessions_to_end()) tools::end_session(session);
 }
 
+// A child made by fork lets go of its copies of the users locks: the
+// parent's end of the session takes the shared lock exclusively, and a copy
+// kept alive in the child would hold it so, every other opener waiting for
+// as long as the child lives. The child's copies of the sessions are not its
+// own to end (see end_session), so only the descriptors go.
+void close_copies_in_child() {
+  for (tools::PendingSessionEnd& session : sessions_to_end()) {
+    if (session.users_fd >= 0) ::close(session.users_fd);
+    session.users_fd = -1;
+  }
+}
+
 PyObject* py_end_session_after_cleanup(PyObject*, PyObject* args) {
   PyObject *root_arg, *lock_arg, *marker_arg, *token_arg;
   int users_fd;
@@ -482,8 +495,17 @@ PyObject* py_end_session_after_cleanup(PyObject*, PyObject* args) {
     auto& sessions = sessions_to_end();
     sessions.reserve(sessions.size() + 1);
     // False when the interpreter's table of exit functions is full: the
-    // caller then ends the session itself.
-    if (sessions.empty() && Py_AtExit(end_sessions_after_cleanup) != 0) Py_RETURN_FALSE;
+    // caller then ends the session itself. Registered once, whatever fails
+    // after it: a second registration would end each session twice (the
+    // fork handler may come twice; it does the same again).
+    static bool registered = false;
+    if (!registered) {
+      if (::pthread_atfork(nullptr, nullptr, close_copies_in_child) != 0 ||
+          Py_AtExit(end_sessions_after_cleanup) != 0) {
+        Py_RETURN_FALSE;
+      }
+      registered = true;
+    }
     // A copy of the descriptor, which holds the same lock: the caller
     // closes its own whatever happens, so no signal between this return and
     // the caller's next step can leave a descriptor with two owners.

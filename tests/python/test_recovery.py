@@ -245,6 +245,35 @@ def test_a_daemon_thread_stopped_inside_the_guard_does_not_hang_the_exit(root, r
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
+# Regression: a child forked by an exit handler after brindle's own kept the
+# copy of the users lock that the session's end takes exclusively at the
+# parent's exit, and every other open waited until that child ended.
+def test_a_child_forked_after_the_exit_handler_does_not_keep_others_waiting(root, run_python):
+    run = run_python(
+        f"""
+        import atexit, os, time, brindle
+        def fork_a_lingering_child():  # registered before the first open: runs after brindle's
+            pid = os.fork()
+            if pid == 0:
+                null = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(null, 1)
+                os.dup2(null, 2)
+                time.sleep(60)
+                os._exit(0)
+            print(pid)
+        atexit.register(fork_a_lingering_child)
+        db = brindle.open({root!r})  # alive at the exit handlers
+        db.set("people", "alice", {{}})
+        """
+    )
+    child = int(run.stdout)
+    try:
+        assert run.returncode == 0, run.stderr
+        assert run_python(f"import brindle; brindle.open({root!r})", timeout=10).returncode == 0
+    finally:
+        os.kill(child, 9)
+
+
 # Regression: an exit handler that runs after brindle's own (registered
 # before the first open) and opens the database started a session whose end
 # was registered with atexit too late to run: every normal exit left its

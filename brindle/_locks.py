@@ -281,7 +281,7 @@ def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> bool:
     writes what it holds (an open transaction's records and their backlink
     changes) when the interpreter frees it, after the exit handlers, and
     until then the session must stay on record, so that a kill among those
-    writes, or a Database never freed, is recovered by the next open. The
+    writes is recovered by the next open. The
     session, with a copy of users_fd, is handed to the module, which ends it
     the same way once the interpreter's cleanup is over. Returns whether the
     marker is gone (or goes then).

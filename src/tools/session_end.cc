@@ -1,6 +1,5 @@
 #include "tools/session_end.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -8,10 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstddef>
-#include <cstdlib>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -78,28 +74,8 @@ void replace_marker(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-bool store_files_open_here(const std::string& root) {
-  std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir("/proc/self/fd"), ::closedir);
-  if (!fds) return true;  // cannot tell: assume the worst
-  const int own = ::dirfd(fds.get());
-  while (const dirent* entry = ::readdir(fds.get())) {
-    if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == own) continue;
-    char target[PATH_MAX];
-    std::string link = std::string("/proc/self/fd/") + entry->d_name;
-    ssize_t n = ::readlink(link.c_str(), target, sizeof target);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) continue;
-    std::string_view path(target, static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos || path.substr(0, slash) != root) continue;
-    if (path.ends_with(".brd") || path.ends_with(".brl")) return true;
-  }
-  return false;
-}
-
 void end_session(const PendingSessionEnd& session) {
   if (session.owner != ::getpid()) return;
-  // The users lock then lasts until the process ends, as the session does.
-  if (store_files_open_here(session.root)) return;
   Fd guard(::open(session.lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
   // Declared after the guard, so let go inside it: an opener coming between
   // would find a user still there and take no part in recovery, yet be left

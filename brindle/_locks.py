@@ -281,10 +281,10 @@ def _end_session(key: str, last: bool, users_fd: Optional[int] = None) -> bool:
     writes what it holds (an open transaction's records and their backlink
     changes) when the interpreter frees it, after the exit handlers, and
     until then the session must stay on record, so that a kill among those
-    writes is recovered by the next open. The
-    session, with a copy of users_fd, is handed to the module, which ends it
-    the same way once the interpreter's cleanup is over. Returns whether the
-    marker is gone (or goes then).
+    writes is recovered by the next open. The session, with a copy of
+    users_fd, is handed to the module, which ends it the same way once the
+    interpreter's cleanup is over. Returns whether the marker is gone (or
+    goes then).
     """
     path = os.path.join(key, MARKER_NAME)
     token, writer = _sessions.pop(key, ("", 0))

@@ -6,9 +6,9 @@ it; ``brindle.tools`` and the ``brindle`` command operate a database (check,
 repair, compact, dump and load, sync).
 """
 
-import copyreg
-from collections.abc import Callable
-from typing import Any
+import copyreg as _copyreg
+from collections.abc import Callable as _Callable
+from typing import Any as _Any
 
 from ._brindle import TOMBSTONE, Database, Link, Tombstone
 from ._open import RecoveryWarning, open
@@ -23,7 +23,7 @@ __all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE", "RecoveryWarnin
 # reads them (so a date or time among them, which only other programs and
 # load can store, comes back as the int it reads as, just as in a record
 # read back and written again), and a tombstone comes back as TOMBSTONE.
-def _reduce_link(link: Link) -> tuple[type[Link], tuple[str, dict[str, Any]]]:
+def _reduce_link(link: Link) -> tuple[type[Link], tuple[str, dict[str, _Any]]]:
     return Link, (link.path, link.local)
 
 
@@ -31,9 +31,9 @@ def _tombstone() -> Tombstone:
     return TOMBSTONE
 
 
-def _reduce_tombstone(tombstone: Tombstone) -> tuple[Callable[[], Tombstone], tuple[()]]:
+def _reduce_tombstone(tombstone: Tombstone) -> tuple[_Callable[[], Tombstone], tuple[()]]:
     return _tombstone, ()
 
 
-copyreg.pickle(Link, _reduce_link)
-copyreg.pickle(Tombstone, _reduce_tombstone)
+_copyreg.pickle(Link, _reduce_link)
+_copyreg.pickle(Tombstone, _reduce_tombstone)

@@ -41,6 +41,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import errno
 import fcntl
 import json
 import os
@@ -98,7 +99,20 @@ FileState = tuple[int, int, int, int]
 
 
 def _open_rw(path: str) -> int:
-    return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    """Opens (creating when missing) a lock file. One this process may not
+    write (another user's, made under a umask that keeps others out) is
+    opened for reading: a lock needs no more, and an open that went on
+    without it would write unseen by the tools, which then replace the
+    files under it."""
+    try:
+        return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except OSError as refused:
+        if refused.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+            raise
+        try:
+            return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError:
+            raise refused from None
 
 
 @contextlib.contextmanager

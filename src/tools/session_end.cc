@@ -72,11 +72,19 @@ void replace_marker(const std::string& path, std::string_view text) {
   if (file) (void)file->append(std::span(&text, 1), 0, torn);
 }
 
+// The lock file, opened for reading when this process may not write it
+// (another user's): a lock needs no more.
+int open_lock_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
+  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
 }  // namespace
 
 void end_session(const PendingSessionEnd& session) {
   if (session.owner != ::getpid()) return;
-  Fd guard(::open(session.lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  Fd guard(open_lock_file(session.lock_path));
   // Declared after the guard, so let go inside it: an opener coming between
   // would find a user still there and take no part in recovery, yet be left
   // alone with the directory.

@@ -100,6 +100,33 @@ def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path, ro
     assert brindle.open(root).get("c", "k") == 1
 
 
+# Regression: a program that could not write the lock files (another user's,
+# made under the usual umask) opened the database without them; the tools
+# then replaced the files under it and its acknowledged writes were lost.
+def test_a_program_that_may_not_write_the_lock_files_still_holds_them(shared_dir, run_python):
+    root = os.path.join(shared_dir, "db")
+    assert run_python(f"import brindle; brindle.open({root!r}).set('c', 'k', 1)").returncode == 0
+    os.chmod(root, 0o777)
+    os.chmod(os.path.join(root, "c.brd"), 0o666)
+    as_other = os.geteuid() == 0
+    for name in (".brindle-lock", ".brindle-users"):
+        os.chmod(os.path.join(root, name), 0o644 if as_other else 0o444)
+    # As root the files' modes stop nothing: the program runs as nobody.
+    drop = "os.setgid(65534); os.setuid(65534)" if as_other else "pass"
+    code = f"import brindle, os, sys; {drop}; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"
+    other = subprocess.Popen([sys.executable, "-c", code + "; db.set('c', 'late', 2)"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=shared_dir)
+    assert other.stdout.readline() == "\n"
+    with pytest.raises(tools.ToolError, match="open in another process"):
+        tools.compact(root)
+    other.stdin.close()
+    assert other.wait(timeout=30) == 0
+    assert tools.check(root).ok
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", brindle.RecoveryWarning)  # its exit ended its session
+        assert brindle.open(root).get("c", "late") == 2
+
+
 # Regression: a tool's callback that opened the database, or ran a rewriting
 # tool on it, waited for the tool's own lock forever.
 def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(root, run_python):

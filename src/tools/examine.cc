@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <unordered_map>
 
 #include "backlinks/collect_links.h"
@@ -93,6 +95,20 @@ std::string describe_entry(std::string_view packed) {
   text.append(parts[0]).append("/").append(parts[1]).append(" <- ").append(parts[2]).append("/").append(parts[3]);
   text.append(" at \"").append(parts[4]).append("\"");
   return text;
+}
+
+// A record another program is appending at this moment reads as an
+// incomplete last record, which the store's open refuses. The append ends
+// within moments, so the open is tried again for about 0.4 s before that
+// error stands (a tail torn for good).
+StorageResult<Database> open_beside_writers(const std::string& root) {
+  for (const int pause_ms : {1, 2, 5, 10, 20, 50, 100, 200}) {
+    auto db = Database::open_for_reading(root);
+    const IoError* io = db ? nullptr : db.error().io();
+    if (io == nullptr || io->kind() != IoError::Kind::UnexpectedEof) return db;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+  return Database::open_for_reading(root);
 }
 
 }  // namespace
@@ -233,7 +249,7 @@ ToolResult<std::vector<BacklinkEntry>> backlinks_of(const std::string& root, std
 
 ToolResult<std::string> resolve_json(const std::string& root, std::string_view collection, std::string_view key,
                                      std::span<const std::string> path) {
-  auto db = Database::open_for_reading(root);
+  auto db = open_beside_writers(root);
   // The store's own error names no file; check does.
   if (!db) {
     return tool_failure("the store cannot open " + root + ": " + db.error().to_string() + "; check names the damage");

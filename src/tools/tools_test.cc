@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -281,6 +282,27 @@ TEST(TornTails, ScansStartWhereAFileIsKnownWhole) {
   EXPECT_EQ((*moved)[1].file, dir.file("c.brd"));
   EXPECT_EQ((*moved)[1].offset, record.size());
   EXPECT_EQ(testing::file_size(dir.file("a.brd")), unframable.size() + record.size());
+}
+
+// Regression: resolve failed, and named the append as damage, when it met a
+// record another program was appending at that moment; it now waits for the
+// append to end, as brindle.open does.
+TEST(Resolve, WaitsForARecordBeingAppendedInsteadOfCallingItDamage) {
+  TempDir dir;
+  const std::string record = testing::record("b1", testing::map({{"to", testing::link("people/p1")}}));
+  testing::write_file(dir.file("people.brd"), testing::record("p1", testing::map({{"name", Value("P")}})));
+  testing::write_file(dir.file("books.brd"), record.substr(0, 7));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int fd = ::open(dir.file("books.brd").c_str(), O_WRONLY | O_APPEND);
+    const std::string rest = record.substr(7);
+    EXPECT_EQ(::write(fd, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    ::close(fd);
+  });
+  auto resolved = tools::resolve_json(dir.path(), "books", "b1", std::vector<std::string>{"to", "name"});
+  writer.join();
+  ASSERT_TRUE(resolved) << resolved.error();
+  EXPECT_EQ(*resolved, "\"P\"");
 }
 
 // Regression: a FIFO at a replacement's temporary name (not a leftover the

@@ -179,7 +179,18 @@ def _sync_directory(directory: str) -> None:
 
 def _cmd_load(args: argparse.Namespace) -> int:
     if args.input == "-":
-        n = tools.load(args.path, sys.stdin.buffer)
+        if sys.stdin.isatty():
+            # The load holds the directory's lock while it reads: say so,
+            # or a forgotten file name leaves every open waiting in silence.
+            _say(f"brindle load: reading a dump from the terminal, one JSON object per line; end it with Ctrl-D"
+                 f" (opens of {args.path} wait until then)")
+            # Unbuffered, so that one Ctrl-D ends it: a buffered read that
+            # asked for more than a line takes the first as the end of its
+            # own read only.
+            with open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) as terminal:
+                n = tools.load(args.path, terminal)
+        else:
+            n = tools.load(args.path, sys.stdin.buffer)
     else:
         with open(args.input, "rb") as source, _progress("load", os.path.getsize(args.input)) as progress:
             n = tools.load(args.path, source, progress=progress)
@@ -214,7 +225,10 @@ def _cmd_repair(args: argparse.Namespace) -> int:
     if report.damaged_files:
         return EXIT_PROBLEMS
     if not (report.leftovers_removed or report.torn_tails or report.backlinks_rebuilt):
-        print("nothing to repair")
+        # Drift between records and backlinks is not looked for here (check
+        # reads every record to find it); the rebuild mends it.
+        print("nothing to repair: no torn tail, no leftover of a rewrite, no unclean exit"
+              " (backlink drift that check reports: repair --rebuild-backlinks)")
     return EXIT_OK
 
 

@@ -2,6 +2,7 @@
 
 import json
 import os
+import pty
 import subprocess
 import sys
 
@@ -255,3 +256,19 @@ def test_dump_over_a_file_syncs_the_rename_and_keeps_the_owner(tmp_path, monkeyp
     assert synced[-1] == str(tmp_path.resolve())  # the directory, after the rename
     if os.geteuid() == 0:
         assert (out.stat().st_uid, out.stat().st_gid) == (12345, 23456)
+
+
+# Regression: a load reading from the terminal said nothing while every open
+# of the database waited for it, and one Ctrl-D did not end it.
+def test_a_load_from_the_terminal_says_so_and_ends_at_one_ctrl_d(tmp_path):
+    controller, terminal = pty.openpty()
+    load = subprocess.Popen([sys.executable, "-m", "brindle", "load", "db"], stdin=terminal,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, cwd=tmp_path, text=True)
+    os.close(terminal)
+    os.write(controller, b'{"collection":"c","key":"k","value":1}\n\x04')
+    try:
+        _, err = load.communicate(timeout=30)
+    finally:
+        load.kill()
+        os.close(controller)
+    assert load.returncode == 0 and "end it with Ctrl-D" in err and "loaded 1 records" in err

@@ -90,7 +90,7 @@ def _cmd_keys(args: argparse.Namespace) -> int:
 def _cmd_get(args: argparse.Namespace) -> int:
     found = _tools.get(tools._existing(args.path), args.collection, args.key)
     if found is None:
-        _say(f"brindle: {args.collection}/{args.key}: no such record")
+        _say(f"brindle get: {args.collection}/{args.key}: no such record")
         return EXIT_ERROR
     _print_json(found)
     return EXIT_OK
@@ -108,6 +108,8 @@ def _cmd_resolve(args: argparse.Namespace) -> int:
 
 
 def _cmd_dump(args: argparse.Namespace) -> int:
+    if not args.output:
+        raise tools.ToolError("the output file name is empty")
     with _progress("dump", tools.work_size(args.path)) as progress:
         if args.output == "-":
             n = tools.dump(args.path, sys.stdout.buffer, args.collection or None, progress=progress)

@@ -141,7 +141,7 @@ class RepairReport:
 def _existing(path: PathArg) -> str:
     root = _as_text(path)
     if not os.path.isdir(root):
-        raise ToolError(f"{root}: no such database directory")
+        raise ToolError(f"{root}: {'not a directory' if os.path.lexists(root) else 'no such database directory'}")
     return root
 
 
@@ -347,6 +347,8 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
     creating it when missing, then rebuilds its backlink files. Returns the
     number of records loaded."""
     root = _as_text(path)
+    if os.path.lexists(root) and not os.path.isdir(root):
+        raise ToolError(f"{root}: not a directory")
     os.makedirs(root, exist_ok=True)
     read_some: Callable[[int], Optional[bytes]]
     if isinstance(in_, io.TextIOBase):

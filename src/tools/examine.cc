@@ -40,9 +40,18 @@ ToolResult<void> refuse_invalid_name(std::string_view collection) {
   return tool_failure("invalid collection name \"" + std::string(collection) + "\"");
 }
 
-// The data file of one collection; an error naming it when absent.
+// Whether a collection (of a valid name) has no data file: it was never written.
+bool collection_missing(const std::string& root, std::string_view collection) {
+  struct stat st;
+  return ::lstat(join_path(root, std::string(collection) + ".brd").c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// The data file of one collection; an error saying so when it has none.
 ToolResult<Opened> open_collection(const std::string& root, std::string_view collection) {
   if (auto r = refuse_invalid_name(collection); !r) return std::unexpected(r.error());
+  if (collection_missing(root, collection)) {
+    return tool_failure("no collection named \"" + std::string(collection) + "\"");
+  }
   const DbFile file{std::string(collection), join_path(root, std::string(collection) + ".brd"), 0};
   return open_file(file);
 }
@@ -196,6 +205,8 @@ ToolResult<Stats> stats(const std::string& root, Progress& progress) {
 ToolResult<std::optional<std::string>> get_json(const std::string& root, std::string_view collection,
                                                 std::string_view key) {
   Progress quiet(nullptr);
+  if (auto r = refuse_invalid_name(collection); !r) return std::unexpected(r.error());
+  if (collection_missing(root, collection)) return std::optional<std::string>();
   auto opened = open_collection(root, collection);
   if (!opened) return std::unexpected(opened.error());
   auto scan = scan_data(opened->file, opened->handle, opened->length, quiet);

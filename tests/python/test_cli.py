@@ -73,8 +73,15 @@ def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
     "args, code, stream, text",
     [
         (["check", "db"], 0, "stdout", "ok: 5 records"),
-        (["get", "db", "c", "missing"], 2, "stderr", "no such record"),
+        (["get", "db", "c", "missing"], 2, "stderr", "brindle get: c/missing: no such record"),
         (["keys", "nowhere", "c"], 2, "stderr", "no such database directory"),
+        # Regression: these answered with a system error (or, for dump, a
+        # temporary file in the parent directory) instead of saying what was wrong.
+        (["get", "db", "nope", "k"], 2, "stderr", "brindle get: nope/k: no such record"),
+        (["keys", "db", "nope"], 2, "stderr", 'no collection named "nope"'),
+        (["keys", "db/c.brd", "c"], 2, "stderr", "db/c.brd: not a directory"),
+        (["load", "db/c.brd"], 2, "stderr", "db/c.brd: not a directory"),
+        (["dump", "db", "-o", ""], 2, "stderr", "the output file name is empty"),
         (["compact", "db", "-c", "nope"], 2, "stderr", "no collection"),
         # Regression: a name with "/" read a file outside the directory.
         (["keys", "db", "../db/c"], 2, "stderr", "invalid collection name"),

@@ -76,7 +76,7 @@ void replace_marker(const std::string& path, std::string_view text) {
 // (another user's): a lock needs no more.
 int open_lock_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd >= 0 || (errno != EACCES && errno != EPERM && errno != EROFS)) return fd;
+  if (fd >= 0 || (errno != EACCES && errno != EPERM)) return fd;
   return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
 

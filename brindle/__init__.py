@@ -24,7 +24,12 @@ __all__ = ["Tombstone", "Link", "Database", "open", "TOMBSTONE", "RecoveryWarnin
 # load can store, comes back as the int it reads as, just as in a record
 # read back and written again), and a tombstone comes back as TOMBSTONE.
 def _reduce_link(link: Link) -> tuple[type[Link], tuple[str, dict[str, _Any]]]:
-    return Link, (link.path, link.local)
+    local = link.local
+    # Rebuilt once here, so that a link that cannot be (a date or time past
+    # what an int converts back to) fails where it is sent, not where it is
+    # received.
+    Link(link.path, local)
+    return Link, (link.path, local)
 
 
 def _tombstone() -> Tombstone:

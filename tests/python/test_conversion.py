@@ -3,6 +3,7 @@
 import copy
 import datetime
 import enum
+import io
 import os
 import pickle
 import struct
@@ -116,6 +117,19 @@ def test_records_holding_links_and_tombstones_copy_and_pickle(db):
         assert db.backlinks("p", "x") == [
             {"source_collection": "c", "source_key": key, "source_path": "to/role"} for key in ("k", "again")
         ]
+
+
+# Regression: a link whose local fields hold a date or time past what a
+# Python int converts back to (only load can store one) pickled, and then
+# failed to unpickle in the process that received it.
+def test_a_link_that_cannot_be_rebuilt_fails_where_it_is_pickled(db_path):
+    line = '{"collection":"c","key":"k","value":{"$link":"a/b","local":{"t":{"$datetime":18446744073709551615}}}}'
+    brindle.tools.load(db_path, io.StringIO(line))
+    link = brindle.open(db_path).get("c", "k")
+    assert link.local == {"t": 2**64 - 1}
+    for send in (pickle.dumps, copy.deepcopy):
+        with pytest.raises(OverflowError):
+            send(link)
 
 
 def test_written_objects_encode_as_their_values_do(db_path):

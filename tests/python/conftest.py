@@ -43,17 +43,20 @@ def run_python(tmp_path):
     """Runs code in a fresh interpreter and returns the CompletedProcess.
 
     The child runs in a scratch directory so that it imports the installed
-    package; the timeout only guards against hangs.
+    package; the timeout only guards against hangs. With ok=True the child
+    must also exit with 0 (its stderr is the failure's message).
     """
 
-    def run(code, timeout=60):
-        return subprocess.run(
+    def run(code, timeout=60, ok=False):
+        result = subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
             cwd=str(tmp_path),
             capture_output=True,
             text=True,
             timeout=timeout,
         )
+        assert not ok or result.returncode == 0, result.stderr
+        return result
 
     return run
 

@@ -18,8 +18,7 @@ from brindle import _brindle, tools
 
 def reopen_in_child(run_python, root):
     """Opens through brindle.open in a fresh process; returns its warnings."""
-    result = run_python(
-        f"""
+    return run_python(f"""
         import warnings, brindle
         with warnings.catch_warnings(record=True) as seen:
             warnings.simplefilter("always")
@@ -27,24 +26,18 @@ def reopen_in_child(run_python, root):
         for w in seen:
             assert issubclass(w.category, brindle.RecoveryWarning), w
             print(w.message)
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
+        """, ok=True).stdout
 
 
 def store_alice_and_her_book(run_python, root):
     """A program that opens root, stores a person and a book linking to
     her, and exits normally."""
-    run = run_python(
-        f"""
+    run_python(f"""
         import brindle
         db = brindle.open({root!r})
         db.set("people", "alice", {{"name": "Alice"}})
         db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
-        """
-    )
-    assert run.returncode == 0, run.stderr
+        """, ok=True)
 
 
 @pytest.mark.parametrize("cut", [1, 5, 12])
@@ -63,8 +56,7 @@ def test_torn_tails_of_both_files_are_moved_aside(root, run_python, cut):
         assert f"{name}: incomplete last record ({len(tail)} bytes at offset {offset})" in messages
         path = os.path.join(root, name)
         assert os.path.getsize(path) == offset
-        with open(path + ".torn", "rb") as side:
-            assert side.read().endswith(b"\n" + tail)
+        assert pathlib.Path(path + ".torn").read_bytes().endswith(b"\n" + tail)
     db = brindle.open(root)
     assert db.get("people", "alice") == {"name": "Alice"}
     assert db.backlinks("people", "alice") == [
@@ -79,11 +71,9 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
     # A name that is not text is left out of the list (and checked each time).
     open(os.path.join(os.fsencode(root), b"caf\xe9.brd"), "wb").close()
     store_alice_and_her_book(run_python, root)
-    with open(os.path.join(root, ".brindle-whole"), encoding="utf-8") as f:
-        listed = json.load(f)
+    listed = json.loads(pathlib.Path(root, ".brindle-whole").read_text(encoding="utf-8"))
     assert sorted(listed) == ["books.brd", "people.brd", "people.brl"]
-    opened = run_python(
-        f"""
+    opened = run_python(f"""
         import brindle, brindle._open as o
         check = o._tools.move_torn_tails
         def spy(root, known):
@@ -91,33 +81,26 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
             return check(root, known)
         o._tools.move_torn_tails = spy
         assert brindle.open({root!r}).get("people", "alice") == {{"name": "Alice"}}
-        """
-    )
-    assert opened.returncode == 0, opened.stderr
+        """, ok=True)
     assert opened.stdout.strip() == str(sorted((name, os.path.getsize(os.path.join(root, name))) for name in listed))
 
 
 def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(root, run_python):
     # Another writer, killed mid-record while this program had the database
     # open, left a torn tail; this program then exits normally.
-    run = run_python(
-        f"""
+    run_python(f"""
         import brindle
         db = brindle.open({root!r})
         db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
         with open({os.path.join(root, "books.brd")!r}, "ab") as f:
             f.write(b"\\x10\\x00\\x00\\x00torn")
-        """
-    )
-    assert run.returncode == 0, run.stderr
-    messages = reopen_in_child(run_python, root)
-    assert "books.brd: incomplete last record (8 bytes" in messages
+        """, ok=True)
+    assert "books.brd: incomplete last record (8 bytes" in reopen_in_child(run_python, root)
 
 
 @pytest.mark.parametrize("planted", ["not json", "deeply nested", "wrong shapes", "a directory", "a fifo"])
 def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(root, run_python, planted):
-    made = run_python(f"import brindle; brindle.open({root!r}).set('books', 'b1', 1)")
-    assert made.returncode == 0, made.stderr
+    run_python(f"import brindle; brindle.open({root!r}).set('books', 'b1', 1)", ok=True)
     with open(os.path.join(root, "books.brd"), "ab") as f:
         f.write(b"\x10\x00\x00\x00torn")
     listed = os.path.join(root, ".brindle-whole")
@@ -130,13 +113,11 @@ def test_a_list_of_whole_files_that_is_not_ours_makes_every_file_checked(root, r
         with open(listed, "wb") as f:
             f.write({"not json": b"\xff{", "deeply nested": b"[" * 100000,
                      "wrong shapes": b'{"books.brd": "whole", "people.brl": [1]}'}[planted])
-    messages = reopen_in_child(run_python, root)
-    assert "books.brd: incomplete last record (8 bytes" in messages
+    assert "books.brd: incomplete last record (8 bytes" in reopen_in_child(run_python, root)
 
 
 def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(root, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import os, sys, brindle
         brindle.open({root!r}).set("c", "k", 1)
         child = os.fork()
@@ -156,16 +137,13 @@ def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(root, run_
 # token in the marker, and every next open recovered from a clean run.
 @pytest.mark.parametrize("method", ["fork", "forkserver"])
 def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(root, run_python, method):
-    run = run_python(
-        f"""
+    run_python(f"""
         import multiprocessing, brindle
         child = multiprocessing.get_context({method!r}).Process(target=brindle.open, args=({root!r},))
         child.start()
         child.join()
         assert child.exitcode == 0
-        """
-    )
-    assert run.returncode == 0, run.stderr
+        """, ok=True)
     assert reopen_in_child(run_python, root) == ""
 
 
@@ -173,8 +151,7 @@ def test_a_multiprocessing_child_that_opened_the_directory_ends_its_session(root
 # with it never freed, so records its open transaction had already written
 # lost their queued backlink changes; its session must stay for a recovery.
 def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(root, run_python):
-    run = run_python(
-        f"""
+    run_python(f"""
         import multiprocessing, brindle
         kept = []
         def work():
@@ -186,9 +163,7 @@ def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(r
         child.start()
         child.join()
         assert child.exitcode == 0
-        """
-    )
-    assert run.returncode == 0, run.stderr
+        """, ok=True)
     assert "did not exit normally" in reopen_in_child(run_python, root)
     assert tools.check(root).ok
 
@@ -202,8 +177,7 @@ def test_a_multiprocessing_child_ending_inside_a_transaction_leaves_a_recovery(r
 # next open recover.
 @pytest.mark.parametrize("ending", ["freed", "killed before it was freed", "never freed"])
 def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(root, run_python, ending):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import atexit, os, signal, threading, time, brindle
         if {ending!r} == "killed before it was freed":
             atexit.register(os.kill, os.getpid(), signal.SIGKILL)  # runs after brindle's own
@@ -217,8 +191,7 @@ def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(root, run_
                 while True:
                     time.sleep(0.01)
             threading.Thread(target=heartbeat, daemon=True).start()
-        """
-    )
+        """)
     assert run.returncode == (-9 if ending.startswith("killed") else 0), run.stderr
     told = reopen_in_child(run_python, root)
     assert ("did not exit normally" in told) == ending.startswith("killed"), told
@@ -229,8 +202,7 @@ def test_a_database_alive_at_exit_keeps_the_session_until_it_is_freed(root, run_
 # the guard without end, while a daemon thread stopped by that cleanup inside
 # a guarded step holds it for good: the program never exited.
 def test_a_daemon_thread_stopped_inside_the_guard_does_not_hang_the_exit(root, run_python):
-    run = run_python(
-        f"""
+    run_python(f"""
         import atexit, threading, brindle
         from brindle import _locks
         go, inside = threading.Event(), threading.Event()
@@ -244,10 +216,7 @@ def test_a_daemon_thread_stopped_inside_the_guard_does_not_hang_the_exit(root, r
         exec("def hold(root, go, inside):\\n go.wait()\\n with _locks.guard(root):\\n"
              "  inside.set()\\n  threading.Event().wait()", holder)
         threading.Thread(target=holder["hold"], args=({root!r}, go, inside), daemon=True).start()
-        """,
-        timeout=30,
-    )
-    assert run.returncode == 0, run.stderr
+        """, timeout=30, ok=True)
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
@@ -255,8 +224,7 @@ def test_a_daemon_thread_stopped_inside_the_guard_does_not_hang_the_exit(root, r
 # copy of the users lock that the session's end takes exclusively at the
 # parent's exit, and every other open waited until that child ended.
 def test_a_child_forked_after_the_exit_handler_does_not_keep_others_waiting(root, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import atexit, os, time, brindle
         def fork_a_lingering_child():  # registered before the first open: runs after brindle's
             pid = os.fork()
@@ -270,8 +238,7 @@ def test_a_child_forked_after_the_exit_handler_does_not_keep_others_waiting(root
         atexit.register(fork_a_lingering_child)
         db = brindle.open({root!r})  # alive at the exit handlers
         db.set("people", "alice", {{}})
-        """
-    )
+        """)
     child = int(run.stdout)
     try:
         assert run.returncode == 0, run.stderr
@@ -286,8 +253,7 @@ def test_a_child_forked_after_the_exit_handler_does_not_keep_others_waiting(root
 # token, and the next open reported an unclean end and rebuilt.
 @pytest.mark.parametrize("transaction", [False, True])
 def test_a_database_opened_by_a_later_exit_handler_ends_its_session(root, run_python, transaction):
-    run = run_python(
-        f"""
+    run_python(f"""
         import atexit, brindle
         def record_the_run():
             db = brindle.open({root!r})
@@ -296,9 +262,7 @@ def test_a_database_opened_by_a_later_exit_handler_ends_its_session(root, run_py
             db.set("runs", "last", {{"author": brindle.Link("people/alice")}})
         atexit.register(record_the_run)
         brindle.open({root!r}).set("people", "alice", {{}})
-        """
-    )
-    assert run.returncode == 0, run.stderr
+        """, ok=True)
     assert reopen_in_child(run_python, root) == ""
     assert tools.check(root).ok
 
@@ -318,24 +282,21 @@ def test_a_recovery_warning_made_an_error_is_raised_once(root, run_python):
         """
     store_alice_and_her_book(run_python, root)
     os.remove(os.path.join(root, "people.brl"))
-    with open(os.path.join(root, ".brindle-open"), "w") as marker:
-        marker.write("1.killed\n")
+    pathlib.Path(root, ".brindle-open").write_text("1.killed\n")
     assert [run_python(opens).stdout for _ in range(2)] == ["raised\n", ""]
     assert tools.check(root).ok
 
 
 def test_ctrl_c_during_the_exit_scan_still_clears_every_marker(tmp_path, run_python):
     roots = [str(tmp_path / name) for name in ("one", "two")]
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import brindle, brindle._locks as locks
         for root in {roots!r}:
             brindle.open(root).set("c", "k", 1)
         def interrupted(root):
             raise KeyboardInterrupt
         locks._write_known_whole = interrupted
-        """
-    )
+        """)
     assert run.returncode == 0 and not run.stderr, run.stderr
     for root in roots:
         assert not os.path.exists(os.path.join(root, ".brindle-open"))
@@ -388,8 +349,7 @@ def test_a_forked_child_outliving_its_parent_keeps_the_directory_open(root, run_
 # ended the session under the child, whose later kill went unnoticed.
 def test_a_forked_child_is_a_user_from_its_first_instant(root, run_python):
     store_alice_and_her_book(run_python, root)
-    run = run_python(
-        f"""
+    run_python(f"""
         import os, sys, time
         os.register_at_fork(after_in_child=lambda: time.sleep(0.5))  # runs before the package's
         import brindle
@@ -400,9 +360,7 @@ def test_a_forked_child_is_a_user_from_its_first_instant(root, run_python):
         while os.getppid() == parent:
             time.sleep(0.01)
         os.kill(os.getpid(), 9)
-        """
-    )
-    assert run.returncode == 0, run.stderr
+        """, ok=True)
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
 
@@ -427,8 +385,7 @@ def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(root, run_python):
         start = time.monotonic()
         brindle.open({root!r})
         print(round(time.monotonic() - start), os.waitpid(Lines.child, 0)[1])
-        """
-    )
+        """)
     assert run.stdout.split() == ["0", "0"], run.stderr
 
 
@@ -442,8 +399,7 @@ def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(root, run_python):
     "another thread allocates can wait for it forever",
 )
 def test_forks_from_several_threads_while_another_opens_keep_one_lock_each(tmp_path, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import os, threading, brindle
         from brindle import _locks
         base = {str(tmp_path)!r}
@@ -472,8 +428,7 @@ def test_forks_from_several_threads_while_another_opens_keep_one_lock_each(tmp_p
         stop.set()
         threads[0].join()
         print(sum(status != 0 for status in statuses), users_locks() - len(_locks._users))
-        """
-    )
+        """)
     assert run.stdout.split() == ["0", "0"], run.stderr
 
 
@@ -492,11 +447,8 @@ def test_a_killed_writer_is_noticed_though_a_reader_outlives_it(root, run_python
 # killed meanwhile: a torn tail made the open fail, and backlinks the writer
 # left out of step stayed so, with no warning.
 def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_here(root, run_python):
-    db = brindle.open(root)
-    db.set("people", "alice", {"name": "Alice"})
-    del db
-    killed = run_python(
-        f"""
+    brindle.open(root).set("people", "alice", {"name": "Alice"})  # dropped at once
+    killed = run_python(f"""
         import os, brindle
         db = brindle.open({root!r})
         db.set("books", "b1", {{"author": brindle.Link("people/alice")}})
@@ -506,8 +458,7 @@ def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_he
         with open(os.path.join({root!r}, "books.brd"), "ab") as f:
             f.write(b"\\x02\\x00\\x00\\x00b2")
         os.kill(os.getpid(), 9)
-        """
-    )
+        """)
     assert killed.returncode == -9, killed.stderr
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
@@ -520,8 +471,7 @@ def test_a_writer_killed_after_this_process_dropped_its_database_is_recovered_he
 def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(root, run_python):
     store_alice_and_her_book(run_python, root)
     open(os.path.join(root, ".brindle-open"), "w").close()  # as a killed program leaves it
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import warnings, brindle, brindle._open as o
         move = o._tools.move_torn_tails
         def interrupted(*args):
@@ -536,8 +486,7 @@ def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(root, run_py
             warnings.simplefilter("always")
             brindle.open({root!r})
         print([str(w.message) for w in seen])
-        """
-    )
+        """)
     assert "did not exit normally" in run.stdout, run.stderr
     assert reopen_in_child(run_python, root) == ""
 
@@ -558,8 +507,7 @@ def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(ro
     # at its normal exit and took the marker with it, so the backlinks a
     # failed load left missing were never rebuilt (nor by an open in that
     # process, which had joined already).
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import io, os, warnings, brindle, brindle.tools as t
         db = brindle.open({root!r})
         db.set("people", "alice", {{"name": "Alice"}})
@@ -577,8 +525,7 @@ def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(ro
                 warnings.simplefilter("always")
                 brindle.open({root!r})
             print([str(w.message) for w in seen])
-        """
-    )
+        """)
     assert "load failed:" in run.stdout, run.stderr
     recovered = run.stdout if reopen_here else reopen_in_child(run_python, root)
     assert "did not exit normally" in recovered
@@ -593,8 +540,7 @@ def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, mo
     root, scratch = str(tmp_path / "db"), str(tmp_path / "scratch")
     _brindle.open(root).set("c", "a", 1)
     _brindle.open(scratch).set("c", "b", "text")
-    with open(os.path.join(scratch, "c.brd"), "rb") as f:
-        record = f.read()
+    record = pathlib.Path(scratch, "c.brd").read_bytes()
     holder = hold_open(root)
     try:
         with open(os.path.join(root, "c.brd"), "ab") as f:
@@ -625,15 +571,11 @@ def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, mo
 def test_damage_other_than_a_torn_tail_is_left_for_repair(root):
     os.makedirs(root)
     # A whole record whose key is not UTF-8, followed by a good one.
-    with open(os.path.join(root, "c.brd"), "wb") as f:
-        f.write(b"\x01\x00\x00\x00\xff\x01\x00\x00\x00\x00")
-        f.write(b"\x01\x00\x00\x00k\x01\x00\x00\x00\x00")
-    with open(os.path.join(root, "c.brd"), "rb") as f:
-        before = f.read()
+    before = b"\x01\x00\x00\x00\xff\x01\x00\x00\x00\x00" + b"\x01\x00\x00\x00k\x01\x00\x00\x00\x00"
+    pathlib.Path(root, "c.brd").write_bytes(before)
     with pytest.raises(RuntimeError, match="invalid utf8 key"):
         brindle.open(root)
-    with open(os.path.join(root, "c.brd"), "rb") as f:
-        assert f.read() == before
+    assert pathlib.Path(root, "c.brd").read_bytes() == before
 
 
 def test_open_accepts_path_objects_and_a_second_open_does_not_recover(tmp_path):
@@ -657,16 +599,13 @@ def test_a_directory_name_the_store_refuses_is_refused_before_anything_is_made(t
 
 @pytest.mark.parametrize("tool", ["compact", "repair"])
 def test_a_kill_during_a_rewrite_leaves_a_database_that_opens_whole(tmp_path, root, run_python, tool):
-    made = run_python(
-        f"""
+    run_python(f"""
         import brindle
         db = brindle.open({root!r})
         for round in range(3):
             for i in range(2000):
                 db.set("c", "k%d" % i, {{"round": round, "pad": "x" * 500, "to": brindle.Link("d/k%d" % i)}})
-        """
-    )
-    assert made.returncode == 0, made.stderr
+        """, ok=True)
     call = "compact(r)" if tool == "compact" else "repair(r, rebuild_backlinks=True)"
     script = f"import sys, brindle.tools as t; r = {root!r}; print('go', flush=True); t.{call}"
     rng = random.Random(3)

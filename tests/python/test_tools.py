@@ -44,6 +44,30 @@ def files_of(root):
     return {n: pathlib.Path(root, n).read_bytes() for n in names}
 
 
+def append(root, name, data):
+    """Adds raw bytes at the end of one of root's files (made if missing)."""
+    with open(os.path.join(root, name), "ab") as f:
+        f.write(data)
+
+
+def alice_and_her_book(root):
+    db = _brindle.open(root)
+    db.set("people", "alice", {"name": "Alice"})
+    db.set("books", "b1", {"by": brindle.Link("people/alice")})
+
+
+def compact_is_refused_while_another_holds_it(root, code, cwd):
+    """Runs code, which opens root, prints a line and waits for its stdin to
+    close; compact must refuse while it holds the database."""
+    other = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                             cwd=cwd)
+    assert other.stdout.readline() == "\n"
+    with pytest.raises(tools.ToolError, match="open in another process"):
+        tools.compact(root)
+    other.stdin.close()
+    assert other.wait(timeout=30) == 0
+
+
 def backlinks_of(db, model):
     targets = {("b", "k%d" % n) for n in range(40)} | {("a", "k%d" % n) for n in range(40)} | {("c", "x")}
     return {t: sorted(map(repr, db.backlinks(*t))) for t in targets}
@@ -87,15 +111,8 @@ def test_rewriting_refuses_while_this_process_has_the_database_open(tmp_path, ro
     del db
     # Regression: having had it open, this process no longer asked whether
     # another one still did, and that one's later writes were lost.
-    other = subprocess.Popen(
-        [sys.executable, "-c", f"import brindle, sys; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=str(tmp_path),
-    )
-    assert other.stdout.readline() == "\n"
-    with pytest.raises(tools.ToolError, match="open in another process"):
-        tools.compact(root)
-    other.stdin.close()
-    assert other.wait(timeout=30) == 0
+    code = f"import brindle, sys; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"
+    compact_is_refused_while_another_holds_it(root, code, str(tmp_path))
     tools.compact(root)
     assert brindle.open(root).get("c", "k") == 1
 
@@ -114,13 +131,7 @@ def test_a_program_that_may_not_write_the_lock_files_still_holds_them(shared_dir
     # As root the files' modes stop nothing: the program runs as nobody.
     drop = "os.setgid(65534); os.setuid(65534)" if as_other else "pass"
     code = f"import brindle, os, sys; {drop}; db = brindle.open({root!r}); print(flush=True); sys.stdin.read()"
-    other = subprocess.Popen([sys.executable, "-c", code + "; db.set('c', 'late', 2)"],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=shared_dir)
-    assert other.stdout.readline() == "\n"
-    with pytest.raises(tools.ToolError, match="open in another process"):
-        tools.compact(root)
-    other.stdin.close()
-    assert other.wait(timeout=30) == 0
+    compact_is_refused_while_another_holds_it(root, code + "; db.set('c', 'late', 2)", shared_dir)
     assert tools.check(root).ok
     with warnings.catch_warnings():
         warnings.simplefilter("error", brindle.RecoveryWarning)  # its exit ended its session
@@ -130,8 +141,7 @@ def test_a_program_that_may_not_write_the_lock_files_still_holds_them(shared_dir
 # Regression: a tool's callback that opened the database, or ran a rewriting
 # tool on it, waited for the tool's own lock forever.
 def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(root, run_python):
-    result = run_python(
-        f"""
+    result = run_python(f"""
         import io, brindle, brindle.tools as tools
         db = brindle.open({root!r})
         db.set("c", "k", brindle.Link("c/k"))
@@ -154,10 +164,7 @@ def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(ro
             except tools.ToolError as error:
                 print(name, "refused:", error)
         print(brindle.open({root!r}).get("c", "k"))
-        """,
-        timeout=60,
-    )
-    assert result.returncode == 0, result.stderr
+        """, ok=True)
     lines = result.stdout.splitlines()
     assert [line.split(":")[0] for line in lines[:3]] == ["open refused", "compact refused", "open refused"], lines
     assert all("rewriting the database in this thread" in line for line in lines[:3])
@@ -167,9 +174,7 @@ def test_a_tools_callback_that_opens_the_database_is_refused_not_left_waiting(ro
 # Regression: the file of the collection "" (".brd") was taken for no
 # collection, so dumps left its records out and rebuilds dropped its links.
 def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path, root):
-    db = brindle.open(root)
-    db.set("", "k", {"to": brindle.Link("people/alice")})
-    del db
+    brindle.open(root).set("", "k", {"to": brindle.Link("people/alice")})
     assert tools.collections(root) == [""]
     out = io.StringIO()
     tools.dump(root, out)
@@ -181,13 +186,8 @@ def test_the_collection_named_by_the_empty_string_is_seen_by_the_tools(tmp_path,
     assert tools.load(copy, io.StringIO(out.getvalue())) == 1
     assert brindle.open(copy).backlinks("people", "alice") == [entry]
     # Regression: resolve, which reads through the store, did not see it.
-    resolved = subprocess.run(
-        [sys.executable, "-m", "brindle", "resolve", root, "", "k"],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        cwd=tmp_path,
-    )
+    resolved = subprocess.run([sys.executable, "-m", "brindle", "resolve", root, "", "k"], capture_output=True,
+                              text=True, timeout=60, cwd=tmp_path)
     assert (resolved.returncode, resolved.stdout) == (0, '{"to":{"$link":"people/alice"}}\n'), resolved.stderr
 
 
@@ -227,8 +227,7 @@ def test_rewrites_keep_mode_and_owner_and_refuse_symbolic_links(root):
 def test_only_the_tools_own_leftovers_are_removed(root):
     brindle.open(root).set("c", "k", 1)
     for name in ("c.brd.rewrite", "notes.rewrite"):
-        with open(os.path.join(root, name), "w") as f:
-            f.write("x")
+        pathlib.Path(root, name).write_text("x")
     assert tools.repair(root).leftovers_removed == ["c.brd.rewrite"]
     assert os.listdir(root).count("notes.rewrite") == 1
 
@@ -249,8 +248,7 @@ def test_the_longest_collection_names_can_be_rewritten_and_recovered(root):
     del db
     assert tools.compact(root) > 0
     assert tools.repair(root, rebuild_backlinks=True).backlinks_rebuilt["entries"] == 1
-    with open(os.path.join(root, name + ".brd"), "ab") as f:
-        f.write(b"\x05\x00")
+    append(root, name + ".brd", b"\x05\x00")
     report = tools.repair(root)
     [side] = [os.path.basename(t["side_file"]) for t in report.torn_tails]
     assert side.endswith(".brd.torn") and len(side.encode()) <= 255
@@ -315,8 +313,7 @@ def test_streams_errors_and_interruptions_reach_the_caller_whole(tmp_path, root)
     # UnicodeDecodeError instead of the tool's error.
     odd = os.path.join(os.fsencode(str(tmp_path)), b"\xffdb")
     os.makedirs(odd)
-    with open(os.path.join(odd, b"c.brd"), "wb") as f:
-        f.write(b"\x05\x00")
+    append(odd, b"c.brd", b"\x05\x00")
     with pytest.raises(tools.ToolError, match="run repair first"):
         tools.compact(odd)
 
@@ -325,16 +322,12 @@ def test_check_flags_drift_and_damage_and_repair_mends_the_drift(root):
     model = build(root, rounds=100)
     assert tools.check(root).ok
     # A stale entry (its record never held the link) and a lost one.
-    with open(os.path.join(root, "b.brl"), "ab") as f:
-        f.write(brl_record(1, b"k1", b"zz", b"ghost", b"p"))
-    linked = next(key for (coll, key), v in model.items() if v["to"].path.startswith("b/"))
-    target = next(v["to"].path.split("/")[1] for (coll, key), v in model.items() if key == linked)
-    source = next(coll for (coll, key) in model if key == linked)
-    with open(os.path.join(root, "b.brl"), "ab") as f:
-        f.write(brl_record(2, target.encode(), source.encode(), linked.encode(), b"to"))
+    append(root, "b.brl", brl_record(1, b"k1", b"zz", b"ghost", b"p"))
+    (source, linked), value = next(((c, k), v) for (c, k), v in model.items() if v["to"].path.startswith("b/"))
+    target = value["to"].path.split("/")[1]
+    append(root, "b.brl", brl_record(2, target.encode(), source.encode(), linked.encode(), b"to"))
     # An undecodable record (unknown type byte) in the middle of a data file.
-    with open(os.path.join(root, "a.brd"), "ab") as f:
-        f.write(struct.pack("<I", 3) + b"bad" + struct.pack("<I", 1) + b"\x0d")
+    append(root, "a.brd", struct.pack("<I", 3) + b"bad" + struct.pack("<I", 1) + b"\x0d")
 
     report = tools.check(root)
     assert not report.ok
@@ -352,12 +345,9 @@ def test_check_flags_drift_and_damage_and_repair_mends_the_drift(root):
 # Regression: repair cut a torn tail without rebuilding the backlinks as open
 # does, and with no marker left, nothing rebuilt them later.
 def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path, root):
-    db = brindle.open(root)
-    db.set("books", "b1", {"by": brindle.Link("people/alice")})
-    del db
+    brindle.open(root).set("books", "b1", {"by": brindle.Link("people/alice")})
     os.remove(os.path.join(root, "people.brl"))  # an entry lost with the cut
-    with open(os.path.join(root, "books.brd"), "ab") as f:
-        f.write(b"\x10\x00\x00\x00torn")
+    append(root, "books.brd", b"\x10\x00\x00\x00torn")
     report = tools.repair(root)
     assert report.torn_tails and report.backlinks_rebuilt is not None
     assert tools.check(root).ok
@@ -365,10 +355,8 @@ def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path, root):
     # open that gets past the damage rebuilds instead.
     root = str(tmp_path / "unopened")  # not held by this process's open
     _brindle.open(root).set("books", "b1", {"by": brindle.Link("people/alice")})
-    with open(os.path.join(root, "books.brd"), "ab") as f:
-        f.write(b"\x10\x00\x00\x00torn")
-    with open(os.path.join(root, "bad.brd"), "wb") as f:
-        f.write(b"\x01\x00\x00\x00\xff\x00\x00\x00\x00")
+    append(root, "books.brd", b"\x10\x00\x00\x00torn")
+    append(root, "bad.brd", b"\x01\x00\x00\x00\xff\x00\x00\x00\x00")
     report = tools.repair(root)
     assert report.torn_tails and report.backlinks_rebuilt is None and report.damaged_files
     assert os.path.exists(os.path.join(root, ".brindle-open"))
@@ -380,10 +368,7 @@ def test_a_repair_that_cuts_a_tail_rebuilds_the_backlinks(tmp_path, root):
 # records, and a backlink rebuild dropped the entries of such a file's links.
 @pytest.mark.parametrize("kind", ["fifo", "directory", "dangling symlink"])
 def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, root, kind):
-    db = _brindle.open(root)
-    db.set("people", "alice", {"name": "Alice"})
-    db.set("books", "b1", {"by": brindle.Link("people/alice")})
-    del db
+    alice_and_her_book(root)
     path = os.path.join(root, "people.brd")
     os.replace(path, str(tmp_path / "moved"))
     {"fifo": os.mkfifo, "directory": os.mkdir, "dangling symlink": lambda p: os.symlink("missing", p)}[kind](path)
@@ -408,10 +393,7 @@ def test_a_data_file_that_is_not_a_regular_file_is_damage_not_absence(tmp_path, 
 # backlink file's name for an empty file: keys listed nothing, get found no
 # record and backlinks no entry, each reported as a success.
 def test_the_reading_tools_refuse_a_fifo_at_a_files_name(tmp_path, root):
-    db = _brindle.open(root)
-    db.set("people", "alice", {"name": "Alice"})
-    db.set("books", "b1", {"by": brindle.Link("people/alice")})
-    del db
+    alice_and_her_book(root)
     for name in ("people.brd", "people.brl"):
         os.replace(os.path.join(root, name), str(tmp_path / name))
         os.mkfifo(os.path.join(root, name))
@@ -431,8 +413,7 @@ def test_the_reading_tools_refuse_a_fifo_at_a_files_name(tmp_path, root):
 # check found the database clean afterwards.
 def test_a_backlink_file_the_rebuild_replaced_is_not_reported_damaged(root):
     _brindle.open(root).set("books", "b1", {"by": brindle.Link("people/alice")})
-    with open(os.path.join(root, "people.brl"), "ab") as f:
-        f.write(brl_record(1, b"\xffalice", b"books", b"b1", b"by"))
+    append(root, "people.brl", brl_record(1, b"\xffalice", b"books", b"b1", b"by"))
     assert [p.kind for p in tools.check(root).problems] == ["invalid string"]
     assert tools.repair(root).damaged_files == ["people.brl"]
     report = tools.repair(root, rebuild_backlinks=True)
@@ -461,10 +442,9 @@ def test_reading_tools_work_on_a_read_only_copy(shared_dir, run_python):
             assert not os.access(os.path.join(root, "a.brd"), os.W_OK)
             print(tools.count(root, "a"), tools.check(root).ok, tools.dump(root, io.StringIO()))
             print(_tools.resolve(root, {coll!r}, {key!r}, ["i"]))
-            """)
+            """, ok=True)
     finally:
         os.chmod(root, 0o755)
-    assert result.returncode == 0, result.stderr
     in_a = sum(c == "a" for c, _ in model)
     assert result.stdout.split("\n")[:2] == [f"{in_a} True {len(model)}", str(model[coll, key]["i"])]
 
@@ -506,8 +486,7 @@ def test_load_waits_for_a_non_blocking_stream(tmp_path, mode):
 # the dump never touched, for the backlink rebuild reads every file.
 def test_load_refuses_a_damaged_database_before_writing(root):
     build(root, rounds=20)
-    with open(os.path.join(root, "c.brd"), "ab") as f:
-        f.write(b"\x05\x00\x00")
+    append(root, "c.brd", b"\x05\x00\x00")
     before = files_of(root)
     with pytest.raises(tools.ToolError, match="c.brd: torn tail"):
         tools.load(root, io.StringIO('{"collection":"a","key":"new","value":{"$link":"b/k1"}}\n'))
@@ -588,10 +567,8 @@ def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(root):
 def with_torn_tail(root):
     """A database whose data file c.brd ends in a record cut short; its path."""
     _brindle.open(root).set("c", "k", "secret")
-    path = os.path.join(root, "c.brd")
-    with open(path, "ab") as f:
-        f.write(b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
-    return path
+    append(root, "c.brd", b"\x03\x00\x00\x00key\x07\x00\x00\x00sec")  # a record cut short
+    return os.path.join(root, "c.brd")
 
 
 def test_a_torn_tail_moved_aside_keeps_its_data_files_mode_and_owner(tmp_path):
@@ -620,16 +597,13 @@ def test_a_repair_after_an_unclean_exit_rebuilds_the_backlinks_as_open_would(roo
     # outlived the repair and made the next open rebuild once more.
     if beside:
         brindle.open(root)  # dropped at once; the session lasts until this process exits
-    killed = run_python(
-        f"""
+    run_python(f"""
         import os, brindle
         db = brindle.open({root!r})
         db.set("people", "alice", 1)
         db.set("books", "b1", {{"by": brindle.Link("people/alice")}})
         os._exit(0)  # no normal exit: the marker stays
-        """
-    )
-    assert killed.returncode == 0, killed.stderr
+        """, ok=True)
     os.remove(os.path.join(root, "people.brl"))  # an entry the death kept from its file
     assert tools.check(root).missing_backlinks == 1
     assert tools.repair(root).backlinks_rebuilt == {"files": 1, "entries": 1, "skipped_records": 0}
@@ -644,8 +618,7 @@ def test_a_repair_in_a_forked_child_rebuilds_after_its_parent_died(root, run_pyt
     # Regression: the child shares its parent's users lock entry, so repair
     # took the dead parent's token in the marker for the child's own session
     # and skipped the rebuild the next open then did.
-    done = run_python(
-        f"""
+    done = run_python(f"""
         import os, time, brindle
         from brindle import tools
         db = brindle.open({root!r})
@@ -661,11 +634,27 @@ def test_a_repair_in_a_forked_child_rebuilds_after_its_parent_died(root, run_pyt
         print(tools.check({root!r}).missing_backlinks, tools.repair({root!r}).backlinks_rebuilt,
               tools.check({root!r}).missing_backlinks, tools.repair({root!r}).backlinks_rebuilt, flush=True)
         os._exit(0)
-        """
-    )
+        """)
     # The second repair finds nothing owed: the first dropped the dead parent's token.
     rebuilt = ["{'files':", "1,", "'entries':", "1,", "'skipped_records':", "0}"]
     assert done.stdout.split() == ["1", *rebuilt, "0", "None"], done.stdout + done.stderr
+
+
+def succeeds_as(uid, gid, groups, work):
+    """Whether work() returns true in a forked child that runs as uid and
+    gid (and, unless groups is None, in those supplementary groups)."""
+    child = os.fork()
+    if child == 0:
+        done = False
+        try:
+            if groups is not None:
+                os.setgroups(groups)
+            os.setgid(gid)
+            os.setuid(uid)
+            done = work()
+        finally:
+            os._exit(0 if done else 1)
+    return os.waitpid(child, 0)[1] == 0
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs users and groups to switch to")
@@ -685,17 +674,7 @@ def test_a_torn_tail_moved_by_another_user_opens_no_other_group(shared_dir, owne
     os.chmod(root, 0o777)
     os.chown(path, owner, 2000)
     os.chmod(path, 0o660)
-    child = os.fork()
-    if child == 0:
-        code = 1
-        try:
-            os.setgroups(groups)
-            os.setgid(3000)
-            os.setuid(1001)
-            code = 0 if tools.repair(root).torn_tails else 1
-        finally:
-            os._exit(code)
-    assert os.waitpid(child, 0)[1] == 0
+    assert succeeds_as(1001, 3000, groups, lambda: tools.repair(root).torn_tails)
     st = os.stat(path + ".torn")
     assert (st.st_uid, st.st_gid, stat.S_IMODE(st.st_mode)) == (1001, *expected)
 
@@ -709,21 +688,15 @@ def test_a_side_file_left_by_another_user_is_named_in_the_refusal(shared_dir):
     os.chmod(root, 0o777)
     os.chown(path, 1001, 1001)
     os.chmod(path, 0o600)
-    with open(path + ".torn", "wb"):
-        pass
+    open(path + ".torn", "wb").close()
     os.chmod(path + ".torn", 0o666)  # root's, open to all
-    child = os.fork()
-    if child == 0:
-        code = 1
-        try:
-            os.setgid(1001)
-            os.setuid(1001)
+
+    def refused():
+        with pytest.raises(tools.ToolError, match="owned by another user"):
             tools.repair(root)
-        except tools.ToolError as error:
-            code = 0 if "owned by another user" in str(error) else 2
-        finally:
-            os._exit(code)
-    assert os.waitpid(child, 0)[1] == 0
+        return True
+
+    assert succeeds_as(1001, 1001, None, refused)
     assert os.path.getsize(path + ".torn") == 0
 
 
@@ -733,14 +706,12 @@ def test_a_torn_tail_is_not_written_through_a_hard_link_at_the_side_files_name(t
     # and owner and the tail's bytes appended.
     path = with_torn_tail(root)
     os.chmod(path, 0o600)
-    other = str(tmp_path / "other")
-    with open(other, "w") as f:
-        f.write("someone else's\n")
+    other = tmp_path / "other"
+    other.write_text("someone else's\n")
     os.chmod(other, 0o644)
     os.link(other, path + ".torn")
     with pytest.raises(tools.ToolError, match="single name"):
         tools.repair(root)
     assert stat.S_IMODE(os.stat(other).st_mode) == 0o644
-    with open(other) as f:
-        assert f.read() == "someone else's\n"
+    assert other.read_text() == "someone else's\n"
     assert os.path.getsize(path) == 20 + 14  # not cut: the tail is still only there

@@ -31,6 +31,13 @@ def brindle_cli(*args, stdin=None, cwd):
     )
 
 
+def run_with_closed(fd, argv, cwd):
+    """Runs argv with its descriptor fd (1 or 2) closed, as `>&-` or `2>&-`
+    does; the other of the two is captured."""
+    other = {"stdout": subprocess.PIPE} if fd == 2 else {"stderr": subprocess.PIPE}
+    return subprocess.run(argv, text=True, cwd=cwd, timeout=60, preexec_fn=lambda: os.close(fd), **other)
+
+
 def test_dump_load_dump_is_identical_for_every_variant(tmp_path):
     first = brindle_cli("load", "db1", stdin=EVERY_VARIANT, cwd=tmp_path)
     assert first.returncode == 0, first.stderr
@@ -49,12 +56,10 @@ def test_dump_load_dump_is_identical_for_every_variant(tmp_path):
 
 def test_get_backlinks_and_resolve_print_the_dump_mapping(tmp_path):
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
-    got = brindle_cli("get", "db", "c", "all", cwd=tmp_path)
-    assert json.loads(got.stdout)["d"] == {"$date": 19000}
+    assert json.loads(brindle_cli("get", "db", "c", "all", cwd=tmp_path).stdout)["d"] == {"$date": 19000}
     links = brindle_cli("backlinks", "db", "people", "alice", cwd=tmp_path)
     assert json.loads(links.stdout) == [{"source_collection": "c", "source_key": "all", "source_path": "l"}]
-    resolved = brindle_cli("resolve", "db", "c", "all", "l", "name", cwd=tmp_path)
-    assert json.loads(resolved.stdout) == "Alice"
+    assert json.loads(brindle_cli("resolve", "db", "c", "all", "l", "name", cwd=tmp_path).stdout) == "Alice"
 
 
 def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
@@ -107,14 +112,7 @@ def test_a_closed_stdout_is_an_error_not_a_traceback_or_silence(tmp_path, args):
     # Regression: dump raised AttributeError (exit 1, "problems found") and
     # keys printed nothing and exited 0.
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
-    run = subprocess.run(
-        [sys.executable, "-m", "brindle", *args],
-        stderr=subprocess.PIPE,
-        text=True,
-        cwd=tmp_path,
-        timeout=60,
-        preexec_fn=lambda: os.close(1),  # as `brindle dump db >&-`
-    )
+    run = run_with_closed(1, [sys.executable, "-m", "brindle", *args], tmp_path)  # as `brindle dump db >&-`
     assert (run.returncode, run.stderr) == (2, f"brindle {args[0]}: standard output is closed\n")
 
 
@@ -168,8 +166,7 @@ def test_check_exits_1_on_damage_and_repair_mends_it(tmp_path):
 
 
 def test_every_subcommand_has_help(tmp_path):
-    commands = "stats collections keys get backlinks resolve dump load check repair compact sync".split()
-    for command in commands:
+    for command in "stats collections keys get backlinks resolve dump load check repair compact sync".split():
         result = brindle_cli(command, "--help", cwd=tmp_path)
         assert result.returncode == 0 and "usage: brindle " + command in result.stdout
 
@@ -198,25 +195,12 @@ def test_a_closed_stderr_changes_neither_the_exit_code_nor_stdout(tmp_path, args
     # damage; the others printed their messages to stdout, into the output.
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
     with_stderr = brindle_cli(*args, cwd=tmp_path)
-    run = subprocess.run(
-        [sys.executable, "-m", "brindle", *args],
-        stdout=subprocess.PIPE,
-        text=True,
-        cwd=tmp_path,
-        timeout=60,
-        preexec_fn=lambda: os.close(2),  # as `brindle check db 2>&-`
-    )
+    run = run_with_closed(2, [sys.executable, "-m", "brindle", *args], tmp_path)  # as `brindle check db 2>&-`
     assert (run.returncode, run.stdout) == (with_stderr.returncode, with_stderr.stdout)
     # Regression: the closed number went to the next file opened, a database
     # file, which anything writing to standard error below Python then wrote into.
-    first_file = subprocess.run(
-        [sys.executable, "-c", "import os, brindle.cli as c; c._fill_closed_standard_descriptors(); print(os.open('db', 0))"],
-        stdout=subprocess.PIPE,
-        text=True,
-        cwd=tmp_path,
-        timeout=60,
-        preexec_fn=lambda: os.close(2),
-    )
+    code = "import os, brindle.cli as c; c._fill_closed_standard_descriptors(); print(os.open('db', 0))"
+    first_file = run_with_closed(2, [sys.executable, "-c", code], tmp_path)
     assert int(first_file.stdout) > 2
 
 

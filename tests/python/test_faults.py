@@ -132,38 +132,44 @@ check(path, acked, gone=failed, links=links)
 """)
 
 
+# Shared by the memory tests' children: limited() runs write() with `room`
+# bytes of address space beyond what the process uses, and says how it went.
+LIMITED = """
+import os, resource
+from brindle import _brindle
+
+def limited(room, write):
+    page = os.sysconf("SC_PAGE_SIZE")
+    with open("/proc/self/statm") as f:
+        in_use = int(f.read().split()[0]) * page
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + room, hard))
+    try:
+        write()
+        return "ok"
+    except MemoryError:
+        return "memory error"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+"""
+
+
 @under_sanitizer
 def test_out_of_memory_while_copying_a_value_raises_memory_error(run_python, db_path):
-    result = run_python(
-        f"""
-        import os, resource
-        from brindle import _brindle
-
-        db = _brindle.open({db_path!r})
-        db.set("c", "before", 1)
-        big = b"x" * (256 << 20)
-        page = os.sysconf("SC_PAGE_SIZE")
-        with open("/proc/self/statm") as f:
-            in_use = int(f.read().split()[0]) * page
-        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        # Room for small allocations, none for a second copy of `big`.
-        resource.setrlimit(resource.RLIMIT_AS, (in_use + (64 << 20), hard))
-        try:
-            db.set("c", "big", big)
-        except MemoryError:
-            print("memory error")
-        finally:
-            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        del big
-        db.set("c", "after", 2)
-        print(db.get("c", "before"), db.get("c", "after"))
-        try:
-            db.get("c", "big")
-        except KeyError as e:
-            print(e.args[0])
-        """
-    )
-    assert result.returncode == 0, result.stderr
+    result = run_python(LIMITED + f"""
+db = _brindle.open({db_path!r})
+db.set("c", "before", 1)
+big = b"x" * (256 << 20)
+# Room for small allocations, none for a second copy of `big`.
+print(limited(64 << 20, lambda: db.set("c", "big", big)))
+del big
+db.set("c", "after", 2)
+print(db.get("c", "before"), db.get("c", "after"))
+try:
+    db.get("c", "big")
+except KeyError as e:
+    print(e.args[0])
+""", ok=True)
     assert result.stdout.split("\n")[:3] == ["memory error", "1 2", "key not found"]
 
 
@@ -173,48 +179,28 @@ def test_out_of_memory_while_copying_a_value_raises_memory_error(run_python, db_
 # process (an exception out of a function that may not throw).
 @under_sanitizer
 def test_out_of_memory_in_the_key_index_leaves_no_record_and_no_crash(run_python, db_path):
-    result = run_python(
-        f"""
-        import os, resource
-        from brindle import _brindle
-
-        def limited(room, write):
-            page = os.sysconf("SC_PAGE_SIZE")
-            with open("/proc/self/statm") as f:
-                in_use = int(f.read().split()[0]) * page
-            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-            resource.setrlimit(resource.RLIMIT_AS, (in_use + room, hard))
-            try:
-                write()
-                return "ok"
-            except MemoryError:
-                return "memory error"
-            finally:
-                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-
-        db = _brindle.open({db_path!r})
-        db.set("c", "before", 1)
-        # A key larger than the room left: only the index copies it.
-        new_key = "n" * (64 << 20)
-        print(limited(32 << 20, lambda: db.set("c", new_key, 5)))
-        # Deleted keys outweigh the live one: the second delete tidies the
-        # index, which copies the live key.
-        live, gone = "l" * (48 << 20), ["a" * (32 << 20), "b" * (32 << 20)]
-        for key in [live] + gone:
-            db.set("d", key, 1)
-        db.delete("d", gone[0])
-        print(limited(16 << 20, lambda: db.delete("d", gone[1])))
-        db.set("c", "after", 2)
-        del db
-        db = _brindle.open({db_path!r})
-        print(db.get("c", "before"), db.get("c", "after"), db.get("d", live))
-        for c, key in [("c", new_key)] + [("d", key) for key in gone]:
-            try:
-                db.get(c, key)
-                print("came back", c, len(key))
-            except KeyError:
-                pass
-        """
-    )
-    assert result.returncode == 0, result.stderr
+    result = run_python(LIMITED + f"""
+db = _brindle.open({db_path!r})
+db.set("c", "before", 1)
+# A key larger than the room left: only the index copies it.
+new_key = "n" * (64 << 20)
+print(limited(32 << 20, lambda: db.set("c", new_key, 5)))
+# Deleted keys outweigh the live one: the second delete tidies the
+# index, which copies the live key.
+live, gone = "l" * (48 << 20), ["a" * (32 << 20), "b" * (32 << 20)]
+for key in [live] + gone:
+    db.set("d", key, 1)
+db.delete("d", gone[0])
+print(limited(16 << 20, lambda: db.delete("d", gone[1])))
+db.set("c", "after", 2)
+del db
+db = _brindle.open({db_path!r})
+print(db.get("c", "before"), db.get("c", "after"), db.get("d", live))
+for c, key in [("c", new_key)] + [("d", key) for key in gone]:
+    try:
+        db.get(c, key)
+        print("came back", c, len(key))
+    except KeyError:
+        pass
+""", ok=True)
     assert result.stdout.split("\n") == ["memory error", "ok", "1 2 1", ""], result.stdout

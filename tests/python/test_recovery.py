@@ -126,8 +126,7 @@ def test_a_forked_child_that_exits_normally_leaves_the_parents_marker(root, run_
         os.waitpid(child, 0)
         print(os.path.exists(os.path.join({root!r}, ".brindle-open")), flush=True)
         os._exit(0)  # the parent ends without a normal exit
-        """
-    )
+        """)
     assert run.stdout.strip() == "True", run.stderr
     assert "did not exit normally" in reopen_in_child(run_python, root)
 
@@ -367,8 +366,7 @@ def test_a_forked_child_is_a_user_from_its_first_instant(root, run_python):
 # Regression: a child forked while a tool held the directory's lock kept it,
 # so later opens waited for the child, and the child's own open forever.
 def test_a_child_forked_while_a_tool_runs_lets_go_of_its_lock(root, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import io, os, signal, time, brindle, brindle.tools
         class Lines(io.RawIOBase):
             child = None

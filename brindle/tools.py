@@ -138,10 +138,16 @@ class RepairReport:
     damaged_files: list[str] = field(default_factory=list)  # damage beyond a torn tail, left alone
 
 
+def _refuse_non_directory(root: str) -> None:
+    if os.path.lexists(root) and not os.path.isdir(root):
+        raise ToolError(f"{root}: not a directory")
+
+
 def _existing(path: PathArg) -> str:
     root = _as_text(path)
+    _refuse_non_directory(root)
     if not os.path.isdir(root):
-        raise ToolError(f"{root}: {'not a directory' if os.path.lexists(root) else 'no such database directory'}")
+        raise ToolError(f"{root}: no such database directory")
     return root
 
 
@@ -347,8 +353,7 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
     creating it when missing, then rebuilds its backlink files. Returns the
     number of records loaded."""
     root = _as_text(path)
-    if os.path.lexists(root) and not os.path.isdir(root):
-        raise ToolError(f"{root}: not a directory")
+    _refuse_non_directory(root)
     os.makedirs(root, exist_ok=True)
     read_some: Callable[[int], Optional[bytes]]
     if isinstance(in_, io.TextIOBase):

@@ -14,6 +14,7 @@ import textwrap
 
 import pytest
 
+pytest.register_assert_rewrite("values")  # its helpers' asserts explain their failures too
 _REPO_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path[:] = [entry for entry in sys.path if os.path.abspath(entry or os.curdir) != _REPO_ROOT]
 

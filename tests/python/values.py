@@ -40,3 +40,16 @@ def absent(db, collection, key):
     except KeyError:
         return True
     return False
+
+
+def raises(exc_type, message, call, *args):
+    """Calls, checks that exactly exc_type is raised with message as its only
+    argument (None leaves the interpreter's own message unchecked), and
+    returns the exception."""
+    import pytest  # here, not above: the child programs import this module too
+
+    with pytest.raises(exc_type) as info:
+        call(*args)
+    assert type(info.value) is exc_type
+    assert message is None or info.value.args == (message,)
+    return info.value

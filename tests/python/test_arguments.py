@@ -9,9 +9,9 @@ import pathlib
 
 import pytest
 
-import brindle
 from brindle import _brindle  # the store itself, without the recovery of brindle.open
 from brindle import Link
+from values import raises
 
 
 class Outer:
@@ -121,21 +121,15 @@ CASES = [
 
 @pytest.mark.parametrize("call, exc_type, message", CASES)
 def test_failing_call(db, db_path, call, exc_type, message):
-    with pytest.raises(exc_type) as info:
-        call(db)
-    assert type(info.value) is exc_type
-    if message is not None:
-        assert info.value.args == (message,)
+    raises(exc_type, message, call, db)
     assert os.listdir(db_path) == []
 
 
 def test_argument_prefix_keeps_the_cause(db):
     outer = TypeError("outer")
     outer.__cause__ = KeyError("inner")
-    with pytest.raises(TypeError) as info:
-        db.resolve("c", "k", IterRaises(outer))
-    assert info.value.args == ("argument 'path': outer",)
-    assert info.value.__cause__ is outer.__cause__
+    raised = raises(TypeError, "argument 'path': outer", db.resolve, "c", "k", IterRaises(outer))
+    assert raised.__cause__ is outer.__cause__
 
 
 def test_paths_are_read_by_iteration_and_keywords_match_positions(db_path):
@@ -148,8 +142,7 @@ def test_paths_are_read_by_iteration_and_keywords_match_positions(db_path):
     assert db.backlinks("t", key="x") == [{"source_collection": "c", "source_key": "k", "source_path": "f"}]
     assert db.set_many(ops=[("c", "k2", 2)]) is None
     assert db.delete(key="k2", collection="c") is None
-    with pytest.raises(KeyError):
-        db.get(key="k2", collection="c")
+    raises(KeyError, "key not found", lambda: db.get(key="k2", collection="c"))
     link = Link(local={"a": 1}, path="t/x")
     assert (link.path, link.local) == ("t/x", {"a": 1})
     # str subclasses are text

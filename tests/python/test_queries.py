@@ -5,7 +5,7 @@ own tests; a representative few are checked here."""
 import pytest
 
 from brindle import TOMBSTONE, Link
-from values import shape
+from values import raises, shape
 
 
 def entry(collection, key, path):
@@ -49,10 +49,7 @@ def test_resolve(library, collection, key, path, expected):
     ],
 )
 def test_resolve_errors(library, collection, key, path, message):
-    with pytest.raises(RuntimeError) as info:
-        library.resolve(collection, key, path)
-    assert type(info.value) is RuntimeError
-    assert info.value.args == (message,)
+    raises(RuntimeError, message, library.resolve, collection, key, path)
     # a failed resolution leaves the database usable
     assert library.resolve("people", "bob", ["name"]) == "Bob"
 
@@ -94,8 +91,7 @@ def test_results_are_fresh_objects(db):
 # the result list, slots still empty, to a finaliser; reading one crashed.
 @pytest.mark.parametrize("read", ["db.get('c', 'k')", "db.resolve('c', 'k', ['l'])", "db.backlinks('p', 'x')"])
 def test_a_finaliser_never_sees_a_result_list_half_built(tmp_path, run_python, read):
-    run = run_python(
-        f"""
+    run_python(f"""
         import gc
         from brindle import _brindle, Link
         db = _brindle.open({str(tmp_path / "db")!r})
@@ -117,16 +113,13 @@ def test_a_finaliser_never_sees_a_result_list_half_built(tmp_path, run_python, r
         gc.set_threshold(50)
         Bomb()
         assert len({read}) == N
-        """
-    )
-    assert run.returncode == 0, run.stderr
+        """, ok=True)
 
 
 # backlinks lets go of the database before it makes the result's dicts, so a
 # finaliser that runs meanwhile can use the database.
 def test_a_finaliser_run_while_backlinks_builds_its_result_can_use_the_database(tmp_path, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import gc
         from brindle import _brindle, Link
         db = _brindle.open({str(tmp_path / "db")!r})
@@ -147,6 +140,5 @@ def test_a_finaliser_run_while_backlinks_builds_its_result_can_use_the_database(
         assert len(db.backlinks("p", "x")) == 2000
         gc.set_threshold(700)
         print(len(seen) > 0 and all(repr(s) == 'Link("p/x")' for s in seen))
-        """
-    )
-    assert run.stdout.strip() == "True", run.stderr
+        """, ok=True)
+    assert run.stdout == "True\n"

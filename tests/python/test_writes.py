@@ -80,8 +80,7 @@ def test_storage_failures_raise_key_error_from_get_and_runtime_error_elsewhere(d
 
 
 def test_writes_and_an_open_transaction_survive_the_process(db_path, run_python):
-    run_python(
-        """
+    run_python("""
         from brindle import Link, _brindle
         db = _brindle.open(%r)
         db.set("people", "alice", {"name": "Alice"})
@@ -94,10 +93,7 @@ def test_writes_and_an_open_transaction_survive_the_process(db_path, run_python)
         db.set("books", "b4", {"x": Link("people/alice", {"note": "n"})})
         assert db.backlinks("people", "alice")[-1]["source_key"] == "b3"
         # the process ends inside the transaction
-        """
-        % db_path,
-        ok=True,
-    )
+        """ % db_path, ok=True)
     db = _brindle.open(db_path)
     assert db.resolve("books", "b4", ["x", "note"]) == "n" and absent(db, "books", "b2")
     expected = [entry("books", "b1", "author"), entry("books", "b3", "0"), entry("books", "b4", "x")]
@@ -107,8 +103,7 @@ def test_writes_and_an_open_transaction_survive_the_process(db_path, run_python)
 def test_lock_refuses_reentry_and_makes_other_threads_wait(run_python):
     # Type-name lookups of unsupported values run Python code while set_many
     # holds the database, as a finaliser run by a collection could.
-    done = run_python(
-        """
+    done = run_python("""
         import tempfile
         import threading
         from brindle import _brindle
@@ -154,10 +149,7 @@ def test_lock_refuses_reentry_and_makes_other_threads_wait(run_python):
             except KeyError as e:
                 events.append(e.args[0])
         print("\\n".join(events))
-        """,
-        timeout=90,
-        ok=True,
-    )
+        """, timeout=90, ok=True)
     lines = done.stdout.splitlines()
     assert lines[0].startswith('Database("/') and lines[0].endswith('")')
     assert lines[1:] == [IN_USE] * 5 + [

@@ -12,6 +12,7 @@ import pytest
 
 import brindle
 from brindle import _brindle
+from values import raises
 
 DATABASE_METHODS = {
     "get": "($self, collection, key)",
@@ -54,8 +55,7 @@ def test_module_names_and_signatures():
 # Regression guard: classes named without their module warn at import, which
 # fails an import under warnings-as-errors.
 def test_the_package_imports_with_warnings_as_errors(run_python):
-    done = run_python("import warnings; warnings.simplefilter('error'); import brindle")
-    assert (done.returncode, done.stderr) == (0, "")
+    assert run_python("import warnings; warnings.simplefilter('error'); import brindle", ok=True).stderr == ""
 
 
 @pytest.mark.parametrize(
@@ -65,16 +65,12 @@ def test_the_package_imports_with_warnings_as_errors(run_python):
 def test_class_properties(db_path, cls, make):
     name = cls.__name__
     assert (cls.__qualname__, cls.__module__, full_name(cls)) == (name, "brindle._brindle", "brindle._brindle." + name)
-    with pytest.raises(TypeError) as info:
-        type("Sub", (cls,), {})
-    assert info.value.args == ("type '%s' is not an acceptable base type" % full_name(cls),)
+    raises(TypeError, "type '%s' is not an acceptable base type" % full_name(cls), type, "Sub", (cls,), {})
     obj = make(db_path)
     assert not hasattr(obj, "__dict__")
     with pytest.raises(AttributeError):
         obj.anything = 1
-    with pytest.raises(TypeError) as info:
-        weakref.ref(obj)
-    assert info.value.args == ("cannot create weak reference to '%s' object" % full_name(cls),)
+    raises(TypeError, "cannot create weak reference to '%s' object" % full_name(cls), weakref.ref, obj)
     # Regression: the classes could be changed, and a __new__ put on Database
     # made objects without a store behind them (a crash on first use).
     with pytest.raises(TypeError, match="immutable type"):
@@ -84,9 +80,7 @@ def test_class_properties(db_path, cls, make):
 @pytest.mark.parametrize("cls", [brindle.Database, brindle.Tombstone])
 def test_classes_without_constructor(cls):
     for args, kwargs in [((), {}), (("x",), {"key": 1})]:
-        with pytest.raises(TypeError) as info:
-            cls(*args, **kwargs)
-        assert info.value.args == ("No constructor defined for %s" % cls.__name__,)
+        raises(TypeError, "No constructor defined for %s" % cls.__name__, lambda: cls(*args, **kwargs))
 
 
 def test_tombstone_repr_and_truth():
@@ -104,8 +98,7 @@ def test_tombstone_repr_and_truth():
 )
 def test_link_repr(path, local, expected):
     link = brindle.Link(path, local)
-    assert repr(link) == expected
-    assert link.path == path
+    assert (repr(link), link.path) == (expected, path)
 
 
 def test_link_is_immutable_and_hands_out_copies():
@@ -150,8 +143,7 @@ def test_a_relative_path_opens_from_a_working_directory_too_deep_to_join_it_to(t
 
 
 def test_reimport_and_subinterpreter_import(run_python):
-    done = run_python(
-        """
+    done = run_python("""
         import sys
         import tempfile
         import brindle._brindle as first
@@ -175,12 +167,9 @@ def test_reimport_and_subinterpreter_import(run_python):
         db = first.open(tempfile.mkdtemp())
         db.set("c", "k", 1)
         print(db.get("c", "k"))
-        """
-    )
-    assert done.returncode == 0, done.stderr
+        """, ok=True)
     same, refusal, value = done.stdout.splitlines()
-    assert same == "True True"
-    assert value == "1"
+    assert (same, value) == ("True True", "1")
     if refusal == "no subinterpreters":
         pytest.skip("this interpreter offers no subinterpreters")
     assert "ImportError" in refusal and "does not support subinterpreters" in refusal
@@ -229,7 +218,6 @@ def test_the_module_works_again_after_the_interpreter_is_initialised_again(tmp_p
          "-l" + library[len("lib"):-len(".so")], "-Wl,-rpath," + libdir],
         check=True,
     )
-    env = dict(os.environ, PYTHONHOME=sys.base_prefix)
-    done = subprocess.run([str(program), _brindle.__file__, str(tmp_path / "db")], env=env, capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run([str(program), _brindle.__file__, str(tmp_path / "db")], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONHOME=sys.base_prefix), timeout=60)
     assert done.stdout.splitlines() == ["round [1, Link(\"c/k\")]"] * 2, done.stdout + done.stderr

@@ -68,6 +68,16 @@ def worker(db, t, records, failures):
         failures.append((t, repr(e)))
 
 
+def exits_quietly_with_a_full_pipe(cwd, script):
+    """Runs the script with its output pipe read only after a second: it must
+    exit with 0 and write nothing to stderr."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], cwd=cwd, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    time.sleep(1)
+    _, err = child.communicate(timeout=60)
+    assert (child.returncode, err) == (0, b"")
+
+
 def check(db, records):
     expected = collections.defaultdict(list)
     for (collection, key), value in records.items():
@@ -110,8 +120,7 @@ def test_threads_sharing_one_database(db_path):
 # exits is ended from inside the wait; the call's exception guard caught that
 # unwind, and the process aborted ("FATAL: exception not rethrown").
 def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import threading, time
         from brindle import _brindle
         db = _brindle.open({str(tmp_path / "db")!r})
@@ -128,9 +137,8 @@ def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path,
             db.set_many([("c", "k", X())])
         except TypeError:
             pass
-        """
-    )
-    assert (run.returncode, run.stderr) == (0, "")
+        """, ok=True)
+    assert run.stderr == ""
 
 
 # Regression: a daemon thread that the interpreter ends at exit from inside
@@ -139,8 +147,7 @@ def test_a_daemon_thread_waiting_for_the_database_at_exit_ends_quietly(tmp_path,
 # used the interpreter regardless (freeing the path's iterator), and the
 # process died of a segmentation fault.
 def test_a_daemon_thread_inside_python_code_a_call_runs_at_exit_ends_quietly(tmp_path):
-    script = textwrap.dedent(
-        f"""
+    script = f"""
         import atexit, os, sys, threading, time
         from brindle import _brindle
         db = _brindle.open({str(tmp_path / "db")!r})
@@ -164,20 +171,16 @@ def test_a_daemon_thread_inside_python_code_a_call_runs_at_exit_ends_quietly(tmp
         os.write(1, b"x" * (65536 - 50))  # all but 50 bytes of the pipe, which is read only later
         atexit.register(lambda: sys.stdout.write("y" * 100))  # flushed while the interpreter finalises
         """
-    )
     for _ in range(3):
-        child = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        time.sleep(1)
-        _, err = child.communicate(timeout=60)
-        assert (child.returncode, err) == (0, b"")
+        exits_quietly_with_a_full_pipe(tmp_path, script)
+
 
 # Regression: the same for a daemon thread inside a tool's callback into
 # Python (load's read here): the tools' own guard was noexcept, and the
 # process aborted. The main thread lets go of the interpreter at exit when
 # its last flush meets a full pipe, and the daemon thread is ended then.
 def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
-    script = textwrap.dedent(
-        """
+    exits_quietly_with_a_full_pipe(tmp_path, """
         import io, os, sys, threading, time, brindle.tools
         inside = threading.Event()
         class Lines(io.RawIOBase):
@@ -189,12 +192,7 @@ def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
         inside.wait(5)
         os.write(1, b"x" * 65536)  # fills the pipe, which is read only later
         sys.stdout.write("y")  # flushed while the interpreter finalises
-        """
-    )
-    child = subprocess.Popen([sys.executable, "-c", script], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(1)
-    _, err = child.communicate(timeout=60)
-    assert (child.returncode, err) == (0, b"")
+        """)
 
 
 # Regression: once brindle's exit function had run, a daemon thread still
@@ -203,8 +201,7 @@ def test_a_daemon_thread_inside_a_tool_at_exit_ends_quietly(tmp_path):
 # value it wrote used up some of its recursion limit for good, and after a few
 # hundred writes every Python call in it raised RecursionError.
 def test_a_daemon_thread_running_during_later_exit_functions_keeps_its_recursion_limit(tmp_path, run_python):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import atexit, threading, time
         writes, failures = [0], []
         def later():  # registered first: runs after brindle's exit function
@@ -225,9 +222,8 @@ def test_a_daemon_thread_running_during_later_exit_functions_keeps_its_recursion
                 failures.append(repr(e))
         threading.Thread(target=write, daemon=True).start()
         time.sleep(0.1)
-        """
-    )
-    assert (run.returncode, run.stdout, run.stderr) == (0, "True []\n", "")
+        """, ok=True)
+    assert (run.stdout, run.stderr) == ("True []\n", "")
 
 
 # Regression: resolve built its result, and set_many made the exception of a
@@ -239,8 +235,7 @@ def test_a_daemon_thread_running_during_later_exit_functions_keeps_its_recursion
     "call", ['db.resolve("b", "b1", ["author", "items"])', 'db.set_many([("c", "x", 1), ("c", "y", object())])']
 )
 def test_a_finaliser_run_during_a_call_can_wait_for_a_thread_using_the_database(tmp_path, run_python, call):
-    run = run_python(
-        f"""
+    run = run_python(f"""
         import faulthandler, gc, threading
         from brindle import _brindle, Link
         faulthandler.dump_traceback_later(10, exit=True)
@@ -284,6 +279,5 @@ def test_a_finaliser_run_during_a_call_can_wait_for_a_thread_using_the_database(
                     pass
                 gc.set_threshold(700)
         print("done")
-        """
-    )
-    assert (run.returncode, run.stdout, run.stderr) == (0, "done\n", "")
+        """, ok=True)
+    assert (run.stdout, run.stderr) == ("done\n", "")

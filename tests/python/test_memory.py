@@ -8,9 +8,8 @@ import sys
 
 import pytest
 
-import brindle
-from brindle import _brindle  # the store itself, without the recovery of brindle.open
 from brindle import TOMBSTONE, Link
+from values import shape
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("BRINDLE_UNDER_SANITIZER")) or not os.path.exists("/proc/self/statm"),
@@ -44,8 +43,7 @@ def attempt(exc_type, call, *args):
         pass
 
 
-def test_many_calls_keep_memory_flat(tmp_path):
-    db = _brindle.open(str(tmp_path / "db"))
+def test_many_calls_keep_memory_flat(db):
     key, other, col, target = "k", "k2", "c", "t"
     local = {"n": [1, "s", b"b", 2.5, None, True], "m": {"x": TOMBSTONE}}
     value_a = {"l": Link("t/x", local), "list": [Link("t/x"), 1, "two"], "i": 2**62}
@@ -105,7 +103,5 @@ def test_many_calls_keep_memory_flat(tmp_path):
     # a leak of even one small object per round would exceed this
     assert grown < 2 * 1024 * 1024, grown
     # the database is still consistent: the last good batch left value_b
-    got = db.get(col, other)
-    assert list(got) == ["l", "list", "f"]
-    assert (got["l"].path, got["list"], got["f"]) == ("t/y", [], 0.0)
+    assert shape(db.get(col, other)) == shape(value_b)
     assert {"source_collection": col, "source_key": other, "source_path": "l"} in db.backlinks(target, "y")

@@ -55,8 +55,7 @@ def test_set_many_looking_ahead_on_a_large_index_still_fails_in_turn(db):
     # it writes the current one; that element's error must still come in its
     # turn, and no error may be left behind.
     db.set_many([("c", str(i), i) for i in range(100_000)])
-    with pytest.raises(UnicodeEncodeError):
-        db.set_many([("c", "first", 1), ("c", "\ud800", 2), ("c", "third", 3)])
+    raises(UnicodeEncodeError, None, db.set_many, [("c", "first", 1), ("c", "\ud800", 2), ("c", "third", 3)])
     assert db.get("c", "first") == 1 and absent(db, "c", "third")
     db.set_many([("c", "third", 3), ("c", "fourth", 4)])
     assert db.get("c", "fourth") == 4

@@ -15,7 +15,6 @@ import time
 
 import pytest
 
-import brindle
 from brindle import _brindle  # the store itself, without the recovery of brindle.open
 from brindle import Link
 from values import absent

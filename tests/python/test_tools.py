@@ -544,17 +544,18 @@ def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(root):
     import signal
 
     value = "x" * 200
-    lines = "".join('{"collection":"c","key":"k%d","value":"%s"}\n' % (i, value) for i in range(200_000)).encode()
+    lines = "".join('{"collection":"c","key":"k%d","value":"%s"}\n' % (i, value) for i in range(300_000)).encode()
 
     def interrupt(signum, frame):
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, interrupt)
     try:
-        # 48 MB to parse takes far longer than the 20 ms before the alarm
-        # (an alarm that came once the records were parsed would find them
-        # on their way into place, which is not stopped part-way).
-        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        # The alarm must come while the records are parsed: not before the
+        # load reaches them (a few ms of locking), nor once they are on
+        # their way into place, which is not stopped part-way. 72 MB take
+        # about three times the 50 ms to parse.
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
         with pytest.raises(KeyboardInterrupt):
             tools.load(root, io.BytesIO(lines))
     finally:

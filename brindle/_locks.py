@@ -22,9 +22,12 @@ Four files sit in the directory beside the data:
   could not finish leaves an "unfinished" line.
 - ``.brindle-whole``: written by the last user at a normal exit, it names the
   data and backlink files known to end on a whole record, each with its
-  inode, size, and modification and change times. The first opener takes it
-  (removing it) and skips the framing check of every file it names that no
-  one has touched since; any write, cut or replacement changes those times.
+  inode, size, and modification and change times. The first opener skips
+  the framing check of every file it names that no one has touched since
+  (any write, cut or replacement changes those times), and refuses to cut a
+  file still on its inode at or below the size named: a killed writer tears
+  only what it appended, so that is damage. It removes the list once that
+  check is done; the tools remove it before they change anything.
 
 Which files are known whole: the first opener's check leaves every file
 either whole or damaged before its end (damage the check leaves alone, and
@@ -464,20 +467,32 @@ def _read_list(path: str) -> object:
         return None
 
 
-def take_known_whole(root: str) -> dict[str, int]:
-    """With the guard held, as the first opener: removes the list of files
-    known whole and returns {name: size} for those unchanged since."""
-    path = os.path.join(root, WHOLE_NAME)
-    listed = _read_list(path)
-    with contextlib.suppress(OSError):
-        os.unlink(path)
+def read_known_whole(root: str) -> tuple[dict[str, int], dict[str, int]]:
+    """With the guard held, as the first opener: what the list of files known
+    whole says now, as ({name: size} of the files unchanged since, which need
+    no framing, {name: size then} of the files still on the same inode, which
+    a killed writer can only have torn past that size). The list stays until
+    drop_known_whole, so that an open refused for damage leaves it to the
+    next."""
+    listed = _read_list(os.path.join(root, WHOLE_NAME))
     if not isinstance(listed, dict):
-        return {}
-    return {
-        name: state[1]
-        for name, state in file_states(root).items()
-        if isinstance(listed.get(name), list) and tuple(listed[name]) == state
-    }
+        return {}, {}
+    unchanged, floors = {}, {}
+    for name, state in file_states(root).items():
+        then = listed.get(name)
+        if not (isinstance(then, list) and len(then) == 4):
+            continue
+        if all(type(field) is int and field >= 0 for field in then) and then[0] == state[0]:
+            floors[name] = then[1]
+            if tuple(then) == state:
+                unchanged[name] = then[1]
+    return unchanged, floors
+
+
+def drop_known_whole(root: str) -> None:
+    """Once the first opener's check is done: the list no longer holds."""
+    with contextlib.suppress(OSError):
+        os.unlink(os.path.join(root, WHOLE_NAME))
 
 
 def note_checked(root: str) -> None:

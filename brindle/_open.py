@@ -23,11 +23,13 @@ def _as_text(path: PathArg) -> str:
     return os.fsdecode(raw) if isinstance(raw, bytes) else raw
 
 
-def recover(root: str, unclean: bool, known_whole: dict[str, int], told: list[str]) -> bool:
+def recover(root: str, unclean: bool, known_whole: dict[str, int], floors: dict[str, int], told: list[str]) -> bool:
     """Moves torn tails aside and, after an unclean end, rebuilds backlinks.
 
     Files in known_whole (name: size) are known to end on a whole record and
-    are not framed again. Appends to told one message per step, for a
+    are not framed again. A file torn below its size in floors (name: size),
+    or shorter than it, is damaged: the ToolError naming it stops the open
+    before anything is cut. Appends to told one message per step, for a
     RecoveryWarning each once the recovery is on record: a warning that the
     program turns into an error must not cut short a recovery that
     succeeded, which the next open would then run again, and raise again.
@@ -38,7 +40,8 @@ def recover(root: str, unclean: bool, known_whole: dict[str, int], told: list[st
     """
     for name in _tools.remove_leftovers(root):
         told.append(f"{os.path.join(root, name)}: removed the leftover of an interrupted rewrite")
-    tails = _tools.move_torn_tails(root, known_whole)
+    tails = _tools.move_torn_tails(root, known_whole, floors)
+    _locks.drop_known_whole(root)
     for tail in tails:
         told.append(
             f"{tail['file']}: incomplete last record ({tail['bytes']} bytes at offset {tail['offset']}) "
@@ -67,9 +70,11 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
     Before handing the directory to the store, when no other process has it
     open through ``brindle.open``: an incomplete last record of any data or
     backlink file (left by a killed writer) is moved to ``<file>.torn`` and
-    the file cut back to its last whole record; and when the last program to
-    open it ended without a normal exit, the backlink indexes are rebuilt
-    from the records. Each step emits a RecoveryWarning. A process that
+    the file cut back to its last whole record (an incomplete record inside
+    what the file held at the last normal exit is damage instead: the open
+    raises a RuntimeError naming it and cuts nothing); and when the last
+    program to open it ended without a normal exit, the backlink indexes are
+    rebuilt from the records. Each step emits a RecoveryWarning. A process that
     opened the directory before stays one of its users until it exits; it
     recovers all the same when it is the only one left, holds no Database
     on the directory, and another program ended without a normal exit.
@@ -100,12 +105,12 @@ def open(path: PathArg) -> _brindle.Database:  # noqa: A001 - the package's publ
             try:
                 if alone:
                     unclean = _locks.marker_exists(root)
-                    known_whole = _locks.take_known_whole(root)
+                    known_whole, floors = _locks.read_known_whole(root)
                     # The session is in the marker before recovery starts, so
                     # a recovery cut short (a kill, Ctrl-C, an error) is run
                     # again by the next open.
                     _locks.start_session(root, first=True)
-                    if recover(root, unclean, {} if unclean else known_whole, told):
+                    if recover(root, unclean, {} if unclean else known_whole, floors, told):
                         _locks.note_checked(root)
                     else:
                         _locks.mark_unfinished(root)

@@ -186,6 +186,9 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
             raise ToolError(f"{root}: the database is open in this process; drop every Database on it first")
         if _locks.others_have_it_open(root):
             raise ToolError(f"{root}: the database is open in another process; close it first")
+        # What was whole at the last normal exit stops being known once a
+        # tool changes files (repair's cuts keep their inodes).
+        _locks.drop_known_whole(root)
         rewrite = _Rewrite()
         if not marked:
             yield rewrite

@@ -390,15 +390,15 @@ PyObject* py_compact(PyObject* module, PyObject* args) {
 }
 
 PyObject* py_move_torn_tails(PyObject* module, PyObject* args) {
-  PyObject *path, *known_arg = Py_None;
+  PyObject *path, *known_arg = Py_None, *floors_arg = Py_None;
   std::string root;
-  tools::WholePrefixes known;
-  if (!PyArg_ParseTuple(args, "O|O:move_torn_tails", &path, &known_arg) || !fs_path(path, root) ||
-      !whole_prefixes(known_arg, known)) {
+  tools::WholePrefixes known, floors;
+  if (!PyArg_ParseTuple(args, "O|OO:move_torn_tails", &path, &known_arg, &floors_arg) || !fs_path(path, root) ||
+      !whole_prefixes(known_arg, known) || !whole_prefixes(floors_arg, floors)) {
     return nullptr;
   }
   return guarded([&] {
-    return result_or_raise(module, tools::move_torn_tails(root, known),
+    return result_or_raise(module, tools::move_torn_tails(root, known, floors),
                            [](const std::vector<tools::TornTail>& tails) -> PyObject* {
                              PyRef list = PyRef::steal(PyList_New(0));
                              if (!list) return nullptr;
@@ -531,7 +531,7 @@ PyMethodDef methods[] = {
     TOOL(dump, "dump(path, collections, write, progress=None) -> int"),
     TOOL(load, "load(path, read, progress=None) -> int"),
     TOOL(compact, "compact(path, collections=None, progress=None) -> int"),
-    TOOL(move_torn_tails, "move_torn_tails(path, known_whole=None) -> list[dict]"),
+    TOOL(move_torn_tails, "move_torn_tails(path, known_whole=None, floors=None) -> list[dict]"),
     TOOL(whole_files, "whole_files(path, known_whole) -> list[str]"),
     TOOL(rebuild_backlinks, "rebuild_backlinks(path, progress=None) -> dict"),
     TOOL(remove_leftovers, "remove_leftovers(path) -> list[str]"),

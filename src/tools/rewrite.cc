@@ -137,12 +137,37 @@ ToolResult<void> install_all(const std::string& root, std::vector<ReplacementFil
   return sync_path(root.empty() ? std::string(".") : root);
 }
 
+// Damage where only a torn tail could be, were the file's floor unknown:
+// cutting there would set acknowledged records aside.
+ToolResult<void> refuse_below_floor(const ScannedFile& one, const WholePrefixes& floors) {
+  const auto found = floors.find(name_of(*one.file));
+  if (found == floors.end()) return {};
+  const std::uint64_t floor = found->second;
+  const std::string leave = " at the last normal exit: the file is damaged, not cut short by a killed writer, so it is "
+                            "left as it is (check shows the damage; repair moves it aside with the records after it)";
+  if (one.scan->length < floor) {
+    return tool_failure(one.file->path + ": " + std::to_string(one.scan->length) + " bytes long, shorter than the " +
+                        std::to_string(floor) + " it had" + leave);
+  }
+  if (one.scan->outcome.stop == ScanStop::Torn && one.scan->outcome.at < floor) {
+    return tool_failure(one.file->path + ": incomplete record at offset " + std::to_string(one.scan->outcome.at) +
+                        ", inside the first " + std::to_string(floor) + " bytes, which ended on a whole record" +
+                        leave);
+  }
+  return {};
+}
+
 }  // namespace
 
-ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known) {
+ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known,
+                                                  const WholePrefixes& floors) {
   auto files = list_files(root);
   if (!files) return std::unexpected(files.error());
   const std::vector<ScannedFile> scanned = scan_tails(*files, known);
+  for (const ScannedFile& one : scanned) {
+    if (!one.scan) return std::unexpected(one.scan.error());
+    if (auto refused = refuse_below_floor(one, floors); !refused) return std::unexpected(refused.error());
+  }
   // The moves are rare writes; they follow in file order and stop at the
   // first failure, so the outcome is the one of a pass over the files one
   // after another.

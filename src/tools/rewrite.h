@@ -33,7 +33,12 @@ using WholePrefixes = std::unordered_map<std::string, std::uint64_t>;
 // incomplete last record is appended, behind a one-line header naming the
 // file and offset, to "<file>.torn", which is synced; then the file is cut
 // back to its last whole record and synced. Other damage is left alone.
-ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known = {});
+// `floors` are lengths files had, on the same inode, when they last ended on
+// a whole record: an interrupted append can only tear what lies past them,
+// so a file torn below its floor, or now shorter than it, is damaged, and
+// the call fails naming it before anything is moved.
+ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known = {},
+                                                  const WholePrefixes& floors = {});
 
 // The names of the data and backlink files that frame as whole records from
 // their known prefix to their end. Changes nothing.

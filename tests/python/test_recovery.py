@@ -76,9 +76,9 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
     opened = run_python(f"""
         import brindle, brindle._open as o
         check = o._tools.move_torn_tails
-        def spy(root, known):
+        def spy(root, known, floors):
             print(sorted(known.items()))
-            return check(root, known)
+            return check(root, known, floors)
         o._tools.move_torn_tails = spy
         assert brindle.open({root!r}).get("people", "alice") == {{"name": "Alice"}}
         """, ok=True)
@@ -96,6 +96,31 @@ def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(ro
             f.write(b"\\x10\\x00\\x00\\x00torn")
         """, ok=True)
     assert "books.brd: incomplete last record (8 bytes" in reopen_in_child(run_python, root)
+
+
+@pytest.mark.parametrize("damage", ["key length past the end", "emptied"])
+def test_damage_inside_what_a_normal_exit_left_whole_is_refused_not_cut_as_a_torn_tail(root, run_python, damage):
+    store_alice_and_her_book(run_python, root)
+    path = pathlib.Path(root, "people.brd")
+    before = path.read_bytes()
+    # Written in place, on the same inode, as a stray write or a bad disk would.
+    with open(path, "r+b") as f:
+        if damage == "emptied":
+            f.truncate(0)
+        else:
+            f.seek(3)
+            f.write(b"\x7f")  # the first record's key length now runs past the end
+    damaged = path.read_bytes()
+    refused = run_python(f"import brindle; brindle.open({root!r})")
+    said = {"emptied": f"people.brd: 0 bytes long, shorter than the {len(before)} it had at the last normal exit",
+            "key length past the end": f"people.brd: incomplete record at offset 0, inside the first {len(before)} bytes"}
+    assert refused.returncode == 1 and said[damage] in refused.stderr, refused.stderr
+    assert "not cut short by a killed writer" in refused.stderr
+    assert path.read_bytes() == damaged and not os.path.exists(f"{path}.torn")
+    assert run_python(f"import brindle; brindle.open({root!r})").returncode == 1  # refused again, not forgotten
+    # The repair the message points to sets the damage aside; then it opens.
+    tools.repair(root)
+    reopen_in_child(run_python, root)
 
 
 @pytest.mark.parametrize("planted", ["not json", "deeply nested", "wrong shapes", "a directory", "a fifo"])

@@ -16,15 +16,26 @@ import stat
 import sys
 import tempfile
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, NoReturn, Optional
+from typing import TYPE_CHECKING, Any, NoReturn, Optional
 
 from . import _tools, tools
 from ._version import __version__
+
+if TYPE_CHECKING:
+    from _typeshed import SupportsWrite
 
 EXIT_OK, EXIT_PROBLEMS, EXIT_ERROR = 0, 1, 2
 
 
 class _Parser(argparse.ArgumentParser):
+    def _print_message(self, message: str, file: Optional[SupportsWrite[str]] = None) -> None:
+        # argparse drops a failed write of --help or --version and exits 0.
+        if message and file is not None and file is sys.stdout:
+            _write_output(message)
+            _flush_output()
+        else:
+            super()._print_message(message, file)
+
     def error(self, message: str) -> NoReturn:
         if sys.stderr is not None:  # closed, print_usage would fall back to stdout
             self.print_usage(sys.stderr)
@@ -52,8 +63,41 @@ def _progress(label: str, total: int) -> Iterator[Optional[Callable[[int], objec
         yield bar.update
 
 
-def _print_json(text: str) -> None:
-    sys.stdout.write(text + "\n")
+class _OutputFailed(Exception):
+    """Writing to standard output failed (a full disk, say). The command's
+    work may well have been done (compact, repair): the message must not
+    make it look failed."""
+
+
+def _write_output(text: str) -> None:
+    """Output of the command. A reader that went away is not a failure of
+    ours and passes as it is."""
+    try:
+        sys.stdout.write(text)
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise _OutputFailed(error) from error
+
+
+def _out(line: str) -> None:
+    _write_output(line + "\n")
+
+
+def _flush_output() -> None:
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except (OSError, ValueError) as error:
+        raise _OutputFailed(error) from error
+
+
+def _drop_output() -> None:
+    """Points stdout at /dev/null, so that the interpreter's flush at exit
+    neither fails again nor turns the exit code into its own."""
+    with contextlib.suppress(OSError, ValueError):
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
 
 
 def _cmd_stats(args: argparse.Namespace) -> int:
@@ -63,7 +107,7 @@ def _cmd_stats(args: argparse.Namespace) -> int:
         "collections": [vars(c) for c in result.collections],
         "backlinks": [vars(b) for b in result.backlinks],
     }
-    _print_json(json.dumps(report, indent=2))
+    _out(json.dumps(report, indent=2))
     return EXIT_OK
 
 
@@ -71,7 +115,7 @@ def _print_names(names: Iterable[str], as_json: bool) -> None:
     """One name per line; as JSON strings when asked, since a name may hold a
     newline (or text the terminal's encoding cannot show)."""
     for name in names:
-        print(json.dumps(name) if as_json else name)
+        _out(json.dumps(name) if as_json else name)
 
 
 def _cmd_collections(args: argparse.Namespace) -> int:
@@ -81,7 +125,7 @@ def _cmd_collections(args: argparse.Namespace) -> int:
 
 def _cmd_keys(args: argparse.Namespace) -> int:
     if args.count:
-        print(tools.count(args.path, args.collection))
+        _out(str(tools.count(args.path, args.collection)))
     else:
         _print_names(tools.keys(args.path, args.collection), args.json)
     return EXIT_OK
@@ -92,18 +136,18 @@ def _cmd_get(args: argparse.Namespace) -> int:
     if found is None:
         _say(f"brindle get: {args.collection}/{args.key}: no such record")
         return EXIT_ERROR
-    _print_json(found)
+    _out(found)
     return EXIT_OK
 
 
 def _cmd_backlinks(args: argparse.Namespace) -> int:
     entries = _tools.backlinks(tools._existing(args.path), args.collection, args.key)
-    _print_json(json.dumps(entries, ensure_ascii=False))
+    _out(json.dumps(entries, ensure_ascii=False, separators=(",", ":")))  # as get prints
     return EXIT_OK
 
 
 def _cmd_resolve(args: argparse.Namespace) -> int:
-    _print_json(_tools.resolve(tools._existing(args.path), args.collection, args.key, args.field))
+    _out(_tools.resolve(tools._existing(args.path), args.collection, args.key, args.field))
     return EXIT_OK
 
 
@@ -205,7 +249,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
         report = tools.check(args.path, progress=progress)
     args.verdict = verdict = EXIT_OK if report.ok else EXIT_PROBLEMS
     for line in report.lines():
-        print(line)
+        _out(line)
     return verdict
 
 
@@ -214,22 +258,22 @@ def _cmd_repair(args: argparse.Namespace) -> int:
         report = tools.repair(args.path, rebuild_backlinks=args.rebuild_backlinks, progress=progress)
     args.verdict = EXIT_PROBLEMS if report.damaged_files else EXIT_OK
     for name in report.leftovers_removed:
-        print(f"removed the leftover of an interrupted rewrite: {name}")
+        _out(f"removed the leftover of an interrupted rewrite: {name}")
     for tail in report.torn_tails:
-        print(f"{tail['file']}: moved {tail['bytes']} bytes at offset {tail['offset']} to {tail['side_file']}")
+        _out(f"{tail['file']}: moved {tail['bytes']} bytes at offset {tail['offset']} to {tail['side_file']}")
     if report.backlinks_rebuilt is not None:
         rebuilt = report.backlinks_rebuilt
-        print(f"rebuilt {rebuilt['files']} backlink files with {rebuilt['entries']} entries")
+        _out(f"rebuilt {rebuilt['files']} backlink files with {rebuilt['entries']} entries")
         if rebuilt["skipped_records"]:
-            print(f"{rebuilt['skipped_records']} live records do not decode; their links are not indexed")
+            _out(f"{rebuilt['skipped_records']} live records do not decode; their links are not indexed")
     for name in report.damaged_files:
-        print(f"{name}: damaged beyond a torn tail, which repair cannot mend; check shows where")
+        _out(f"{name}: damaged beyond a torn tail, which repair cannot mend; check shows where")
     if report.damaged_files:
         return EXIT_PROBLEMS
     if not (report.leftovers_removed or report.torn_tails or report.backlinks_rebuilt):
         # Drift between records and backlinks is not looked for here (check
         # reads every record to find it); the rebuild mends it.
-        print("nothing to repair: no torn tail, no leftover of a rewrite, no unclean exit"
+        _out("nothing to repair: no torn tail, no leftover of a rewrite, no unclean exit"
               " (backlink drift that check reports: repair --rebuild-backlinks)")
     return EXIT_OK
 
@@ -237,7 +281,7 @@ def _cmd_repair(args: argparse.Namespace) -> int:
 def _cmd_compact(args: argparse.Namespace) -> int:
     with _progress("compact", tools.work_size(args.path)) as progress:
         freed = tools.compact(args.path, args.collection or None, progress=progress)
-    print(f"freed {freed} bytes")
+    _out(f"freed {freed} bytes")
     return EXIT_OK
 
 
@@ -315,22 +359,35 @@ def _fill_closed_standard_descriptors() -> None:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     _fill_closed_standard_descriptors()
-    args = _parser().parse_args(argv)
+    try:
+        args = _parser().parse_args(argv)
+    except BrokenPipeError:
+        _drop_output()
+        return EXIT_OK
+    except _OutputFailed as failed:
+        _drop_output()
+        _say(f"brindle: cannot write to standard output: {failed}")
+        return EXIT_ERROR
     closed = _closed_stream(args)
     if closed is not None:
         _say(f"brindle {args.command}: {closed} is closed")
         return EXIT_ERROR
     try:
         code: int = args.run(args)
+        if sys.stdout is not None:
+            _flush_output()
         return code
     except BrokenPipeError:
         # The reader went away (`brindle dump DB | head`): not an error of ours.
-        # Point stdout at /dev/null so the final flush at exit does not fail again.
-        with contextlib.suppress(OSError, ValueError):
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        _drop_output()
         # A verdict reached before the printing (check, repair) still stands.
         verdict: int = getattr(args, "verdict", EXIT_OK)
         return verdict
+    except _OutputFailed as failed:
+        _drop_output()
+        done = " (its work is done)" if args.command in ("repair", "compact") else ""
+        _say(f"brindle {args.command}: cannot write to standard output{done}: {failed}")
+        return EXIT_ERROR
     except (tools.ToolError, OSError, RuntimeError, UnicodeError) as error:
         _say(f"brindle {args.command}: {error}")
         return EXIT_ERROR

@@ -58,7 +58,7 @@ def test_get_backlinks_and_resolve_print_the_dump_mapping(tmp_path):
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
     assert json.loads(brindle_cli("get", "db", "c", "all", cwd=tmp_path).stdout)["d"] == {"$date": 19000}
     links = brindle_cli("backlinks", "db", "people", "alice", cwd=tmp_path)
-    assert json.loads(links.stdout) == [{"source_collection": "c", "source_key": "all", "source_path": "l"}]
+    assert links.stdout == '[{"source_collection":"c","source_key":"all","source_path":"l"}]\n'  # compact, as get
     assert json.loads(brindle_cli("resolve", "db", "c", "all", "l", "name", cwd=tmp_path).stdout) == "Alice"
 
 
@@ -114,6 +114,21 @@ def test_a_closed_stdout_is_an_error_not_a_traceback_or_silence(tmp_path, args):
     brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
     run = run_with_closed(1, [sys.executable, "-m", "brindle", *args], tmp_path)  # as `brindle dump db >&-`
     assert (run.returncode, run.stderr) == (2, f"brindle {args[0]}: standard output is closed\n")
+
+
+# Regression: --help exited 0 having printed nothing, and compact's message
+# made work that was done look failed.
+@pytest.mark.parametrize("args, said", [
+    (["--help"], "brindle: cannot write to standard output: "),
+    (["collections", "db"], "brindle collections: cannot write to standard output: "),
+    (["compact", "db"], "brindle compact: cannot write to standard output (its work is done): "),
+])
+def test_a_full_stdout_is_an_error_that_names_it(tmp_path, args, said):
+    brindle_cli("load", "db", stdin=EVERY_VARIANT, cwd=tmp_path)
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([sys.executable, "-m", "brindle", *args], stdout=full, stderr=subprocess.PIPE,
+                             text=True, cwd=tmp_path, timeout=60)
+    assert (run.returncode, run.stderr) == (2, said + "[Errno 28] No space left on device\n")
 
 
 # Regression: a reader of stdout that went away (`brindle check db | head`)

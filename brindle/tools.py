@@ -357,6 +357,11 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
     number of records loaded."""
     root = _as_text(path)
     _refuse_non_directory(root)
+    try:
+        root.encode()
+    except UnicodeEncodeError:
+        # The tools read such a directory, but the store cannot open it.
+        raise ToolError(f"{root}: the name is not UTF-8, so brindle.open could not open what is loaded") from None
     os.makedirs(root, exist_ok=True)
     read_some: Callable[[int], Optional[bytes]]
     if isinstance(in_, io.TextIOBase):

@@ -86,6 +86,7 @@ def test_resolve_leaves_the_directory_as_it_found_it(tmp_path):
         (["keys", "db", "nope"], 2, "stderr", 'no collection named "nope"'),
         (["keys", "db/c.brd", "c"], 2, "stderr", "db/c.brd: not a directory"),
         (["load", "db/c.brd"], 2, "stderr", "db/c.brd: not a directory"),
+        (["load", "caf\udce9"], 2, "stderr", "the name is not UTF-8"),
         (["dump", "db", "-o", ""], 2, "stderr", "the output file name is empty"),
         (["compact", "db", "-c", "nope"], 2, "stderr", "no collection"),
         # Regression: a name with "/" read a file outside the directory.

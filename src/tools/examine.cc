@@ -37,7 +37,7 @@ ToolResult<Opened> open_file(const DbFile& file) {
 // A name with "/" would address a file outside the directory.
 ToolResult<void> refuse_invalid_name(std::string_view collection) {
   if (is_valid_collection_name(collection)) return {};
-  return tool_failure("invalid collection name \"" + std::string(collection) + "\"");
+  return tool_failure("invalid collection name " + json_quoted(collection));
 }
 
 // Whether a collection (of a valid name) has no data file: it was never written.
@@ -50,7 +50,7 @@ bool collection_missing(const std::string& root, std::string_view collection) {
 ToolResult<Opened> open_collection(const std::string& root, std::string_view collection) {
   if (auto r = refuse_invalid_name(collection); !r) return std::unexpected(r.error());
   if (collection_missing(root, collection)) {
-    return tool_failure("no collection named \"" + std::string(collection) + "\"");
+    return tool_failure("no collection named " + json_quoted(collection));
   }
   const DbFile file{std::string(collection), join_path(root, std::string(collection) + ".brd"), 0};
   return open_file(file);
@@ -361,7 +361,7 @@ ToolResult<std::uint64_t> dump(const std::string& root, const std::optional<std:
   if (collections) {
     for (const std::string& name : *collections) {
       if (std::none_of(files->data.begin(), files->data.end(), [&](const DbFile& f) { return f.stem == name; })) {
-        return tool_failure("no collection named \"" + name + "\"");
+        return tool_failure("no collection named " + json_quoted(name));
       }
     }
   }

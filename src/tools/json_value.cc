@@ -120,6 +120,12 @@ struct Overload : F... {
 
 }  // namespace
 
+std::string json_quoted(std::string_view text) {
+  std::string out;
+  write_json_string(text, out);
+  return out;
+}
+
 void write_json_string(std::string_view text, std::string& out) {
   out.push_back('"');
   for (char c : text) {

@@ -44,6 +44,9 @@ void write_json(const Value& value, std::string& out);
 
 // Appends text as a JSON string (quotes included).
 void write_json_string(std::string_view text, std::string& out);
+// The text as one JSON string, quotes included: a name in a message, where
+// its control bytes (a newline, a terminal's escape) must not act.
+std::string json_quoted(std::string_view text);
 
 // A JSON parser over one buffer. Each read_* call skips leading white space.
 class JsonReader {

@@ -424,7 +424,7 @@ ToolResult<std::uint64_t> load(const std::string& root, const std::function<Tool
     if (auto r = reader.expect('}'); !r) return fail(r.error());
     if (!reader.at_end()) return fail("text after the record");
     if (!collection || !key || !value) return fail("a record needs \"collection\", \"key\" and \"value\"");
-    if (!is_valid_collection_name(*collection)) return fail("invalid collection name \"" + *collection + "\"");
+    if (!is_valid_collection_name(*collection)) return fail("invalid collection name " + json_quoted(*collection));
     // The store's write finds a name too long for "<name>.brd" when it makes
     // the file; here that would be the rename at the end, after the files of
     // other collections went in, so the line is refused now.

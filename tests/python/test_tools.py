@@ -497,7 +497,8 @@ def test_load_refuses_a_damaged_database_before_writing(root):
     "line, message",
     [
         ('{"collection":"a","key":"k"}', "needs"),
-        ('{"collection":"a/b","key":"k","value":1}', "invalid collection name"),
+        # The name escaped, so that a newline or a terminal's escape in it does not act.
+        ('{"collection":"a\\n/b\\u001b","key":"k","value":1}', r'invalid collection name "a\\n/b\\u001b"$'),
         ('{"collection":"a","key":"k","value":{"$link":"b\\u0000/x"}}', "a link into an invalid collection"),
         ('{"collection":"a","key":"k","value":1,"value":2}', "duplicate member"),
         ('{"collection":"a","key":"k","value":{"x":1,"x":2}}', "duplicate key"),

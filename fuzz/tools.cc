@@ -469,6 +469,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(Directory::read(root).same_as(before), "a refused load changed files");
   }
 
+  // A tear that starts below the length its file last ended whole at is
+  // damage: refused, and nothing is cut.
+  for (const auto& [name, bytes] : before.files) {
+    if ((is_data(name) ? frame_data(bytes).framing : frame_backlinks(bytes).framing) != Framing::Torn) continue;
+    const std::uint64_t at = is_data(name) ? frame_data(bytes).at : frame_backlinks(bytes).at;
+    auto refused = tools::move_torn_tails(root, {}, {{name, at + 1}});
+    check(!refused.has_value(), "a tear below its floor was cut: " + name);
+    check(Directory::read(root).same_as(before), "a refused cut changed files");
+    break;
+  }
+
   // Repair, as the command does it with --rebuild-backlinks.
   check(tools::remove_leftovers(root).has_value(), "leftovers cannot be removed");
   auto listed = tools::list_files(root);

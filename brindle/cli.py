@@ -274,7 +274,7 @@ def _cmd_repair(args: argparse.Namespace) -> int:
         # Drift between records and backlinks is not looked for here (check
         # reads every record to find it); the rebuild mends it.
         _out("nothing to repair: no torn tail, no leftover of a rewrite, no unclean exit"
-              " (backlink drift that check reports: repair --rebuild-backlinks)")
+             " (backlink drift that check reports: repair --rebuild-backlinks)")
     return EXIT_OK
 
 

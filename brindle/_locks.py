@@ -489,6 +489,14 @@ def read_known_whole(root: str) -> tuple[dict[str, int], dict[str, int]]:
     return unchanged, floors
 
 
+def shorter_than_at_last_exit(root: str) -> dict[str, tuple[int, int]]:
+    """{name: (size now, size then)} of the files still on the inode they had
+    at the last normal exit and shorter now: records they held are gone."""
+    _, floors = read_known_whole(root)
+    states = file_states(root)
+    return {name: (states[name][1], then) for name, then in floors.items() if states[name][1] < then}
+
+
 def drop_known_whole(root: str) -> None:
     """Once the first opener's check is done: the list no longer holds."""
     with contextlib.suppress(OSError):

@@ -266,11 +266,13 @@ def _cmd_repair(args: argparse.Namespace) -> int:
         _out(f"rebuilt {rebuilt['files']} backlink files with {rebuilt['entries']} entries")
         if rebuilt["skipped_records"]:
             _out(f"{rebuilt['skipped_records']} live records do not decode; their links are not indexed")
+    for name in report.accepted_shorter:
+        _out(f"{name}: shorter than at the last normal exit; taken as it is now")
     for name in report.damaged_files:
         _out(f"{name}: damaged beyond a torn tail, which repair cannot mend; check shows where")
     if report.damaged_files:
         return EXIT_PROBLEMS
-    if not (report.leftovers_removed or report.torn_tails or report.backlinks_rebuilt):
+    if not (report.leftovers_removed or report.torn_tails or report.backlinks_rebuilt or report.accepted_shorter):
         # Drift between records and backlinks is not looked for here (check
         # reads every record to find it); the rebuild mends it.
         _out("nothing to repair: no torn tail, no leftover of a rewrite, no unclean exit"

@@ -83,7 +83,8 @@ class Stats:
 @dataclass(frozen=True)
 class Problem:
     file: str
-    # "torn tail", "invalid key", "invalid string" (backlink file), "undecodable record" or "not a regular file"
+    # "torn tail", "invalid key", "invalid string" (backlink file), "undecodable record",
+    # "not a regular file" or "shorter than at the last normal exit"
     kind: str
     offset: int
     detail: str
@@ -136,6 +137,8 @@ class RepairReport:
     leftovers_removed: list[str] = field(default_factory=list)
     backlinks_rebuilt: Optional[dict[str, int]] = None
     damaged_files: list[str] = field(default_factory=list)  # damage beyond a torn tail, left alone
+    # Files shorter than at the last normal exit, taken as they are now.
+    accepted_shorter: list[str] = field(default_factory=list)
 
 
 def _refuse_non_directory(root: str) -> None:
@@ -164,10 +167,14 @@ class _Rewrite:
     ``brindle.open`` recovers what the tool could not. And what _rewriting
     tells the tool: unclean, when the marker shows that a program which
     opened the directory did not exit normally, which the next open would
-    recover from."""
+    recover from; and shorter, the files shorter than at the last normal
+    exit, which the tool takes as they are."""
 
-    unfinished = False
-    unclean = False
+    def __init__(self, shorter: dict[str, tuple[int, int]]) -> None:
+        self.unfinished = False
+        self.unclean = False
+        # Files shorter than at the last normal exit: {name: (now, then)}.
+        self.shorter = shorter
 
 
 @contextlib.contextmanager
@@ -186,10 +193,10 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
             raise ToolError(f"{root}: the database is open in this process; drop every Database on it first")
         if _locks.others_have_it_open(root):
             raise ToolError(f"{root}: the database is open in another process; close it first")
+        rewrite = _Rewrite(_locks.shorter_than_at_last_exit(root))
         # What was whole at the last normal exit stops being known once a
         # tool changes files (repair's cuts keep their inodes).
         _locks.drop_known_whole(root)
-        rewrite = _Rewrite()
         if not marked:
             yield rewrite
             return
@@ -271,8 +278,13 @@ def stats(path: PathArg, *, progress: Progress = None) -> Stats:
 def check(path: PathArg, *, progress: Progress = None) -> CheckReport:
     """Reads every record of every file, read-only, and reports damage and
     backlink entries that disagree with the links the records hold."""
-    raw = _tools.check(_existing(path), progress)
-    raw["problems"] = [Problem(**item) for item in raw["problems"]]
+    root = _existing(path)
+    raw = _tools.check(root, progress)
+    raw["problems"] = [Problem(**item) for item in raw["problems"]] + [
+        Problem(os.path.join(root, name), "shorter than at the last normal exit", now,
+                f"{then} bytes then: the records past this offset are gone")
+        for name, (now, then) in sorted(_locks.shorter_than_at_last_exit(root).items())
+    ]
     return CheckReport(**raw)
 
 
@@ -301,7 +313,7 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
             # The rebuild replaced the backlink files: only what it could not
             # replace is left damaged.
             damaged = sorted({name for name in damaged if name.endswith(".brd")} | _locks.unusable_files(root))
-    return RepairReport(tails, leftovers, rebuilt, damaged)
+    return RepairReport(tails, leftovers, rebuilt, damaged, sorted(rewrite.shorter))
 
 
 def compact(path: PathArg, collections: Optional[Iterable[str]] = None, *, progress: Progress = None) -> int:

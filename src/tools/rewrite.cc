@@ -143,16 +143,17 @@ ToolResult<void> refuse_below_floor(const ScannedFile& one, const WholePrefixes&
   const auto found = floors.find(name_of(*one.file));
   if (found == floors.end()) return {};
   const std::uint64_t floor = found->second;
-  const std::string leave = " at the last normal exit: the file is damaged, not cut short by a killed writer, so it is "
-                            "left as it is (check shows the damage; repair moves it aside with the records after it)";
+  const std::string not_a_kill = ": not the work of a killed writer, so the file is left as it is (check shows it; ";
   if (one.scan->length < floor) {
     return tool_failure(one.file->path + ": " + std::to_string(one.scan->length) + " bytes long, shorter than the " +
-                        std::to_string(floor) + " it had" + leave);
+                        std::to_string(floor) + " it had at the last normal exit" + not_a_kill +
+                        "restore it from a copy, or run repair to go on without the records past its end)");
   }
   if (one.scan->outcome.stop == ScanStop::Torn && one.scan->outcome.at < floor) {
     return tool_failure(one.file->path + ": incomplete record at offset " + std::to_string(one.scan->outcome.at) +
-                        ", inside the first " + std::to_string(floor) + " bytes, which ended on a whole record" +
-                        leave);
+                        ", inside the first " + std::to_string(floor) +
+                        " bytes, which ended on a whole record at the last normal exit" + not_a_kill +
+                        "repair moves it aside with the records after it)");
   }
   return {};
 }

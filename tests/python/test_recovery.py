@@ -115,11 +115,17 @@ def test_damage_inside_what_a_normal_exit_left_whole_is_refused_not_cut_as_a_tor
     said = {"emptied": f"people.brd: 0 bytes long, shorter than the {len(before)} it had at the last normal exit",
             "key length past the end": f"people.brd: incomplete record at offset 0, inside the first {len(before)} bytes"}
     assert refused.returncode == 1 and said[damage] in refused.stderr, refused.stderr
-    assert "not cut short by a killed writer" in refused.stderr
+    assert "not the work of a killed writer" in refused.stderr
     assert path.read_bytes() == damaged and not os.path.exists(f"{path}.torn")
     assert run_python(f"import brindle; brindle.open({root!r})").returncode == 1  # refused again, not forgotten
-    # The repair the message points to sets the damage aside; then it opens.
-    tools.repair(root)
+    # Check shows what the open refused, and the repair it points to says
+    # what it did about it; then the directory opens.
+    found = tools.check(root).problems
+    assert [(p.file, p.kind) for p in found] == [(str(path), "shorter than at the last normal exit"
+                                                   if damage == "emptied" else "torn tail")]
+    repaired = tools.repair(root)
+    assert (repaired.accepted_shorter, len(repaired.torn_tails)) == ((["people.brd"], 0) if damage == "emptied"
+                                                                    else ([], 1))
     reopen_in_child(run_python, root)
 
 

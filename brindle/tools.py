@@ -184,9 +184,9 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
     The marker makes the next ``brindle.open`` recover should this process
     die part-way; it is removed afterwards unless it was there before (an
     earlier crash still to be recovered), the rewrite left something to
-    recover, or this process has the database open itself. A rewrite whose every partial outcome is consistent goes
-    without it, so that a kill costs no rebuild (which would reorder
-    backlink entries).
+    recover, or this process has the database open itself. A rewrite whose
+    every partial outcome is consistent goes without it, so that a kill
+    costs no rebuild.
     """
     with _locks.guard(root):
         if _locks.open_in_this_process(root):

@@ -22,6 +22,7 @@
 #include "tools/json_value.h"
 #include "tools/live_records.h"
 #include "tools/parallel.h"
+#include "types/hash.h"
 
 namespace brindle::tools {
 
@@ -158,6 +159,60 @@ ToolResult<void> refuse_below_floor(const ScannedFile& one, const WholePrefixes&
   return {};
 }
 
+// Where each entry a backlink file still holds was added (the record number
+// of its first add after its last remove), by the entry's bytes (a record's
+// bytes after its op). Empty when the file does not read whole: the rebuild
+// then keeps the order it finds entries in.
+using EntryPositions = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
+EntryPositions entry_positions(const DbFile& file) {
+  EntryPositions positions;
+  auto opened = open_read(file.path);
+  if (!opened) return positions;
+  std::uint64_t number = 0;
+  auto scanned = scan_backlinks(opened->first, opened->second, [&](const BacklinkRecordView& record) {
+    const std::string_view entry = record.bytes.substr(1);
+    if (record.op == static_cast<std::uint8_t>(BacklinkOp::Add)) {
+      if (!positions.contains(entry)) positions.emplace(entry, number);
+    } else if (record.op == static_cast<std::uint8_t>(BacklinkOp::Remove)) {
+      if (const auto found = positions.find(entry); found != positions.end()) positions.erase(found);
+    }
+    ++number;
+    return true;
+  });
+  if (!scanned || scanned->stop != ScanStop::End) positions.clear();
+  return positions;
+}
+
+// A rebuilt backlink file's add records, in the order their links were found.
+struct RebuiltIndex {
+  std::string bytes;
+  std::vector<std::uint64_t> starts;  // where each record begins in bytes
+};
+
+// Puts the entries the old file holds first, in its order (the order in
+// which their links were made), and the ones it lacks after them as found:
+// a rebuild after a crash then changes no key's order beyond what the crash
+// left out.
+void keep_old_order(RebuiltIndex& index, const EntryPositions& old) {
+  if (old.empty()) return;
+  const std::size_t count = index.starts.size();
+  auto record = [&](std::size_t i) {
+    const std::uint64_t end = i + 1 < count ? index.starts[i + 1] : index.bytes.size();
+    return std::string_view(index.bytes).substr(index.starts[i], end - index.starts[i]);
+  };
+  std::vector<std::pair<std::uint64_t, std::size_t>> order;  // (old position, or last; number as found)
+  order.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto found = old.find(record(i).substr(1));
+    order.emplace_back(found == old.end() ? UINT64_MAX : found->second, i);
+  }
+  std::sort(order.begin(), order.end());  // ties keep the order found: the numbers differ
+  std::string sorted;
+  sorted.reserve(index.bytes.size());
+  for (const auto& [position, i] : order) sorted.append(record(i));
+  index.bytes.swap(sorted);
+}
+
 }  // namespace
 
 ToolResult<std::vector<TornTail>> move_torn_tails(const std::string& root, const WholePrefixes& known,
@@ -213,8 +268,8 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
     return std::unexpected(r.error());
   }
   Rebuilt result;
-  // Target collection -> its new file's records, in the order found.
-  std::map<std::string, std::string> records;
+  // Target collection -> its new file's records.
+  std::map<std::string, RebuiltIndex> records;
   for (const DbFile& file : files->backlinks) records[file.stem];
   std::vector<LinkRef> links;
   for (const DbFile& file : files->data) {
@@ -236,7 +291,9 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
       collect_links(*value, {}, links);
       for (const LinkRef& link : links) {
         if (!is_indexed_link_target(link.target_collection)) continue;
-        append_backlink_record(records[link.target_collection], BacklinkOp::Add, link.target_key,
+        RebuiltIndex& index = records[link.target_collection];
+        index.starts.push_back(index.bytes.size());
+        append_backlink_record(index.bytes, BacklinkOp::Add, link.target_key,
                                BacklinkEntryRef(file.stem, record.key, link.source_path));
         ++result.entries;
       }
@@ -245,11 +302,15 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
     if (!visited) return std::unexpected(visited.error());
   }
   std::vector<ReplacementFile> replacements;
-  for (auto& [target, bytes] : records) {
+  for (auto& [target, index] : records) {
+    const auto old = std::find_if(files->backlinks.begin(), files->backlinks.end(),
+                                  [&](const DbFile& file) { return file.stem == target; });
+    if (old != files->backlinks.end()) keep_old_order(index, entry_positions(*old));
     auto replacement = ReplacementFile::create(join_path(root, target + ".brl"));
     if (!replacement) return std::unexpected(replacement.error());
-    if (auto r = replacement->append(bytes); !r) return std::unexpected(r.error());
-    std::string().swap(bytes);
+    if (auto r = replacement->append(index.bytes); !r) return std::unexpected(r.error());
+    std::string().swap(index.bytes);
+    std::vector<std::uint64_t>().swap(index.starts);
     replacements.push_back(std::move(*replacement));
   }
   // The last report comes before the files go in: one that stops the work

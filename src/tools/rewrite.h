@@ -49,9 +49,11 @@ struct Rebuilt {
   std::uint64_t entries = 0;
   std::uint64_t skipped_records = 0;  // live records that do not decode (their links are unknown)
 };
-// Rewrites every backlink file from the links the live records hold
-// (collections in name order, records in file order); backlink files no
-// record points into are emptied.
+// Rewrites every backlink file from the links the live records hold;
+// backlink files no record points into are emptied. Entries the old file
+// holds keep its order; the others follow it in the order found
+// (collections in name order, records in file order), as does everything
+// when the old file does not read whole.
 ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progress);
 
 // Rewrites the data files (only live records) and backlink files (only live

@@ -520,6 +520,30 @@ def test_a_recovery_cut_short_is_run_again_even_in_the_same_process(root, run_py
     assert reopen_in_child(run_python, root) == ""
 
 
+# Regression: the rebuild wrote entries in collection-name and file order,
+# so every key's backlinks came back reordered after any unclean exit.
+def test_a_rebuild_after_a_kill_keeps_the_order_in_which_links_were_made(root, run_python):
+    killed = run_python(f"""
+        import os, brindle
+        db = brindle.open({root!r})
+        for collection, key in [("zeta", "1"), ("alpha", "1"), ("b", "1"), ("b", "2")]:
+            db.set(collection, key, {{"l": brindle.Link("p/x")}})
+        db.set("b", "1", {{"l": brindle.Link("p/x"), "e": 1}})
+        index = os.path.join({root!r}, "p.brl")
+        size = os.path.getsize(index)
+        db.set("a", "new", {{"l": brindle.Link("p/x")}})
+        os.truncate(index, size)  # as if killed between the record and its backlink
+        os.kill(os.getpid(), 9)
+        """)
+    assert killed.returncode == -9, killed.stderr
+    assert "rebuilt the backlink indexes" in reopen_in_child(run_python, root)
+    shown = run_python(f"""
+        import brindle
+        print([e["source_collection"] + "/" + e["source_key"] for e in brindle.open({root!r}).backlinks("p", "x")])
+        """, ok=True)
+    assert shown.stdout.strip() == "['zeta/1', 'alpha/1', 'b/1', 'b/2', 'a/new']"
+
+
 def test_a_rebuild_that_fails_is_reported_and_tried_again(root, run_python):
     store_alice_and_her_book(run_python, root)
     open(os.path.join(root, ".brindle-open"), "w").close()

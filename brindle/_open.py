@@ -152,4 +152,19 @@ def _open_beside_others(root: str) -> _brindle.Database:
             if str(error) != _INCOMPLETE_LAST_RECORD:
                 raise
         time.sleep(pause)
-    return _brindle.open(root)
+    try:
+        return _brindle.open(root)
+    except RuntimeError as error:
+        if str(error) != _INCOMPLETE_LAST_RECORD:
+            raise
+        # The store's words name no file and give no reason.
+        try:
+            torn = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
+        except _tools.ToolError:
+            raise error from None
+        raise RuntimeError(
+            f"{error}: {', '.join(os.path.join(root, name) for name in torn) or 'a file'} ends inside a record."
+            " Another program using the directory may be appending to it; a tail left by a writer killed while"
+            " others kept the directory open is moved aside by the first open after all of them have exited"
+            " (`brindle check` shows it)"
+        ) from None

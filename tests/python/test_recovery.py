@@ -587,7 +587,7 @@ def test_a_tool_that_fails_part_way_is_recovered_after_an_open_in_its_process(ro
     ]
 
 
-def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, monkeypatch):
+def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record_and_names_one_torn_for_good(tmp_path, monkeypatch):
     # Regression: an open while another process was appending a record
     # failed, reading the record's first bytes as an incomplete last record.
     root, scratch = str(tmp_path / "db"), str(tmp_path / "scratch")
@@ -616,6 +616,13 @@ def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record(tmp_path, mo
         db = brindle.open(root)
         assert len(tries) == 2
         assert (db.get("c", "a"), db.get("c", "b")) == (1, "text")
+        # Regression: a tail torn for good got the store's bare words, which
+        # name no file and give no reason.
+        with open(os.path.join(root, "c.brd"), "ab") as f:
+            f.write(record[:-1])
+        with pytest.raises(RuntimeError) as refused:
+            brindle.open(root)
+        assert str(refused.value).startswith(f"io: failed to fill whole buffer: {root}/c.brd ends inside a record.")
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)

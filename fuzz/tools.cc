@@ -517,7 +517,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const Directory repaired = Directory::read(root);
   for (const auto& [name, bytes] : cut.files) {
-    if (is_data(name)) check(repaired.files.at(name) == bytes, "the rebuild changed a data file");
+    if (is_data(name)) {
+      check(repaired.files.at(name) == bytes, "the rebuild changed a data file");
+      continue;
+    }
+    // Entries the old file held keep its order, ahead of those it lacked.
+    const BacklinkModel old = frame_backlinks(bytes);
+    const auto now = repaired.files.find(name);
+    if (old.framing != Framing::End || now == repaired.files.end()) continue;
+    for (const auto& [key, list] : frame_backlinks(now->second).entries) {
+      const auto was = old.entries.find(key);
+      std::vector<std::size_t> ranks;
+      for (const Entry& entry : list) {
+        std::size_t rank = SIZE_MAX;
+        if (was != old.entries.end()) {
+          const auto found = std::find(was->second.begin(), was->second.end(), entry);
+          if (found != was->second.end()) rank = static_cast<std::size_t>(found - was->second.begin());
+        }
+        ranks.push_back(rank);
+      }
+      check(std::is_sorted(ranks.begin(), ranks.end()), "the rebuild reordered the entries of " + name);
+    }
   }
   check_is_clean(repaired);
   store_reads(repaired);

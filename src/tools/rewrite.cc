@@ -19,10 +19,10 @@
 #include "codec/framing.h"
 #include "db/database.h"
 #include "db/directory.h"
+#include "storage/key_index.h"
 #include "tools/json_value.h"
 #include "tools/live_records.h"
 #include "tools/parallel.h"
-#include "types/hash.h"
 
 namespace brindle::tools {
 
@@ -163,23 +163,23 @@ ToolResult<void> refuse_below_floor(const ScannedFile& one, const WholePrefixes&
 // of its first add after its last remove), by the entry's bytes (a record's
 // bytes after its op). Empty when the file does not read whole: the rebuild
 // then keeps the order it finds entries in.
-using EntryPositions = std::unordered_map<std::string, std::uint64_t, TextHash, std::equal_to<>>;
-EntryPositions entry_positions(const DbFile& file) {
-  EntryPositions positions;
+KeyIndex entry_positions(const DbFile& file) {
+  KeyIndex positions;
   auto opened = open_read(file.path);
   if (!opened) return positions;
   std::uint64_t number = 0;
   auto scanned = scan_backlinks(opened->first, opened->second, [&](const BacklinkRecordView& record) {
     const std::string_view entry = record.bytes.substr(1);
+    const std::uint64_t h = KeyIndex::hash(entry);
     if (record.op == static_cast<std::uint8_t>(BacklinkOp::Add)) {
-      if (!positions.contains(entry)) positions.emplace(entry, number);
+      if (!positions.find(entry, h)) positions.put(entry, h, number, false);
     } else if (record.op == static_cast<std::uint8_t>(BacklinkOp::Remove)) {
-      if (const auto found = positions.find(entry); found != positions.end()) positions.erase(found);
+      positions.erase(entry);
     }
     ++number;
     return true;
   });
-  if (!scanned || scanned->stop != ScanStop::End) positions.clear();
+  if (!scanned || scanned->stop != ScanStop::End) return KeyIndex();
   return positions;
 }
 
@@ -193,8 +193,8 @@ struct RebuiltIndex {
 // which their links were made), and the ones it lacks after them as found:
 // a rebuild after a crash then changes no key's order beyond what the crash
 // left out.
-void keep_old_order(RebuiltIndex& index, const EntryPositions& old) {
-  if (old.empty()) return;
+void keep_old_order(RebuiltIndex& index, const KeyIndex& old) {
+  if (old.size() == 0) return;
   const std::size_t count = index.starts.size();
   auto record = [&](std::size_t i) {
     const std::uint64_t end = i + 1 < count ? index.starts[i + 1] : index.bytes.size();
@@ -204,8 +204,9 @@ void keep_old_order(RebuiltIndex& index, const EntryPositions& old) {
   order.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     const auto found = old.find(record(i).substr(1));
-    order.emplace_back(found == old.end() ? UINT64_MAX : found->second, i);
+    order.emplace_back(found ? found->record : UINT64_MAX, i);
   }
+  if (std::is_sorted(order.begin(), order.end())) return;  // as found: links written in record order
   std::sort(order.begin(), order.end());  // ties keep the order found: the numbers differ
   std::string sorted;
   sorted.reserve(index.bytes.size());

@@ -183,6 +183,23 @@ KeyIndex entry_positions(const DbFile& file) {
   return positions;
 }
 
+// Whether the file's bytes begin `bytes`: then it holds only adds, of the
+// first entries in the same order, and those after them are the ones it
+// lacks, so the order as found is the old order (the common case after a
+// kill, whose writer's last backlinks never reached the file).
+bool is_prefix_of(const DbFile& file, std::string_view bytes) {
+  auto opened = open_read(file.path);
+  if (!opened || opened->second > bytes.size()) return false;
+  std::string chunk(std::min<std::uint64_t>(opened->second, std::uint64_t{1} << 20), '\0');
+  for (std::uint64_t at = 0; at < opened->second; at += chunk.size()) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), opened->second - at));
+    if (!opened->first.read_exact_at(chunk.data(), n, at) || bytes.substr(at, n) != std::string_view(chunk).substr(0, n)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A rebuilt backlink file's add records, in the order their links were found.
 struct RebuiltIndex {
   std::string bytes;
@@ -306,7 +323,9 @@ ToolResult<Rebuilt> rebuild_backlinks(const std::string& root, Progress& progres
   for (auto& [target, index] : records) {
     const auto old = std::find_if(files->backlinks.begin(), files->backlinks.end(),
                                   [&](const DbFile& file) { return file.stem == target; });
-    if (old != files->backlinks.end()) keep_old_order(index, entry_positions(*old));
+    if (old != files->backlinks.end() && !is_prefix_of(*old, index.bytes)) {
+      keep_old_order(index, entry_positions(*old));
+    }
     auto replacement = ReplacementFile::create(join_path(root, target + ".brl"));
     if (!replacement) return std::unexpected(replacement.error());
     if (auto r = replacement->append(index.bytes); !r) return std::unexpected(r.error());

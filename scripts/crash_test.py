@@ -6,7 +6,9 @@ each group of operations on a pipe before it starts ("try") and after it was
 acknowledged ("ok"). After each kill the database is reopened through
 brindle.open in a fresh process (with its crash recovery) and checked: every
 acknowledged operation reads back, the backlink index agrees with the
-records, the database opens. Operations that were in flight at the kill may
+records, the database opens, and the recovery's rebuild kept the order of
+the entries the killed writer's backlink files held (those they lacked
+follow them). Operations that were in flight at the kill may
 or may not have landed; whatever landed becomes the expected state.
 
     python scripts/crash_test.py KILLS [--dir DIR] [--seed N]
@@ -61,6 +63,35 @@ while True:
 """
 
 
+def read_backlink_files(root: str) -> dict[tuple[str, str], list[tuple[str, ...]]]:
+    """Each target's entries as the backlink files hold them, up to a torn
+    tail: (collection, key) -> [(source collection, key, path)], first
+    occurrences in order."""
+    lists: dict[tuple[str, str], list[tuple[str, ...]]] = {}
+    for name in sorted(os.listdir(root)):
+        if not name.endswith(".brl"):
+            continue
+        with open(os.path.join(root, name), "rb") as f:
+            data = f.read()
+        pos = 0
+        while pos < len(data):
+            strings, at = [], pos + 1
+            while len(strings) < 4 and at + 4 <= len(data) and at + 4 + int.from_bytes(data[at:at + 4], "little") <= len(data):
+                n = int.from_bytes(data[at:at + 4], "little")
+                strings.append(data[at + 4:at + 4 + n].decode())
+                at += 4 + n
+            if len(strings) < 4:
+                break
+            entries = lists.setdefault((name[:-4], strings[0]), [])
+            entry = tuple(strings[1:])
+            if data[pos] == 1 and entry not in entries:
+                entries.append(entry)
+            elif data[pos] == 2 and entry in entries:
+                entries.remove(entry)
+            pos = at
+    return lists
+
+
 def parse(lines: list[str], model: dict[tuple[str, str], int]) -> list[tuple[str, str, int]]:
     """Applies acknowledged groups to model; returns the in-flight operations."""
     pending: list[tuple[str, str, int]] = []
@@ -105,7 +136,7 @@ def run(args, root, store, tools) -> bool:
     """Kills and checks; True when nothing acknowledged was lost."""
     rng = random.Random(args.seed)
     model: dict[tuple[str, str], int] = {}
-    checked = lost = unopenable = drift = torn = 0
+    checked = lost = unopenable = drift = reordered = torn = 0
     for kill in range(args.kills):
         writer = subprocess.Popen(
             [sys.executable, "-c", WRITER, root, str(args.seed * 100000 + kill)],
@@ -118,6 +149,7 @@ def run(args, root, store, tools) -> bool:
         # The kill can land mid-line; only whole lines were said.
         in_flight = parse(out.split("\n")[:-1], model)
 
+        held = read_backlink_files(root)
         reopen = subprocess.run(
             [sys.executable, "-c", f"import brindle; brindle.open({root!r})"],
             capture_output=True,
@@ -148,6 +180,12 @@ def run(args, root, store, tools) -> bool:
                     model[(coll, key)] = db.get(coll, key)["vid"]
                 except KeyError:
                     model[(coll, key)] = -1
+        for target, entries in held.items():
+            now = [(e["source_collection"], e["source_key"], e["source_path"]) for e in db.backlinks(*target)]
+            kept = [e for e in entries if e in now]
+            if now[:len(kept)] != kept:
+                reordered += 1
+                print(f"kill {kill}: the rebuild reordered the backlinks of {target}", file=sys.stderr)
         del db
         report = tools.check(root)
         drift += report.missing_backlinks + report.stale_backlinks
@@ -155,9 +193,9 @@ def run(args, root, store, tools) -> bool:
             print(f"kill {kill}: check: " + "; ".join(report.lines()), file=sys.stderr)
     print(
         f"kills {args.kills}, operations checked {checked}, lost {lost}, unopenable {unopenable}, "
-        f"drift {drift}, torn tails recovered {torn}"
+        f"drift {drift}, reordered {reordered}, torn tails recovered {torn}"
     )
-    return lost == unopenable == drift == 0
+    return lost == unopenable == drift == reordered == 0
 
 
 if __name__ == "__main__":

@@ -193,9 +193,8 @@ bool is_prefix_of(const DbFile& file, std::string_view bytes) {
   std::string chunk(std::min<std::uint64_t>(opened->second, std::uint64_t{1} << 20), '\0');
   for (std::uint64_t at = 0; at < opened->second; at += chunk.size()) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), opened->second - at));
-    if (!opened->first.read_exact_at(chunk.data(), n, at) || bytes.substr(at, n) != std::string_view(chunk).substr(0, n)) {
-      return false;
-    }
+    if (!opened->first.read_exact_at(chunk.data(), n, at)) return false;
+    if (bytes.substr(at, n) != std::string_view(chunk).substr(0, n)) return false;
   }
   return true;
 }

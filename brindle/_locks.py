@@ -467,6 +467,27 @@ def _read_list(path: str) -> object:
         return None
 
 
+# The list holds under this key the boot it was written in. Nothing forces
+# the data files to stable storage, so after a power loss or a kernel crash
+# a file may come back shorter than the list says, or with zeros in it: a
+# list from an earlier boot is not believed.
+_BOOT_KEY = ".boot"
+
+
+def _boot_id() -> Optional[str]:
+    # Read as bytes: at exit, after the interpreter's cleanup began, a text
+    # file can no longer look up its encoding.
+    try:
+        fd = os.open("/proc/sys/kernel/random/boot_id", os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            raw = os.read(fd, 64)
+        finally:
+            os.close(fd)
+    except OSError:
+        return None
+    return raw.decode("ascii", "replace").strip() or None
+
+
 def read_known_whole(root: str) -> tuple[dict[str, int], dict[str, int]]:
     """With the guard held, as the first opener: what the list of files known
     whole says now, as ({name: size} of the files unchanged since, which need
@@ -474,11 +495,15 @@ def read_known_whole(root: str) -> tuple[dict[str, int], dict[str, int]]:
     a killed writer can only have torn past that size). The list stays until
     drop_known_whole, so that an open refused for damage leaves it to the
     next."""
-    listed = _read_list(os.path.join(root, WHOLE_NAME))
-    if not isinstance(listed, dict):
+    return _known_whole_in(_read_list(os.path.join(root, WHOLE_NAME)), file_states(root))
+
+
+def _known_whole_in(listed: object, states: dict[str, FileState]) -> tuple[dict[str, int], dict[str, int]]:
+    boot = _boot_id()
+    if not isinstance(listed, dict) or boot is None or listed.get(_BOOT_KEY) != boot:
         return {}, {}
     unchanged, floors = {}, {}
-    for name, state in file_states(root).items():
+    for name, state in states.items():
         then = listed.get(name)
         if not (isinstance(then, list) and len(then) == 4):
             continue
@@ -492,15 +517,36 @@ def read_known_whole(root: str) -> tuple[dict[str, int], dict[str, int]]:
 def shorter_than_at_last_exit(root: str) -> dict[str, tuple[int, int]]:
     """{name: (size now, size then)} of the files still on the inode they had
     at the last normal exit and shorter now: records they held are gone."""
-    _, floors = read_known_whole(root)
     states = file_states(root)
+    _, floors = _known_whole_in(_read_list(os.path.join(root, WHOLE_NAME)), states)
     return {name: (states[name][1], then) for name, then in floors.items() if states[name][1] < then}
 
 
-def drop_known_whole(root: str) -> None:
-    """Once the first opener's check is done: the list no longer holds."""
+def drop_known_whole(root: str) -> Optional[bytes]:
+    """Once the first opener's check is done, or before a tool changes files:
+    the list no longer holds. Returns its bytes, for put_back_known_whole."""
+    path = os.path.join(root, WHOLE_NAME)
+    raw = _read_bounded(path)
     with contextlib.suppress(OSError):
-        os.unlink(os.path.join(root, WHOLE_NAME))
+        os.unlink(path)
+    return raw
+
+
+def put_back_known_whole(root: str, raw: Optional[bytes]) -> None:
+    """After a tool that changed no file after all: the list holds again."""
+    if raw is not None:
+        with contextlib.suppress(OSError):
+            _install_list(root, raw)
+
+
+def _install_list(root: str, raw: bytes) -> None:
+    temporary = os.path.join(root, WHOLE_NAME + ".new")
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(temporary)
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+    with os.fdopen(fd, "wb") as f:
+        f.write(raw)
+    os.replace(temporary, os.path.join(root, WHOLE_NAME))
 
 
 def note_checked(root: str) -> None:
@@ -523,14 +569,9 @@ def _write_known_whole(root: str) -> None:
             known[name] = was[1]
     whole = set(_tools.whole_files(root, known)) & known.keys()
     after = file_states(root)
-    listed = {name: before[name] for name in whole if after.get(name) == before[name]}
-    temporary = os.path.join(root, WHOLE_NAME + ".new")
-    with contextlib.suppress(FileNotFoundError):
-        os.unlink(temporary)
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
-    with os.fdopen(fd, "w", encoding="utf-8") as f:
-        json.dump(listed, f)
-    os.replace(temporary, os.path.join(root, WHOLE_NAME))
+    listed: dict[str, object] = {name: before[name] for name in whole if after.get(name) == before[name]}
+    listed[_BOOT_KEY] = _boot_id()
+    _install_list(root, json.dumps(listed).encode())
 
 
 def join_users(root: str) -> Optional[bool]:

@@ -160,7 +160,7 @@ def _open_beside_others(root: str) -> _brindle.Database:
         # The store's words name no file and give no reason.
         try:
             torn = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
-        except _tools.ToolError:
+        except (_tools.ToolError, OSError):
             raise error from None
         raise RuntimeError(
             f"{error}: {', '.join(os.path.join(root, name) for name in torn) or 'a file'} ends inside a record."

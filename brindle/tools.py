@@ -178,7 +178,7 @@ class _Rewrite:
 
 
 @contextlib.contextmanager
-def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
+def _rewriting(root: str, *, marked: bool = True, takes_shorter: bool = False) -> Iterator[_Rewrite]:
     """The tools' lock, and with marked the marker, around a rewrite.
 
     The marker makes the next ``brindle.open`` recover should this process
@@ -186,7 +186,8 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
     earlier crash still to be recovered), the rewrite left something to
     recover, or this process has the database open itself. A rewrite whose
     every partial outcome is consistent goes without it, so that a kill
-    costs no rebuild.
+    costs no rebuild. A file shorter than at the last normal exit is
+    refused unless takes_shorter (repair, which reports it).
     """
     with _locks.guard(root):
         if _locks.open_in_this_process(root):
@@ -194,17 +195,27 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
         if _locks.others_have_it_open(root):
             raise ToolError(f"{root}: the database is open in another process; close it first")
         rewrite = _Rewrite(_locks.shorter_than_at_last_exit(root))
+        if rewrite.shorter and not takes_shorter:
+            name, (now, then) = min(rewrite.shorter.items())
+            raise ToolError(f"{os.path.join(root, name)}: {now} bytes long, shorter than the {then} it had at"
+                            " the last normal exit; run repair first, which takes it as it is and says so")
+        before = _locks.file_states(root)
         # What was whole at the last normal exit stops being known once a
-        # tool changes files (repair's cuts keep their inodes).
-        _locks.drop_known_whole(root)
+        # tool changes files (repair's cuts keep their inodes); a tool that
+        # fails having changed none puts it back.
+        listed = _locks.drop_known_whole(root)
         if not marked:
-            yield rewrite
+            try:
+                yield rewrite
+            except BaseException:
+                if _locks.file_states(root) == before:
+                    _locks.put_back_known_whole(root, listed)
+                raise
             return
         had_marker = _locks.marker_exists(root)
         # Not this process's own live session, which the marker lists while
         # it lives: a forked child's parent that died, or another opener's.
         rewrite.unclean = had_marker and _locks.unclean_elsewhere(root)
-        before = _locks.file_states(root)
         _locks.set_marker(root)
         try:
             yield rewrite
@@ -214,8 +225,10 @@ def _rewriting(root: str, *, marked: bool = True) -> Iterator[_Rewrite]:
             # leaves nothing to recover.
             if _locks.file_states(root) != before:
                 _keep_for_recovery(root)
-            elif not had_marker and not _locks.held_here(root):
-                _locks.clear_marker(root)
+            else:
+                _locks.put_back_known_whole(root, listed)
+                if not had_marker and not _locks.held_here(root):
+                    _locks.clear_marker(root)
             raise
         if rewrite.unfinished:
             _keep_for_recovery(root)
@@ -296,7 +309,7 @@ def repair(path: PathArg, *, rebuild_backlinks: bool = False, progress: Progress
     otherwise makes fail). Files damaged beyond a torn tail are left alone
     and named in damaged_files."""
     root = _existing(path)
-    with _rewriting(root) as rewrite:
+    with _rewriting(root, takes_shorter=True) as rewrite:
         leftovers = _tools.remove_leftovers(root)
         tails = _tools.move_torn_tails(root)
         whole = set(_tools.whole_files(root, {}))

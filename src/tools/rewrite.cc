@@ -148,7 +148,8 @@ ToolResult<void> refuse_below_floor(const ScannedFile& one, const WholePrefixes&
   if (one.scan->length < floor) {
     return tool_failure(one.file->path + ": " + std::to_string(one.scan->length) + " bytes long, shorter than the " +
                         std::to_string(floor) + " it had at the last normal exit" + not_a_kill +
-                        "restore it from a copy, or run repair to go on without the records past its end)");
+                        "restore it from a copy, or run repair to go on with it as it is, as after putting back "
+                        "an older copy on purpose)");
   }
   if (one.scan->outcome.stop == ScanStop::Torn && one.scan->outcome.at < floor) {
     return tool_failure(one.file->path + ": incomplete record at offset " + std::to_string(one.scan->outcome.at) +

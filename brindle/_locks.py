@@ -27,7 +27,9 @@ Four files sit in the directory beside the data:
   (any write, cut or replacement changes those times), and refuses to cut a
   file still on its inode at or below the size named: a killed writer tears
   only what it appended, so that is damage. It removes the list once that
-  check is done; the tools remove it before they change anything.
+  check is done; the tools remove it before they change anything. A list
+  written before the last reboot is not believed: nothing forces the data
+  to disk, so a power loss may have taken what the list counts on.
 
 Which files are known whole: the first opener's check leaves every file
 either whole or damaged before its end (damage the check leaves alone, and

@@ -387,6 +387,7 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
     except UnicodeEncodeError:
         # The tools read such a directory, but the store cannot open it.
         raise ToolError(f"{root}: the name is not UTF-8, so brindle.open could not open what is loaded") from None
+    made = _directories_to_make(root)
     os.makedirs(root, exist_ok=True)
     read_some: Callable[[int], Optional[bytes]]
     if isinstance(in_, io.TextIOBase):
@@ -411,9 +412,47 @@ def load(path: PathArg, in_: Union[IO[str], IO[bytes]], *, progress: Progress = 
             select.select([in_], [], [])
         return chunk
 
-    with _rewriting(root):
-        _tools.remove_leftovers(root)
-        return _tools.load(root, read, progress)
+    try:
+        with _rewriting(root):
+            _tools.remove_leftovers(root)
+            return _tools.load(root, read, progress)
+    except BaseException:
+        _remove_if_left_empty(root, made)
+        raise
+
+
+def _directories_to_make(root: str) -> list[str]:
+    """The directories os.makedirs(root) would make, deepest first."""
+    made = []
+    path = os.path.abspath(root)
+    while not os.path.lexists(path):
+        made.append(path)
+        parent = os.path.dirname(path)
+        if parent == path:
+            break
+        path = parent
+    return made
+
+
+def _remove_if_left_empty(root: str, made: list[str]) -> None:
+    """After a load that failed into a directory it made: takes the
+    directory (and the parents it made) away again when it holds nothing but
+    the lock files, so that a mistyped load leaves no database behind."""
+    if not made:
+        return
+    ours = {_locks.LOCK_NAME, _locks.USERS_NAME, _locks.MARKER_NAME, _locks.WHOLE_NAME}
+    try:
+        with _locks.guard(root):
+            # Someone may have opened it meanwhile (its files come at first use).
+            if not set(os.listdir(root)) <= ours or _locks.others_have_it_open(root):
+                return
+            for name in ours:
+                with contextlib.suppress(FileNotFoundError):
+                    os.unlink(os.path.join(root, name))
+        for directory in made:
+            os.rmdir(directory)  # fails, and stops, at one that is not empty
+    except Exception:  # noqa: BLE001 - the load's own failure is what the caller must see
+        return
 
 
 def sync(path: PathArg) -> None:

@@ -514,11 +514,17 @@ def test_load_refuses_a_damaged_database_before_writing(root):
 )
 def test_load_refuses_bad_lines_and_changes_nothing(root, line, message):
     good = '{"collection":"a","key":"ok","value":1}\n'
+    os.makedirs(root)
     with pytest.raises(tools.ToolError, match=message):
         tools.load(root, io.StringIO(good + line + "\n"))
     assert tools.collections(root) == []
     # Regression: the marker stayed, and the next open rebuilt every index.
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
+    # Regression: a load that failed into a path it made left a database there.
+    made = os.path.join(root, "new", "db")
+    with pytest.raises(tools.ToolError, match=message):
+        tools.load(made, io.StringIO(good + line + "\n"))
+    assert not os.path.exists(os.path.join(root, "new"))
 
 
 def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(root):
@@ -529,7 +535,7 @@ def test_load_refuses_a_collection_name_too_long_for_its_file_before_writing(roo
     lines = '{"collection":"a","key":"k","value":1}\n' + '{"collection":"%s","key":"k","value":2}\n' % too_long
     with pytest.raises(tools.ToolError, match="line 2: collection name too long"):
         tools.load(root, io.StringIO(lines))
-    assert tools.collections(root) == []
+    assert not os.path.exists(root)  # made by the load, and taken away again
     assert not os.path.exists(os.path.join(root, ".brindle-open"))
     # The longest name that fits still loads.
     longest = "y" * 251
@@ -564,6 +570,7 @@ def test_an_interrupt_stops_a_tool_that_has_no_progress_callable(root):
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)
 
+    os.makedirs(root)
     interrupted(tools.load, io.BytesIO(lines))
     assert tools.collections(root) == []
     assert not os.path.exists(os.path.join(root, ".brindle-open"))

@@ -145,26 +145,27 @@ def _open_beside_others(root: str) -> _brindle.Database:
     the open is tried again for a while before that error stands (a tail
     torn for good, left by a writer killed while another program kept the
     directory open, waits for the last user's exit and the next open)."""
-    for pause in _RETRY_PAUSES:
+    for pause in (*_RETRY_PAUSES, None):
         try:
             return _brindle.open(root)
         except RuntimeError as error:
             if str(error) != _INCOMPLETE_LAST_RECORD:
                 raise
+            if pause is None:
+                raise _torn_beside_others(root, error) from None
         time.sleep(pause)
+    raise AssertionError("unreachable: the last try returns or raises")
+
+
+def _torn_beside_others(root: str, error: RuntimeError) -> RuntimeError:
+    """The store's words, which name no file and give no reason, with both."""
     try:
-        return _brindle.open(root)
-    except RuntimeError as error:
-        if str(error) != _INCOMPLETE_LAST_RECORD:
-            raise
-        # The store's words name no file and give no reason.
-        try:
-            torn = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
-        except (_tools.ToolError, OSError):
-            raise error from None
-        raise RuntimeError(
-            f"{error}: {', '.join(os.path.join(root, name) for name in torn) or 'a file'} ends inside a record."
-            " Another program using the directory may be appending to it; a tail left by a writer killed while"
-            " others kept the directory open is moved aside by the first open after all of them have exited"
-            " (`brindle check` shows it)"
-        ) from None
+        torn = sorted(set(_locks.file_states(root)) - set(_tools.whole_files(root, {})))
+    except (_tools.ToolError, OSError):
+        return error
+    return RuntimeError(
+        f"{error}: {', '.join(os.path.join(root, name) for name in torn) or 'a file'} ends inside a record."
+        " Another program using the directory may be appending to it; a tail left by a writer killed while"
+        " others kept the directory open is moved aside by the first open after all of them have exited"
+        " (`brindle check` shows it)"
+    )

@@ -204,19 +204,13 @@ def _rewriting(root: str, *, marked: bool = True, takes_shorter: bool = False) -
         # tool changes files (repair's cuts keep their inodes); a tool that
         # fails having changed none puts it back.
         listed = _locks.drop_known_whole(root)
-        if not marked:
-            try:
-                yield rewrite
-            except BaseException:
-                if _locks.file_states(root) == before:
-                    _locks.put_back_known_whole(root, listed)
-                raise
-            return
-        had_marker = _locks.marker_exists(root)
-        # Not this process's own live session, which the marker lists while
-        # it lives: a forked child's parent that died, or another opener's.
-        rewrite.unclean = had_marker and _locks.unclean_elsewhere(root)
-        _locks.set_marker(root)
+        # A marker this rewrite did not set (an earlier crash's) stays.
+        marker_stays = not marked or _locks.marker_exists(root)
+        if marked:
+            # Not this process's own live session, which the marker lists while
+            # it lives: a forked child's parent that died, or another opener's.
+            rewrite.unclean = marker_stays and _locks.unclean_elsewhere(root)
+            _locks.set_marker(root)
         try:
             yield rewrite
         except BaseException:
@@ -224,15 +218,16 @@ def _rewriting(root: str, *, marked: bool = True, takes_shorter: bool = False) -
             # recovery; one that failed before (a bad line for load, say)
             # leaves nothing to recover.
             if _locks.file_states(root) != before:
-                _keep_for_recovery(root)
+                if marked:
+                    _keep_for_recovery(root)
             else:
                 _locks.put_back_known_whole(root, listed)
-                if not had_marker and not _locks.held_here(root):
+                if not marker_stays and not _locks.held_here(root):
                     _locks.clear_marker(root)
             raise
-        if rewrite.unfinished:
+        if rewrite.unfinished and marked:
             _keep_for_recovery(root)
-        elif not had_marker and not _locks.held_here(root):
+        elif not marker_stays and not _locks.held_here(root):
             _locks.clear_marker(root)
 
 

@@ -8,7 +8,8 @@ copies the committed tree (HEAD) into build/mutation/<label>/tree,
 builds there once, then for each mutant applies the edit, rebuilds only what
 it needs with one job, runs the C++ unit tests of the mutated layer and the
 layers above it, and restores the file. The Python suite runs against the
-mutated module for binding mutants, and for core mutants no C++ test kills.
+mutated module for binding mutants, against an edited copy of the package
+for package mutants, and for core mutants no C++ test kills.
 Every run has a timeout; a run that hangs counts as a kill by that program,
 and the programs after it are not run.
 
@@ -34,17 +35,18 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # Test programs, lowest layer first; a mutant in layer L runs programs L and up.
-LAYERS = ["types", "codec", "storage", "backlinks", "db", "resolver", "tools", "python"]
+LAYERS = ["types", "codec", "storage", "backlinks", "db", "resolver", "tools", "python", "package"]
 PROGRAMS = ["types_test", "codec_test", "storage_test", "backlinks_test", "db_test", "resolver_test", "tools_test"]
 # The package imports both extension modules; both link the core.
 PY_MODULES = ["_brindle", "_tools"]
 CPP_TIMEOUT = 60
 PY_TIMEOUT = 420
 
-# Each mutant in mutants.json: [id, file under src/, text to replace,
-# replacement]. The text must occur in the file; the first occurrence is
-# replaced. The texts follow the code, so a mutant whose text no longer
-# occurs is reported as such and must be brought up to date.
+# Each mutant in mutants.json: [id, file under src/ (package/ for the
+# package's own Python modules), text to replace, replacement]. The text
+# must occur in the file; the first occurrence is replaced. The texts follow
+# the code, so a mutant whose text no longer occurs is reported as such and
+# must be brought up to date.
 with open(os.path.join(ROOT, "scripts", "mutants.json"), encoding="utf-8") as _f:
     MUTANTS = [tuple(m) for m in json.load(_f)]
 
@@ -153,7 +155,13 @@ class Bench:
     def try_mutant(self, mutant):
         ident, rel, old, new = mutant
         layer = LAYERS.index(rel.split("/")[0])
-        path = os.path.join(self.tree, "src", rel)
+        if LAYERS[layer] == "package":
+            # The suite imports the package from its copy, which is edited in place.
+            if not self.python:
+                return {"id": ident, "file": rel, "layer": "package", "killers": [], "status": "not-applicable"}
+            path = os.path.join(self.pkg, "brindle", rel.split("/", 1)[1])
+        else:
+            path = os.path.join(self.tree, "src", rel)
         with open(path) as f:
             original = f.read()
         result = {"id": ident, "file": rel, "layer": LAYERS[layer], "killers": []}
@@ -165,7 +173,9 @@ class Bench:
         started = time.time()
         try:
             cpp = layer < len(PROGRAMS)
-            rc, out = self.ninja((PROGRAMS[layer:] if cpp else []) + (PY_MODULES if self.python else []))
+            native = LAYERS[layer] != "package"
+            targets = (PROGRAMS[layer:] if cpp else []) + (PY_MODULES if self.python and native else [])
+            rc, out = self.ninja(targets) if targets else (0, "")
             if rc != 0:
                 result["status"] = "build-failed"
                 result["build_output"] = out[-2000:]

@@ -386,6 +386,14 @@ TEST_F(CollectionTest, FileShortenedAfterOpenFailsReads) {
   write_file(path, kWorkedRecord + record("b", Value(2)).substr(0, 12));
   EXPECT_EQ(shown(c.get("a")), "Int(1)");
   EXPECT_EQ(shown(c.get("b")), "io: failed to fill whole buffer");
+  // A scan whose length was taken before the file shrank.
+  auto file = File::open(path, O_RDONLY);
+  ASSERT_TRUE(file);
+  FileWindow window(*file, 2000);
+  ASSERT_TRUE(window.view(0, 12));
+  auto past_the_end = window.view(0, 40);
+  ASSERT_FALSE(past_the_end);
+  EXPECT_EQ(past_the_end.error().to_string(), "failed to fill whole buffer");
 }
 
 TEST_F(CollectionTest, FifoNamedLikeADataFileFailsInsteadOfHanging) {

@@ -44,20 +44,25 @@ def store_alice_and_her_book(run_python, root):
 @pytest.mark.parametrize("cut", [1, 5, 12])
 def test_torn_tails_of_both_files_are_moved_aside(root, run_python, cut):
     store_alice_and_her_book(run_python, root)
-    damage = {}
-    for name in ("books.brd", "people.brl"):
-        path = os.path.join(root, name)
-        tail = b"\x10\x00\x00\x00partial-record-bytes"[:cut + 4]
-        with open(path, "ab") as f:
-            f.write(tail)
-        damage[name] = (os.path.getsize(path) - len(tail), tail)
+    books = os.path.join(root, "books.brd")
+    tail = b"\x10\x00\x00\x00partial-record-bytes"[:cut + 4]
+    with open(books, "ab") as f:
+        f.write(tail)
+    # The book's own backlink record cut short, after a normal exit that
+    # listed no whole files (as when programs shared the directory): only a
+    # rebuild gives the entry back.
+    os.remove(os.path.join(root, ".brindle-whole"))
+    people = os.path.join(root, "people.brl")
+    entry = pathlib.Path(people).read_bytes()
+    os.truncate(people, len(entry) - cut)
+    damage = {"books.brd": (os.path.getsize(books) - len(tail), tail), "people.brl": (0, entry[:-cut])}
 
     messages = reopen_in_child(run_python, root)
     for name, (offset, tail) in damage.items():
         assert f"{name}: incomplete last record ({len(tail)} bytes at offset {offset})" in messages
-        path = os.path.join(root, name)
-        assert os.path.getsize(path) == offset
-        assert pathlib.Path(path + ".torn").read_bytes().endswith(b"\n" + tail)
+        assert pathlib.Path(os.path.join(root, name + ".torn")).read_bytes().endswith(b"\n" + tail)
+    assert os.path.getsize(books) == damage["books.brd"][0]
+    assert pathlib.Path(people).read_bytes() == entry
     db = brindle.open(root)
     assert db.get("people", "alice") == {"name": "Alice"}
     assert db.backlinks("people", "alice") == [
@@ -639,6 +644,14 @@ def test_an_open_beside_a_writer_in_mid_append_waits_for_the_record_and_names_on
         with pytest.raises(RuntimeError) as refused:
             brindle.open(root)
         assert str(refused.value).startswith(f"io: failed to fill whole buffer: {root}/c.brd ends inside a record.")
+        # Any other refusal is the store's own, at the first try.
+        c_file = os.path.join(root, "c.brd")
+        os.truncate(c_file, os.path.getsize(c_file) - (len(record) - 1))
+        pathlib.Path(root, "d.brd").write_bytes(b"\x01\x00\x00\x00\xff\x01\x00\x00\x00\x00")
+        tries.clear()
+        with pytest.raises(RuntimeError, match="^io: invalid utf8 key$"):
+            brindle.open(root)
+        assert len(tries) == 1
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)

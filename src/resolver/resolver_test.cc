@@ -186,6 +186,24 @@ TEST_F(ResolverTest, NestedSelfFieldResolutionsAreBounded) {
   set("people", "p1", map({{"owner", link("people/$self.owner")}}));
   set("people", "p2", map({{"a", link("people/$self.b")}, {"b", link("people/$self.a")}}));
   expect({{"people", "p1", {"owner"}, kCyclic}, {"people", "p2", {"a", "x"}, kCyclic}});
+  // One field asked for at two depths: the key found at the shallower does
+  // not stand for the deeper, where the bound cuts its chain of fields off.
+  auto two_depths = [&](int chain) {
+    TextMap fields;
+    fields.insert_or_assign("g", link("x/$self.b"));
+    fields.insert_or_assign("a", link("t/$self.b"));
+    fields.insert_or_assign("b", link("t/$self.c1"));
+    for (int i = 1; i < chain; ++i) {
+      fields.insert_or_assign("c" + std::to_string(i), link("t/$self.c" + std::to_string(i + 1)));
+    }
+    fields.insert_or_assign("c" + std::to_string(chain), Value("k"));
+    set("r", "two-depths", Value(std::move(fields)));
+    set("x", "k", map({{"next", link("y/$self.a")}}));
+    set("y", "k", Value("end"));
+    return shown(resolve("r", "two-depths", {"g", "next"}));
+  };
+  EXPECT_EQ(two_depths(30), R"(Text("end"))");
+  EXPECT_EQ(two_depths(31), kCyclic);
 }
 
 // Resolutions that follow one another do not nest: 32 hops, each keyed by a

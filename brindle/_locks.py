@@ -557,10 +557,11 @@ def note_checked(root: str) -> None:
 
 
 def _write_known_whole(root: str) -> None:
-    """At the last user's normal exit: lists the files that are whole."""
-    checked = _checked.get(root)
-    if checked is None:
-        return  # this process did not check the files when it opened them
+    """At the last user's normal exit: lists the files that are whole. A
+    process that did not check the files at its open (another opened
+    first) frames each of them whole, so that the sizes the next open holds
+    the files to are there however the programs came and went."""
+    checked = _checked.get(root, {})
     before = file_states(root)
     known = {}
     for name, (inode, size, _, _) in before.items():

@@ -90,6 +90,12 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
         assert brindle.open({root!r}).get("people", "alice") == {{"name": "Alice"}}
         """, ok=True)
     assert opened.stdout.strip() == str(sorted((name, os.path.getsize(os.path.join(root, name))) for name in listed))
+    # Regression: only a last user that had been the first to open listed them.
+    first, later = hold_open(root), hold_open(root)
+    for program in (first, later):
+        program.stdin.close()
+        program.wait(timeout=60)
+    assert sorted(json.loads(pathlib.Path(root, ".brindle-whole").read_text())) == [".boot", *sorted(listed)]
 
 
 def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(root, run_python):

@@ -48,9 +48,9 @@ def test_torn_tails_of_both_files_are_moved_aside(root, run_python, cut):
     tail = b"\x10\x00\x00\x00partial-record-bytes"[:cut + 4]
     with open(books, "ab") as f:
         f.write(tail)
-    # The book's own backlink record cut short, after a normal exit that
-    # listed no whole files (as when programs shared the directory): only a
-    # rebuild gives the entry back.
+    # The book's own backlink record cut short, with no list of whole files
+    # to hold it to (as after a reboot, when the list is not believed): only
+    # a rebuild gives the entry back.
     os.remove(os.path.join(root, ".brindle-whole"))
     people = os.path.join(root, "people.brl")
     entry = pathlib.Path(people).read_bytes()

@@ -36,7 +36,9 @@ either whole or damaged before its end (damage the check leaves alone, and
 that it would find again the same way). At the exit, each file still on the
 same inode and no shorter is framed from the length it had then, so what
 anyone appended during the session is checked, and only files that frame
-whole to their end and did not change during that scan are named.
+whole to their end and did not change during that scan are named. A last
+user that did not open first has no such lengths and frames every file
+from its start.
 
 The store itself locks nothing; these locks only coordinate ``brindle.open``
 and the tools.
@@ -73,7 +75,8 @@ _users: dict[str, tuple[int, int]] = {}
 # path -> (token, the process that wrote it). Only that process removes it.
 _sessions: dict[str, tuple[str, int]] = {}
 # Directories this process opened first, checked: real path -> the inode and
-# size of each data and backlink file right after the check.
+# size of each data and backlink file right after the check. A directory
+# missing here is framed whole at the exit, should this process leave last.
 _checked: dict[str, dict[str, tuple[int, int]]] = {}
 
 # Descriptors holding a lock for a moment or for a tool's run (the guard, a

@@ -90,12 +90,14 @@ def test_a_normal_exit_names_the_whole_files_and_the_next_open_does_not_frame_th
         assert brindle.open({root!r}).get("people", "alice") == {{"name": "Alice"}}
         """, ok=True)
     assert opened.stdout.strip() == str(sorted((name, os.path.getsize(os.path.join(root, name))) for name in listed))
-    # Regression: only a last user that had been the first to open listed them.
-    first, later = hold_open(root), hold_open(root)
-    for program in (first, later):
-        program.stdin.close()
-        program.wait(timeout=60)
-    assert sorted(json.loads(pathlib.Path(root, ".brindle-whole").read_text())) == [".boot", *sorted(listed)]
+    # Regression: only a last user that had been the first to open listed
+    # them. The last here opened second, and holds a Database at its exit or not.
+    for drop in (False, True):
+        first, later = hold_open(root), hold_open(root, drop=drop)
+        for program in (first, later):
+            program.stdin.close()
+            program.wait(timeout=60)
+        assert sorted(json.loads(pathlib.Path(root, ".brindle-whole").read_text())) == [".boot", *sorted(listed)]
 
 
 def test_a_tail_torn_while_the_database_was_open_is_moved_after_a_normal_exit(root, run_python):
@@ -366,14 +368,17 @@ def test_ctrl_c_during_the_exit_scan_still_clears_every_marker(tmp_path, run_pyt
         assert not os.path.exists(os.path.join(root, ".brindle-whole"))
 
 
-def hold_open(root, *, fork=False):
+def hold_open(root, *, fork=False, drop=False):
     """A process (with fork, a forked child whose parent then exits
     normally) that has root open through brindle.open until its stdin
-    closes, then exits normally. Returns once it holds the directory."""
+    closes, then exits normally. With drop, its Database is freed at once.
+    Returns once it holds the directory."""
     script = textwrap.dedent(
         f"""
         import os, sys, brindle
         db = brindle.open({root!r})
+        if {drop!r}:
+            del db
         if {fork!r} and os.fork() != 0:
             sys.exit(0)
         print("ready", flush=True)
